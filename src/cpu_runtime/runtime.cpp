@@ -1,0 +1,263 @@
+// Host-side runtime calls of the CPU backend: errors, the device, memory,
+// copies and events. "Device" memory is host memory handed out by
+// cudaMalloc; it is tracked so that copies and frees can be checked the way
+// the CUDA runtime checks them.
+#include "cuda_runtime_cpu.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace {
+
+thread_local cudaError_t lastError = cudaSuccess;
+
+cudaError_t fail(cudaError_t error) {
+    lastError = error;
+    return error;
+}
+
+// Live allocations, by start address. Also keeps them reachable, so that
+// buffers a program deliberately keeps until exit are not reported as leaks.
+class Allocations {
+public:
+    void add(void* p, size_t size) {
+        std::lock_guard lock(mutex_);
+        blocks_[reinterpret_cast<uintptr_t>(p)] = size;
+    }
+    bool remove(void* p) {
+        std::lock_guard lock(mutex_);
+        return blocks_.erase(reinterpret_cast<uintptr_t>(p)) == 1;
+    }
+    // Whether [p, p + size) lies inside one allocation.
+    bool covers(const void* p, size_t size) const {
+        const auto a = reinterpret_cast<uintptr_t>(p);
+        std::lock_guard lock(mutex_);
+        auto it = blocks_.upper_bound(a);
+        if (it == blocks_.begin()) return false;
+        --it;
+        const uintptr_t offset = a - it->first;
+        return offset <= it->second && size <= it->second - offset;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::map<uintptr_t, size_t> blocks_;
+};
+
+Allocations& deviceMemory() {
+    static Allocations* a = new Allocations;  // outlives every static destructor
+    return *a;
+}
+Allocations& pinnedMemory() {
+    static Allocations* a = new Allocations;
+    return *a;
+}
+
+// The "device" has as much memory as the machine: a request beyond that
+// fails with cudaErrorMemoryAllocation, as it would on a GPU, without asking
+// the allocator for an impossible block.
+size_t memoryCapacity() {
+    static const size_t capacity = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+        return pages > 0 && pageSize > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(pageSize) : size_t{1} << 40;
+    }();
+    return capacity;
+}
+
+constexpr size_t kAlignment = 256;  // cudaMalloc's guaranteed alignment
+
+cudaError_t allocate(Allocations& registry, void** ptr, size_t size) {
+    if (ptr == nullptr) return fail(cudaErrorInvalidValue);
+    *ptr = nullptr;
+    if (size == 0) return cudaSuccess;
+    if (size > memoryCapacity()) return fail(cudaErrorMemoryAllocation);
+    void* p = nullptr;
+    if (posix_memalign(&p, kAlignment, size) != 0) return fail(cudaErrorMemoryAllocation);
+    registry.add(p, size);
+    *ptr = p;
+    return cudaSuccess;
+}
+
+cudaError_t release(Allocations& registry, void* ptr) {
+    if (ptr == nullptr) return cudaSuccess;
+    if (!registry.remove(ptr)) return fail(cudaErrorInvalidValue);
+    std::free(ptr);
+    return cudaSuccess;
+}
+
+}  // namespace
+
+struct CUevent_st {
+    bool recorded = false;
+    std::chrono::steady_clock::time_point time;
+};
+
+namespace {
+
+class Events {
+public:
+    cudaEvent_t create() {
+        auto* e = new CUevent_st;
+        std::lock_guard lock(mutex_);
+        live_.insert(e);
+        return e;
+    }
+    bool valid(cudaEvent_t e) const {
+        std::lock_guard lock(mutex_);
+        return live_.count(e) == 1;
+    }
+    bool destroy(cudaEvent_t e) {
+        {
+            std::lock_guard lock(mutex_);
+            if (live_.erase(e) == 0) return false;
+        }
+        delete e;
+        return true;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::set<cudaEvent_t> live_;
+};
+
+Events& events() {
+    static Events* e = new Events;
+    return *e;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Errors and the device.
+
+cudaError_t cudaGetLastError() {
+    const cudaError_t e = lastError;
+    lastError = cudaSuccess;
+    return e;
+}
+
+cudaError_t cudaPeekAtLastError() { return lastError; }
+
+const char* cudaGetErrorString(cudaError_t error) {
+    switch (error) {
+        case cudaSuccess: return "no error";
+        case cudaErrorInvalidValue: return "invalid argument";
+        case cudaErrorMemoryAllocation: return "out of memory";
+        case cudaErrorInitializationError: return "initialization error";
+        case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+        case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+        case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+        case cudaErrorInvalidDevice: return "invalid device ordinal";
+        case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+        case cudaErrorLaunchFailure: return "unspecified launch failure";
+        case cudaErrorUnknown: return "unknown error";
+    }
+    return "unrecognized error code";
+}
+
+const char* cudaGetErrorName(cudaError_t error) {
+    switch (error) {
+        case cudaSuccess: return "cudaSuccess";
+        case cudaErrorInvalidValue: return "cudaErrorInvalidValue";
+        case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
+        case cudaErrorInitializationError: return "cudaErrorInitializationError";
+        case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
+        case cudaErrorInvalidMemcpyDirection: return "cudaErrorInvalidMemcpyDirection";
+        case cudaErrorNoDevice: return "cudaErrorNoDevice";
+        case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
+        case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
+        case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
+        case cudaErrorUnknown: return "cudaErrorUnknown";
+    }
+    return "unrecognized error code";
+}
+
+// The CPU is the one device, number 0.
+cudaError_t cudaSetDevice(int device) { return device == 0 ? cudaSuccess : fail(cudaErrorInvalidDevice); }
+
+cudaError_t cudaGetDevice(int* device) {
+    if (device == nullptr) return fail(cudaErrorInvalidValue);
+    *device = 0;
+    return cudaSuccess;
+}
+
+cudaError_t cudaGetDeviceCount(int* count) {
+    if (count == nullptr) return fail(cudaErrorInvalidValue);
+    *count = 1;
+    return cudaSuccess;
+}
+
+// Launches and copies complete before they return, so there is never
+// outstanding work to wait for.
+cudaError_t cudaDeviceSynchronize() { return cudaSuccess; }
+
+namespace cpurt::detail {
+void setLastError(cudaError_t error) { fail(error); }
+}  // namespace cpurt::detail
+
+// ---------------------------------------------------------------------------
+// Memory and copies.
+
+cudaError_t cudaMalloc(void** devPtr, size_t size) { return allocate(deviceMemory(), devPtr, size); }
+cudaError_t cudaFree(void* devPtr) { return release(deviceMemory(), devPtr); }
+cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int) { return allocate(pinnedMemory(), pHost, size); }
+cudaError_t cudaMallocHost(void** ptr, size_t size) { return allocate(pinnedMemory(), ptr, size); }
+cudaError_t cudaFreeHost(void* ptr) { return release(pinnedMemory(), ptr); }
+
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return fail(cudaErrorInvalidMemcpyDirection);
+    if (count == 0) return cudaSuccess;
+    if (dst == nullptr || src == nullptr) return fail(cudaErrorInvalidValue);
+    const bool dstOnDevice = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    const bool srcOnDevice = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    if (dstOnDevice && !deviceMemory().covers(dst, count)) return fail(cudaErrorInvalidValue);
+    if (srcOnDevice && !deviceMemory().covers(src, count)) return fail(cudaErrorInvalidValue);
+    std::memmove(dst, src, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
+    if (count == 0) return cudaSuccess;
+    if (!deviceMemory().covers(devPtr, count)) return fail(cudaErrorInvalidValue);
+    std::memset(devPtr, value, count);
+    return cudaSuccess;
+}
+
+// ---------------------------------------------------------------------------
+// Events. All work has finished by the time a call returns, so an event
+// simply takes the time at which it is recorded.
+
+cudaError_t cudaEventCreate(cudaEvent_t* event) {
+    if (event == nullptr) return fail(cudaErrorInvalidValue);
+    *event = events().create();
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
+    if (!events().valid(event)) return fail(cudaErrorInvalidResourceHandle);
+    event->time = std::chrono::steady_clock::now();
+    event->recorded = true;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventSynchronize(cudaEvent_t event) {
+    return events().valid(event) ? cudaSuccess : fail(cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) {
+    if (ms == nullptr) return fail(cudaErrorInvalidValue);
+    if (!events().valid(start) || !events().valid(end)) return fail(cudaErrorInvalidResourceHandle);
+    if (!start->recorded || !end->recorded) return fail(cudaErrorInvalidResourceHandle);
+    *ms = std::chrono::duration<float, std::milli>(end->time - start->time).count();
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventDestroy(cudaEvent_t event) {
+    return events().destroy(event) ? cudaSuccess : fail(cudaErrorInvalidResourceHandle);
+}
