@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+#include <algorithm>
 
 // ---------------------------------------------------------------------------
 // Qualifiers. Device code is plain C++ here.
@@ -177,23 +179,42 @@ void runThread(void* body, uint3 tid, bool run) {
     if (run) (*static_cast<Body*>(body))();
 }
 
+// Blocks whose thread 0 ran to its end without a barrier, by x index; the
+// rest of their threads are still to run.
+thread_local std::vector<unsigned> loopBlocks;
+
+// Flattened, so that the kernel's body is inlined into the thread loop.
 template <class Body>
-void runBlockRange(void* p, long first, long last) {
+[[gnu::flatten]] void runBlockRange(void* p, long first, long last) {
     auto& launch = *static_cast<Launch<Body>*>(p);
     const dim3 grid = launch.grid, block = launch.block;
     gridDim = grid;
     blockDim = block;
-    for (long b = first; b < last; ++b) {
-        blockIdx = uint3{static_cast<unsigned>(b % grid.x), static_cast<unsigned>((b / grid.x) % grid.y),
-                         static_cast<unsigned>(b / (static_cast<long>(grid.x) * grid.y))};
-        if (detail::runBlockOnFibersIfNeeded(&runThread<Body>, &launch.body, block)) continue;
-        // Thread 0 has run and never waited: the rest of the block are plain
-        // loop iterations.
+    // A private copy of the kernel's arguments, whose address never escapes,
+    // lets them live in registers in the loops below.
+    Body body = launch.body;
+    for (long b = first; b < last;) {
+        // The blocks of this range that share one grid row.
+        const long rowEnd = std::min(last, (b / grid.x + 1) * grid.x);
+        const unsigned by = static_cast<unsigned>((b / grid.x) % grid.y);
+        const unsigned bz = static_cast<unsigned>(b / (static_cast<long>(grid.x) * grid.y));
+        loopBlocks.clear();
+        for (; b < rowEnd; ++b) {
+            const unsigned bx = static_cast<unsigned>(b % grid.x);
+            blockIdx = uint3{bx, by, bz};
+            if (!detail::runBlockOnFibersIfNeeded(&runThread<Body>, &launch.body, block)) loopBlocks.push_back(bx);
+        }
+        // The other threads of barrier-free blocks may run in any order. Going
+        // along whole rows of the grid, block after block, visits row-major
+        // data in memory order.
         for (unsigned z = 0; z < block.z; ++z)
             for (unsigned y = 0; y < block.y; ++y)
-                for (unsigned x = (y == 0 && z == 0) ? 1 : 0; x < block.x; ++x) {
-                    threadIdx = uint3{x, y, z};
-                    launch.body();
+                for (const unsigned bx : loopBlocks) {
+                    blockIdx = uint3{bx, by, bz};
+                    for (unsigned x = (y == 0 && z == 0) ? 1 : 0; x < block.x; ++x) {
+                        threadIdx = uint3{x, y, z};
+                        body();
+                    }
                 }
     }
 }
@@ -208,7 +229,7 @@ void launch(dim3 grid, dim3 block, Args... args) {
         detail::setLastError(cudaErrorInvalidConfiguration);
         return;
     }
-    auto body = [&] { Kernel(args...); };
+    auto body = [=] { Kernel(args...); };
     Launch<decltype(body)> l{body, grid, block};
     const long blocks = static_cast<long>(grid.x) * grid.y * grid.z;
     const cudaError_t err = detail::runBlocks(blocks, &runBlockRange<decltype(body)>, &l);

@@ -1,0 +1,73 @@
+// Cost of running kernels: per emulated thread on the CPU backend, per
+// launch on a GPU. Wall-clock time, since blocks run on all cores.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "CUDA_stages.h"
+#include "CUDA_wrappers.h"
+
+namespace {
+
+// The lightest kind of kernel in the pipeline: one float read, one compare,
+// one byte written.
+__global__ void lightKernel(const float* in, unsigned char* out, float limit, int rows, int cols) {
+    const int col = blockIdx.x * blockDim.x + threadIdx.x;
+    const int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (col < cols && row < rows) out[row * cols + col] = in[row * cols + col] < limit ? 255 : 0;
+}
+
+template <class T>
+T* deviceAlloc(size_t n) {
+    T* p = nullptr;
+    checkCudaErrors(cudaMalloc((void**)&p, n * sizeof(T)));
+    return p;
+}
+
+void perThread(benchmark::State& state, dim3 grid, dim3 block) {
+    const double threads = double(grid.x) * grid.y * block.x * block.y;
+    state.counters["per_thread"] =
+        benchmark::Counter(threads, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_LightKernel(benchmark::State& state) {
+    const int rows = 993, cols = 1326;  // the metric map of a 4000 x 3000 photo
+    std::vector<float> host(size_t(rows) * cols);
+    for (size_t i = 0; i < host.size(); ++i) host[i] = float(i % 97);
+    float* d_in = deviceAlloc<float>(host.size());
+    unsigned char* d_out = deviceAlloc<unsigned char>(host.size());
+    checkCudaErrors(cudaMemcpy(d_in, host.data(), host.size() * sizeof(float), cudaMemcpyHostToDevice));
+    const dim3 block(32, 32), grid(cols / 32 + 1, rows / 32 + 1);
+    for (auto _ : state) {
+        LAUNCH_KERNEL(lightKernel, grid, block, d_in, d_out, 50.0f, rows, cols);
+        checkCudaErrors(cudaDeviceSynchronize());
+    }
+    checkCudaErrors(cudaGetLastError());
+    perThread(state, grid, block);
+    cudaFree(d_in);
+    cudaFree(d_out);
+}
+BENCHMARK(BM_LightKernel)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_Averaging(benchmark::State& state) {
+    const size_t height = 3000, width = 4000, mHeight = height / 3, mWidth = width / 3;
+    std::vector<uchar3> image(height * width);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = {static_cast<unsigned char>(i), static_cast<unsigned char>(i / 7), static_cast<unsigned char>(i / 5)};
+    uchar3* d_image = deviceAlloc<uchar3>(image.size());
+    float3* d_map = deviceAlloc<float3>(mHeight * mWidth);
+    checkCudaErrors(cudaMemcpy(d_image, image.data(), image.size() * sizeof(uchar3), cudaMemcpyHostToDevice));
+    for (auto _ : state) {
+        launchAveraging(d_image, d_map, mHeight, mWidth, width);
+        checkCudaErrors(cudaDeviceSynchronize());
+    }
+    checkCudaErrors(cudaGetLastError());
+    perThread(state, dim3(mWidth / 32 + 1, mHeight / 16 + 1), dim3(32, 16));
+    cudaFree(d_image);
+    cudaFree(d_map);
+}
+BENCHMARK(BM_Averaging)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
