@@ -1,13 +1,54 @@
-// The rough pipeline's device stages, one launch each, with exactly the
-// launch shapes that processImageCUDA uses. They only launch: the caller
-// owns the buffers and checks for errors. Exposed so that tests run the very
-// launches of the pipeline.
+// The rough pipeline's device stages, with exactly the launch shapes and
+// checks that processImageCUDA uses. Exposed so that tests run the very code
+// of the pipeline on buffers of their own.
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "gpu_runtime.h"
 
 // 3 x 3 block averaging into the float3 feature map: blocks of 32 x 16
-// threads over the mHeight x mWidth averaged grid.
+// threads over the mHeight x mWidth averaged grid. Launch only: the caller
+// checks for errors.
 void launchAveraging(const uchar3* d_imageRGB, float3* d_averImage, size_t mHeight, size_t mWidth, size_t width);
+
+// The derivative metric of the feature map into the (mHeight - kc2) x
+// (mWidth - kc2) metric map: blocks of 32 x 32 threads over the averaged
+// grid. Launch only.
+void launchMetric(float* devContMatr, float3* d_averImage, size_t mHeight, size_t mWidth, size_t kc2);
+
+// The device buffers and sizes of the threshold search. The maps have
+// mHeight - kc2 rows of mWidth - kc2 elements; d_temp1 holds one byte per
+// box of side 8, d_temp2 one per box of side 4; d_res two counters.
+struct RoughPassBuffers {
+    float* devContMatr;
+    uchar* d_out;
+    float* d_kvant;
+    uchar* d_temp1;
+    uchar* d_temp2;
+    int* d_res;
+    size_t mHeight, mWidth, kc2;
+};
+
+// Side of the coarse boxes; the fine ones have half of it.
+constexpr int kBoxSide = 8;
+
+// One evaluation of table index sr: thresholds the metric into d_out and
+// adds the occupied boxes of side 8 to d_res[k] and of side 4 to
+// d_res[k + 1]. Seven launches, each timed and followed by a device check.
+void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start, cudaEvent_t stop);
+
+// What the threshold search did: the table indices it evaluated, in order,
+// and the last dimension estimate. The map of the last index is in d_out.
+struct SearchTrace {
+    std::vector<int> indices;
+    float dimension;
+};
+
+// Bisects the quantile table (size entries, uploaded to d_kvant here) for a
+// map whose box-counting dimension lies within eps of dim, for at most
+// eleven moves from the middle index. res is the host copy of the two
+// counters.
+SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
+                            cudaEvent_t start, cudaEvent_t stop);

@@ -38,3 +38,66 @@ __global__ void averaging(const uchar3* imageRGB, float3* averImage, int mHeight
         averImage[row * mWidth + col] = float3{static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
     }
 }
+
+// The metric quotient (E + G)^2 / (E G - F^2) of the feature surface at each
+// averaged pixel at least kc2 / 2 from the top and left, from the forward
+// differences to its right and lower neighbours. 4 on flat colour, larger
+// across edges. The map has kc2 fewer rows and columns than the grid.
+__global__ void calculate_derive_metric_optimized(float* metricMap, float3* averImage, int mHeight, int mWidth,
+                                                  int kc2) {
+    const int j = blockIdx.x * blockDim.x + threadIdx.x;
+    const int i = blockIdx.y * blockDim.y + threadIdx.y;
+    const int h = kc2 / 2;
+    const int outWidth = mWidth - kc2, outHeight = mHeight - kc2;
+    if (j >= h && j < h + outWidth && i >= h && i < h + outHeight) {
+        const float3 p = averImage[i * mWidth + j];
+        const float3 r = averImage[i * mWidth + j + 1];
+        const float3 b = averImage[(i + 1) * mWidth + j];
+        const float ux = (r.x - p.x) * 3.0f, uy = (r.y - p.y) * 3.0f, uz = (r.z - p.z) * 3.0f;
+        const float vx = (b.x - p.x) * 3.0f, vy = (b.y - p.y) * 3.0f, vz = (b.z - p.z) * 3.0f;
+        const float e = ux * ux + uy * uy + uz * uz;
+        const float f = ux * vx + uy * vy + uz * vz;
+        const float g = vx * vx + vy * vy + vz * vz;
+        // Unguarded: a vanishing denominator gives an infinity or a NaN,
+        // which the threshold treats as rough.
+        metricMap[(i - h) * outWidth + (j - h)] = ((e + g) * (e + g)) / (e * g - f * f);
+    }
+}
+
+// 255 (smooth) where the metric lies below kvant[kvantIndex], 0 (rough)
+// elsewhere, NaN included.
+__global__ void threshold(float* metricMap, uchar* binMap, float* kvant, int rows, int cols, int kvantIndex) {
+    const int col = blockIdx.x * blockDim.x + threadIdx.x;
+    const int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (col < cols && row < rows) {
+        const float t = kvant[kvantIndex];
+        binMap[row * cols + col] = metricMap[row * cols + col] < t ? 255 : 0;
+    }
+}
+
+// Box counting, in three launches per box size: clear the box grid, mark the
+// boxes that hold a rough pixel (any byte but 255), count the marks.
+__global__ void calculating0(uchar* boxes, int boxRows, int boxCols) {
+    const int col = blockIdx.x * blockDim.x + threadIdx.x;
+    const int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (col < boxCols && row < boxRows) boxes[row * boxCols + col] = 0;
+}
+
+// Only whole boxes that lie inside the box grid are examined.
+__global__ void calculating1(uchar* binMap, uchar* boxes, int rows, int cols, int boxRows, int boxCols, int boxSize) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    const int rowsW = rows - rows % boxSize, colsW = cols - cols % boxSize;
+    if (x >= colsW || y >= rowsW) return;
+    const int by = y / boxSize, bx = x / boxSize;
+    if (by >= boxRows || bx >= boxCols) return;
+    if (binMap[y * cols + x] == 255) return;
+    // Every thread of a box stores the same 1: plain stores suffice.
+    boxes[by * boxCols + bx] = 1;
+}
+
+__global__ void calculating2(uchar* boxes, int* res, int boxRows, int boxCols, int resIndex) {
+    const int col = blockIdx.x * blockDim.x + threadIdx.x;
+    const int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (col < boxCols && row < boxRows && boxes[row * boxCols + col] != 0) atomicAdd(&res[resIndex], 1);
+}

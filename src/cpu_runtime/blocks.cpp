@@ -11,7 +11,7 @@
 #include <boost/context/detail/fcontext.hpp>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
+#include <deque>
 
 #include "cuda_runtime_cpu.h"
 
@@ -41,7 +41,7 @@ struct Fiber {
 
 // The fibers of the OS thread that runs a block, reused from block to block.
 struct Scheduler {
-    std::vector<Fiber> fibers;
+    std::deque<Fiber> fibers;  // grows without moving fibers that are suspended
     fc::fcontext_t home = nullptr;  // the scheduler's context while a fiber runs
     Fiber* current = nullptr;
     cpurt::ThreadFn fn = nullptr;
@@ -147,6 +147,7 @@ uint3 threadOf(size_t i, dim3 block) {
 // barrier or to its end. A block in which some threads have finished while
 // others wait would hang on a GPU; here it is abandoned and reported.
 void runBarrierBlock(dim3 block, size_t n) {
+    ensureFibers(n);
     for (size_t i = 1; i < n; ++i) start(sched.fibers[i], threadOf(i, block));
     for (;;) {
         size_t done = 0;
@@ -192,7 +193,7 @@ bool invalidConfiguration(dim3 grid, dim3 block) {
 
 bool runBlockOnFibersIfNeeded(ThreadFn fn, void* kernel, dim3 block) {
     const size_t n = static_cast<size_t>(block.x) * block.y * block.z;
-    ensureFibers(n);
+    ensureFibers(1);  // the others only if the block turns out to need barriers
     sched.fn = fn;
     sched.kernel = kernel;
     start(sched.fibers[0], uint3{0, 0, 0});
