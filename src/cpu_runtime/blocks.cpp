@@ -202,10 +202,14 @@ bool runBlockOnFibersIfNeeded(ThreadFn fn, void* kernel, dim3 block) {
     return true;
 }
 
-cudaError_t runBlocks(long blockCount, BlockRangeFn run, void* launch) {
+cudaError_t runBlocks(long blockCount, long threadsPerBlock, BlockRangeFn run, void* launch) {
+    // Below this many emulated threads a launch takes tens of microseconds on
+    // one core: less than waking the others costs, and far less than waiting
+    // for one of them that the OS has descheduled on a busy machine.
+    constexpr long kParallelThreshold = 32768;
     std::atomic<bool> misuse{false};
     const int threads = omp_get_max_threads();
-    if (threads <= 1 || blockCount <= 1) {
+    if (threads <= 1 || blockCount <= 1 || blockCount * threadsPerBlock < kParallelThreshold) {
         sched.misuse = false;
         run(launch, 0, blockCount);
         misuse = sched.misuse;

@@ -156,9 +156,10 @@ namespace detail {
 bool invalidConfiguration(dim3 grid, dim3 block);
 // Records a launch error as the calling thread's last error.
 void setLastError(cudaError_t error);
-// Spreads the blocks of a launch over the cores and waits for all of them.
-// Returns cudaErrorLaunchFailure when a block misused __syncthreads().
-cudaError_t runBlocks(long blockCount, BlockRangeFn run, void* launch);
+// Spreads the blocks of a launch over the cores, unless it is too small to
+// gain from that, and waits for all of them. Returns cudaErrorLaunchFailure
+// when a block misused __syncthreads().
+cudaError_t runBlocks(long blockCount, long threadsPerBlock, BlockRangeFn run, void* launch);
 // Runs thread 0 of a block on a fiber. If it reaches __syncthreads(), runs
 // the whole block on fibers and returns true; otherwise returns false and the
 // caller runs threads 1 onward itself.
@@ -232,7 +233,8 @@ void launch(dim3 grid, dim3 block, Args... args) {
     auto body = [=] { Kernel(args...); };
     Launch<decltype(body)> l{body, grid, block};
     const long blocks = static_cast<long>(grid.x) * grid.y * grid.z;
-    const cudaError_t err = detail::runBlocks(blocks, &runBlockRange<decltype(body)>, &l);
+    const cudaError_t err = detail::runBlocks(blocks, static_cast<long>(block.x) * block.y * block.z,
+                                              &runBlockRange<decltype(body)>, &l);
     if (err != cudaSuccess) detail::setLastError(err);
 }
 
