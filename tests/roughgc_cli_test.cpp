@@ -1,0 +1,365 @@
+// The roughgc tool seen from outside: run as a process in a fresh working
+// directory, judged by what it prints, its exit status and RoughGC.bmp.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kTool = ROUGHGC_TOOL;
+const fs::path kFruits = fs::path(ROUGHGC_EXAMPLES) / "fruits.jpg";
+const fs::path kGreyJpeg = fs::path(ROUGHGC_TEST_DATA) / "left01.jpg";
+const fs::path kFourChannelPng = fs::path(ROUGHGC_TEST_DATA) / "chicky_512.png";
+
+const std::string kWrongArguments = "Wrong number of arguments!\n";
+const std::string kReadError = "(!) Error reading images \n\n";
+
+// A directory of its own under the system temp directory, removed with
+// everything in it (permissions restored first) when the object goes.
+class TempDir {
+public:
+    TempDir() {
+        std::string name = (fs::temp_directory_path() / "roughgc_cli_XXXXXX").string();
+        if (mkdtemp(name.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        path_ = name;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;  // exit status, or -1 if the process did not exit normally
+    int signal = 0;   // the signal that ended it, if one did
+};
+
+std::ostream& operator<<(std::ostream& os, const RunResult& r) {
+    return os << "exit status " << r.status << ", signal " << r.signal << "\n--- stdout ---\n"
+              << r.out << "--- stderr ---\n"
+              << r.err;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// Runs the tool with `args` in the directory `cwd`; standard input is empty,
+// standard output and error go to files outside `cwd`.
+RunResult run(std::vector<std::string> args, const fs::path& cwd) {
+    TempDir capture;
+    const std::string outPath = capture / "stdout", errPath = capture / "stderr";
+    const std::string tool = kTool.string(), dir = cwd.string();
+    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (in < 0 || out < 0 || err < 0) throw std::system_error(errno, std::generic_category(), "open");
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2)
+            execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(in);
+    close(out);
+    close(err);
+    if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
+
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0)
+        if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
+    RunResult r;
+    if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
+    r.out = readFile(outPath);
+    r.err = readFile(errPath);
+    return r;
+}
+
+std::string sizeLines(int width, int height) {
+    return "Width of image: " + std::to_string(width) + "\nHeight of image: " + std::to_string(height) + "\n\n";
+}
+
+// The whole standard output of a successful run: the size lines, then the
+// time as a decimal number.
+::testing::AssertionResult isSuccessOutput(const std::string& out, int width, int height) {
+    const std::string head = sizeLines(width, height) + "GC time (ms): ";
+    const bool ok = out.starts_with(head) && out.ends_with("\n") && out.size() > head.size() + 1 &&
+                    std::all_of(out.begin() + head.size(), out.end() - 1, [](char c) { return c >= '0' && c <= '9'; });
+    if (ok) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "unexpected stdout:\n" << out;
+}
+
+// Uniform noise, the same for every call with the same arguments.
+cv::Mat noiseImage(int width, int height, int type) {
+    cv::Mat image(height, width, type);
+    cv::RNG rng(1);
+    rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+    return image;
+}
+
+fs::path writePng(const TempDir& dir, const std::string& name, const cv::Mat& image) {
+    const fs::path path = dir / name;
+    if (!cv::imwrite(path.string(), image)) throw std::runtime_error("could not write " + path.string());
+    return path;
+}
+
+uint16_t le16(const std::string& bytes, size_t at) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8);
+}
+
+// A run's outcome when it must fail before any map is made.
+void expectRefusedUnread(const RunResult& r, const TempDir& cwd) {
+    EXPECT_EQ(r.out, kReadError) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_EQ(r.status, 254) << r;
+    EXPECT_FALSE(fs::exists(cwd / "RoughGC.bmp"));
+}
+
+// Runs the tool on `image` in a fresh directory; expects success and returns
+// the decoded map.
+cv::Mat mapOf(const fs::path& image, int width, int height) {
+    TempDir cwd;
+    const RunResult r = run({image.string()}, cwd.path());
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_TRUE(isSuccessOutput(r.out, width, height));
+    return cv::imread((cwd / "RoughGC.bmp").string(), cv::IMREAD_UNCHANGED);
+}
+
+TEST(RoughgcArguments, WrongCountIsRefusedWithoutOutputFile) {
+    TempDir cwd;
+    const std::vector<std::vector<std::string>> wrong{{}, {kFruits.string(), kFruits.string()}};
+    for (const auto& args : wrong) {
+        SCOPED_TRACE(args.size());
+        const RunResult r = run(args, cwd.path());
+        EXPECT_EQ(r.out, kWrongArguments) << r;
+        EXPECT_EQ(r.err, "") << r;
+        EXPECT_EQ(r.status, 255) << r;
+        EXPECT_FALSE(fs::exists(cwd / "RoughGC.bmp"));
+    }
+}
+
+TEST(RoughgcUnreadableInput, MissingFileAndNonImageAreReadErrors) {
+    TempDir cwd;
+    writeFile(cwd / "notes.txt", "These are not the pixels you are looking for.\n");
+    for (const fs::path& input : {cwd / "no_such_photo.jpg", cwd / "notes.txt", cwd.path()}) {
+        SCOPED_TRACE(input);
+        expectRefusedUnread(run({input.string()}, cwd.path()), cwd);
+    }
+}
+
+// Headers announcing 100000 x 100000 pixels, far over OpenCV's limit, with no
+// pixel data behind them.
+std::string hugeBmpHeader() {
+    std::string h(54, '\0');
+    auto put32 = [&h](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) h[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    h[0] = 'B';
+    h[1] = 'M';
+    put32(2, 54);       // file size (a lie)
+    put32(10, 54);      // offset of the pixels
+    put32(14, 40);      // BITMAPINFOHEADER
+    put32(18, 100000);  // width
+    put32(22, 100000);  // height
+    h[26] = 1;          // planes
+    h[28] = 24;         // bits per pixel
+    return h;
+}
+
+std::string bigEndian32(uint32_t v) {
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+// A PNG chunk: length, type, data and the CRC-32 of type and data.
+std::string pngChunk(const std::string& type, const std::string& data) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : type + data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return bigEndian32(static_cast<uint32_t>(data.size())) + type + data + bigEndian32(~crc);
+}
+
+// Ends at an empty IDAT chunk, so that libpng reads the whole header without
+// running out of data.
+std::string hugePngHeader() {
+    const std::string ihdr = bigEndian32(100000) + bigEndian32(100000) +
+                             std::string{8, 2, 0, 0, 0};  // 8-bit RGB, deflate, no filter, no interlace
+    return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", ihdr) + pngChunk("IDAT", "");
+}
+
+TEST(RoughgcUnreadableInput, HeaderAnnouncingTooManyPixelsIsAReadError) {
+    TempDir cwd;
+    writeFile(cwd / "huge.bmp", hugeBmpHeader());
+    writeFile(cwd / "huge.png", hugePngHeader());
+    for (const char* name : {"huge.bmp", "huge.png"}) {
+        SCOPED_TRACE(name);
+        expectRefusedUnread(run({(cwd / name).string()}, cwd.path()), cwd);
+    }
+}
+
+TEST(RoughgcMap, ExamplePhotoGivesBinaryEightBitBmp) {
+    TempDir cwd;
+    const RunResult r = run({kFruits.string()}, cwd.path());
+    ASSERT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "") << r;
+    EXPECT_TRUE(isSuccessOutput(r.out, 512, 480));
+
+    const fs::path bmp = cwd / "RoughGC.bmp";
+    const std::string bytes = readFile(bmp);
+    ASSERT_GE(bytes.size(), 54u);
+    EXPECT_EQ(bytes.substr(0, 2), "BM");
+    EXPECT_EQ(le16(bytes, 28), 8) << "bits per pixel";
+
+    const cv::Mat map = cv::imread(bmp.string(), cv::IMREAD_UNCHANGED);
+    ASSERT_FALSE(map.empty());
+    EXPECT_EQ(map.type(), CV_8UC1);
+    EXPECT_EQ(map.rows, 480 / 3 - 7);
+    EXPECT_EQ(map.cols, 512 / 3 - 7);
+    const int zeros = cv::countNonZero(map == 0), full = cv::countNonZero(map == 255);
+    EXPECT_EQ(static_cast<size_t>(zeros + full), map.total()) << "values other than 0 and 255";
+    EXPECT_GT(zeros, 0);
+    EXPECT_GT(full, 0);
+}
+
+TEST(RoughgcMap, RunsAreReproducibleAndReplaceAnOldMap) {
+    TempDir first, second;
+    ASSERT_EQ(run({kFruits.string()}, first.path()).status, 0);
+    const std::string reference = readFile(first / "RoughGC.bmp");
+    ASSERT_FALSE(reference.empty());
+
+    // Longer than the new map, so a write without truncation would show.
+    writeFile(second / "RoughGC.bmp", std::string(4 * reference.size(), 'x'));
+    ASSERT_EQ(run({kFruits.string()}, second.path()).status, 0);
+    EXPECT_TRUE(readFile(second / "RoughGC.bmp") == reference) << "maps of the same photo differ";
+
+    ASSERT_EQ(run({kFruits.string()}, first.path()).status, 0);
+    EXPECT_TRUE(readFile(first / "RoughGC.bmp") == reference) << "second run in the same directory differs";
+}
+
+TEST(RoughgcMap, GreyAndFourChannelInputsAreAccepted) {
+    const cv::Mat grey = mapOf(kGreyJpeg, 640, 480);
+    EXPECT_EQ(grey.type(), CV_8UC1);
+    EXPECT_EQ(grey.cols, 206);
+    EXPECT_EQ(grey.rows, 153);
+
+    const cv::Mat rgba = mapOf(kFourChannelPng, 512, 512);
+    EXPECT_EQ(rgba.type(), CV_8UC1);
+    EXPECT_EQ(rgba.cols, 163);
+    EXPECT_EQ(rgba.rows, 163);
+}
+
+TEST(RoughgcMap, GreyImageMapsLikeItsThreeEqualChannelCopy) {
+    TempDir work;
+    const cv::Mat grey = cv::imread(kGreyJpeg.string(), cv::IMREAD_GRAYSCALE);
+    ASSERT_EQ(grey.type(), CV_8UC1);
+    cv::Mat colour;
+    cv::merge(std::vector<cv::Mat>{grey, grey, grey}, colour);
+    const fs::path png = writePng(work, "left01_bgr.png", colour);
+
+    TempDir fromGrey, fromColour;
+    ASSERT_EQ(run({kGreyJpeg.string()}, fromGrey.path()).status, 0);
+    ASSERT_EQ(run({png.string()}, fromColour.path()).status, 0);
+    EXPECT_TRUE(readFile(fromGrey / "RoughGC.bmp") == readFile(fromColour / "RoughGC.bmp"));
+}
+
+TEST(RoughgcImageSize, SidesBelow45AreRefused) {
+    TempDir work;
+    const std::vector<cv::Size> tooSmall{{44, 44}, {100, 44}, {44, 100}, {1, 1}};
+    for (const cv::Size& size : tooSmall) {
+        SCOPED_TRACE(::testing::Message() << size.width << " x " << size.height);
+        const fs::path png = writePng(work, "small.png", noiseImage(size.width, size.height, CV_8UC3));
+        TempDir cwd;
+        const RunResult r = run({png.string()}, cwd.path());
+        EXPECT_EQ(r.out, sizeLines(size.width, size.height)) << r;
+        EXPECT_EQ(r.err, "(!) Image too small: " + std::to_string(size.width) + " x " + std::to_string(size.height) +
+                             " pixels; at least 45 x 45 needed\n")
+            << r;
+        EXPECT_EQ(r.status, 3) << r;
+        EXPECT_FALSE(fs::exists(cwd / "RoughGC.bmp"));
+    }
+}
+
+TEST(RoughgcImageSize, SmallestAcceptedSizesGiveMapsOfSideOverThreeMinusSeven) {
+    TempDir work;
+    const std::vector<cv::Size> accepted{{45, 45}, {45, 100}, {100, 45}, {47, 49}, {48, 48}};
+    for (const cv::Size& size : accepted) {
+        SCOPED_TRACE(::testing::Message() << size.width << " x " << size.height);
+        const fs::path png = writePng(work, "edge.png", noiseImage(size.width, size.height, CV_8UC3));
+        const cv::Mat map = mapOf(png, size.width, size.height);
+        ASSERT_FALSE(map.empty());
+        EXPECT_EQ(map.type(), CV_8UC1);
+        EXPECT_EQ(map.cols, size.width / 3 - 7);
+        EXPECT_EQ(map.rows, size.height / 3 - 7);
+    }
+}
+
+// A failed write is reported once on standard error, after the size lines
+// and without the timing line.
+void expectWriteFailure(const RunResult& r) {
+    EXPECT_EQ(r.status, 4) << r;
+    EXPECT_EQ(r.out, sizeLines(512, 480)) << r;
+    EXPECT_TRUE(r.err.starts_with("(!) Error writing RoughGC.bmp")) << r;
+    EXPECT_TRUE(r.err.ends_with("\n")) << r;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r;
+}
+
+TEST(RoughgcOutputFile, DirectoryInTheWayIsAWriteError) {
+    TempDir cwd;
+    fs::create_directory(cwd / "RoughGC.bmp");
+    expectWriteFailure(run({kFruits.string()}, cwd.path()));
+    EXPECT_TRUE(fs::is_directory(cwd / "RoughGC.bmp"));
+}
+
+TEST(RoughgcOutputFile, ReadOnlyWorkingDirectoryIsAWriteError) {
+    if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
+    TempDir cwd;
+    fs::permissions(cwd.path(), fs::perms(0555));
+    expectWriteFailure(run({kFruits.string()}, cwd.path()));
+    EXPECT_FALSE(fs::exists(cwd / "RoughGC.bmp"));
+}
+
+}  // namespace
