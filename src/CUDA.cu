@@ -2,17 +2,21 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "CUDA_stages.h"
 #include "CUDA_wrappers.h"
+#include "fine_kernels.cuh"
+#include "histogram_kernel.cuh"
 #include "rough_host.h"
 #include "rough_kernels.cuh"
 
@@ -280,4 +284,171 @@ void processImageCUDA(const uchar3* h_imageRGB, size_t height, size_t width, siz
         std::fprintf(stderr, "(!) Error writing RoughGC.bmp: %s\n", why.c_str());
         std::exit(kExitOutputNotWritten);
     }
+}
+
+// ---------------------------------------------------------------------------
+// The GPU histogram.
+
+void histogramCUDA(float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t width, float begin, float end,
+                   size_t N) {
+    // The block-shared bins hold at most 2048 bins.
+    if (N == 0 || N > static_cast<size_t>(kMaxHistogramBins)) {
+        std::fprintf(stderr, "histogramCUDA: %zu bins requested; 1 to %d supported\n", N, kMaxHistogramBins);
+        return;
+    }
+    if (width != 0 && height > INT_MAX / width) {
+        std::fprintf(stderr, "histogramCUDA: %zu x %zu elements; at most %d supported\n", height, width, INT_MAX);
+        return;
+    }
+    const size_t imgSize = height * width;
+    float milliseconds = 0;
+
+    selectDevice();
+    cudaEvent_t start, stop;
+    checkCudaErrors(cudaEventCreate(&start));
+    checkCudaErrors(cudaEventCreate(&stop));
+
+    float* d_matr = nullptr;
+    int* d_hist = nullptr;
+    int* d_cnt = nullptr;
+    checkCudaErrors(cudaMalloc((void**)&d_matr, sizeof(float) * imgSize));
+    checkCudaErrors(cudaMalloc((void**)&d_hist, sizeof(int) * N));
+    checkCudaErrors(cudaMalloc((void**)&d_cnt, sizeof(int)));
+
+    cudaEventRecord(start, 0);
+    checkCudaErrors(cudaMemcpy(d_matr, h_matr, sizeof(float) * imgSize, cudaMemcpyHostToDevice));
+    checkCudaErrors(cudaMemcpy(d_hist, h_hist, sizeof(int) * N, cudaMemcpyHostToDevice));
+    checkCudaErrors(cudaMemcpy(d_cnt, h_cnt, sizeof(int), cudaMemcpyHostToDevice));
+    deviceCheck(stop);
+
+    const dim3 blockSize(32, 32);
+    const dim3 gridSize(gridExtent(width, 32), gridExtent(height, 32));
+    cudaEventRecord(start, 0);
+    LAUNCH_KERNEL(histogram, gridSize, blockSize, d_matr, d_hist, d_cnt, static_cast<int>(height),
+                  static_cast<int>(width), begin, end, static_cast<int>(N));
+    eventCheck(stop);
+    cudaEventElapsedTime(&milliseconds, start, stop);
+    std::cout << "CUDA histogram kernel (ms): " << milliseconds << std::endl;
+
+    cudaEventRecord(start, 0);
+    checkCudaErrors(cudaMemcpy(h_hist, d_hist, sizeof(int) * N, cudaMemcpyDeviceToHost));
+    checkCudaErrors(cudaMemcpy(h_cnt, d_cnt, sizeof(int), cudaMemcpyDeviceToHost));
+    deviceCheck(stop);
+
+    cudaFree(d_matr);
+    cudaFree(d_hist);
+    cudaFree(d_cnt);
+    cudaEventDestroy(start);
+    cudaEventDestroy(stop);
+}
+
+// ---------------------------------------------------------------------------
+// The fine contour stage.
+
+void launchImageProcessing1(const uchar4* d_imageRGB, float4* d_newImage, size_t height, size_t width) {
+    const dim3 blockSize(32, 32);
+    const dim3 gridSize(gridExtent(width, 32), gridExtent(height, 32));
+    LAUNCH_KERNEL(imageProcessing1, gridSize, blockSize, d_imageRGB, d_newImage, static_cast<int>(height),
+                  static_cast<int>(width));
+}
+
+void launchImageProcessing2(float* d_roughCont, float* tempFineContours, size_t height, size_t width, size_t kc2) {
+    const size_t mHeight = height / 3, mWidth = width / 3;
+    const dim3 blockSize(32, 32);
+    const dim3 gridSize(gridExtent(mWidth - 2, 32), gridExtent(mHeight - 2, 32));
+    LAUNCH_KERNEL(imageProcessing2, gridSize, blockSize, d_roughCont, tempFineContours,
+                  static_cast<int>(mHeight - 2), static_cast<int>(mWidth - 2), static_cast<int>(width - kc2),
+                  static_cast<int>(kc2));
+}
+
+void launchFineContours(float* devFineContours, float* tempFineContours, float4* d_newImage, float* devfmat1,
+                        float* devfmat2, float* devfmat3, size_t height, size_t width, size_t kc2) {
+    const dim3 blockSize(16, 16);
+    // 2 (extent) / 32 + 1 is extent / 16 + 1: the same grid of 16 x 16 blocks.
+    const dim3 gridSize(gridExtent(2 * (width - kc2), 32), gridExtent(2 * (height - kc2), 32));
+    LAUNCH_KERNEL(fineContours, gridSize, blockSize, devFineContours, tempFineContours, d_newImage, devfmat1,
+                  devfmat2, devfmat3, static_cast<int>(height - kc2), static_cast<int>(width - kc2),
+                  static_cast<int>(kc2));
+}
+
+void fineContoursCUDA(const uchar4* h_imageRGB, float* h_roughCont, float* h_fineContours, float* h_fmat1,
+                      float* h_fmat2, float* h_fmat3, size_t height, size_t width, size_t kc2) {
+    // Below 6 pixels the rough map has no cell; a larger kc2 would put the
+    // blocks of the last rough cells outside the fine map.
+    if (height < 6 || width < 6) {
+        std::fprintf(stderr, "fineContoursCUDA: image of %zu x %zu pixels; at least 6 x 6 needed\n", width, height);
+        return;
+    }
+    const size_t maxWindow = 6 + std::min(height % 3, width % 3);
+    if (kc2 > maxWindow) {
+        std::fprintf(stderr, "fineContoursCUDA: window %zu too large for an image of %zu x %zu pixels; at most %zu fits\n",
+                     kc2, width, height, maxWindow);
+        return;
+    }
+    if (height > INT_MAX / width) {
+        std::fprintf(stderr, "fineContoursCUDA: image of %zu x %zu pixels; at most %d pixels supported\n", width,
+                     height, INT_MAX);
+        return;
+    }
+
+    const size_t imgSize = height * width;
+    const size_t mHeight = height / 3;
+    const size_t mWidth = width / 3;
+    const size_t mSize1 = (mHeight - 2) * (mWidth - 2);
+    const size_t mSize2 = (height - kc2) * (width - kc2);
+
+    selectDevice();
+
+    uchar4* d_imageRGB = nullptr;
+    float4* d_newImage = nullptr;
+    float* d_roughCont = nullptr;
+    float* devfmat1 = nullptr;
+    float* devfmat2 = nullptr;
+    float* devfmat3 = nullptr;
+    float* tempFineContours = nullptr;
+    float* devFineContours = nullptr;
+    checkCudaErrors(cudaMalloc(&d_imageRGB, sizeof(uchar4) * imgSize));
+    checkCudaErrors(cudaMalloc(&d_newImage, sizeof(float4) * imgSize));
+    checkCudaErrors(cudaMalloc(&d_roughCont,sizeof(float) * mSize1));
+    checkCudaErrors(cudaMalloc((void**)&devfmat1, sizeof(float) * kc2 * kc2));
+    checkCudaErrors(cudaMalloc((void**)&devfmat2, sizeof(float) * kc2 * kc2));
+    checkCudaErrors(cudaMalloc((void**)&devfmat3, sizeof(float) * kc2 * kc2));
+    checkCudaErrors(cudaMalloc((void**)&tempFineContours, sizeof(float) * mSize2));
+    checkCudaErrors(cudaMalloc((void**)&devFineContours, sizeof(float) * mSize2));
+
+    checkCudaErrors(cudaMemcpy(d_imageRGB, h_imageRGB, sizeof(uchar4) * imgSize, cudaMemcpyHostToDevice));
+    checkCudaErrors(cudaMemcpy(d_roughCont, h_roughCont, sizeof(float) * mSize1, cudaMemcpyHostToDevice));
+    // The caller's marks are the mark map's starting content.
+    checkCudaErrors(cudaMemcpy(tempFineContours, h_fineContours, sizeof(float) * mSize2, cudaMemcpyHostToDevice));
+    checkCudaErrors(cudaMemcpy(devfmat1, h_fmat1, sizeof(float) * kc2 * kc2, cudaMemcpyHostToDevice));
+    checkCudaErrors(cudaMemcpy(devfmat2, h_fmat2, sizeof(float) * kc2 * kc2, cudaMemcpyHostToDevice));
+    checkCudaErrors(cudaMemcpy(devfmat3, h_fmat3, sizeof(float) * kc2 * kc2, cudaMemcpyHostToDevice));
+
+    cudaEvent_t start, stop;
+    checkCudaErrors(cudaEventCreate(&start));
+    checkCudaErrors(cudaEventCreate(&stop));
+
+    cudaEventRecord(start, 0);
+    launchImageProcessing1(d_imageRGB, d_newImage, height, width);
+    deviceCheck(stop);
+    cudaEventRecord(start, 0);
+    launchImageProcessing2(d_roughCont, tempFineContours, height, width, kc2);
+    deviceCheck(stop);
+    cudaEventRecord(start, 0);
+    launchFineContours(devFineContours, tempFineContours, d_newImage, devfmat1, devfmat2, devfmat3, height, width,
+                       kc2);
+    deviceCheck(stop);
+
+    checkCudaErrors(cudaMemcpy(h_fineContours, devFineContours, sizeof(float) * mSize2, cudaMemcpyDeviceToHost));
+
+    cudaFree(d_imageRGB);
+    cudaFree(d_roughCont);
+    cudaFree(d_newImage);
+    cudaFree(devfmat1);
+    cudaFree(devfmat2);
+    cudaFree(devfmat3);
+    cudaFree(devFineContours);
+    cudaFree(tempFineContours);
+    cudaEventDestroy(start);
+    cudaEventDestroy(stop);
 }

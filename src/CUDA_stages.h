@@ -1,6 +1,6 @@
-// The rough pipeline's device stages, with exactly the launch shapes and
-// checks that processImageCUDA uses. Exposed so that tests run the very code
-// of the pipeline on buffers of their own.
+// The library's device stages, with exactly the launch shapes and checks
+// that processImageCUDA and fineContoursCUDA use. Exposed so that tests run
+// the very code of the pipelines on buffers of their own.
 #pragma once
 
 #include <cstddef>
@@ -52,3 +52,13 @@ struct SearchTrace {
 // counters.
 SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
                             cudaEvent_t start, cudaEvent_t stop);
+
+// The fine stage's three launches, as fineContoursCUDA makes them; launch
+// only. Feature image: blocks of 32 x 32 over the height x width image.
+void launchImageProcessing1(const uchar4* d_imageRGB, float4* d_newImage, size_t height, size_t width);
+// Mark map: blocks of 32 x 32 over the (height/3 - 2) x (width/3 - 2) rough
+// map, into a mark map of rows width - kc2 long.
+void launchImageProcessing2(float* d_roughCont, float* tempFineContours, size_t height, size_t width, size_t kc2);
+// Fine map: blocks of 16 x 16 over the (height - kc2) x (width - kc2) map.
+void launchFineContours(float* devFineContours, float* tempFineContours, float4* d_newImage, float* devfmat1,
+                        float* devfmat2, float* devfmat3, size_t height, size_t width, size_t kc2);

@@ -40,3 +40,41 @@ void requireRoughImageSize(size_t height, size_t width, size_t kc2);
 // (x[j], y[j]), solved through the explicit inverse of the 2 x 2 normal
 // matrix in single precision. Uses as many points as both vectors hold.
 std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vector<float>& x);
+
+// Counts the height x width floats of h_matr into N bins of width
+// (end - begin) / N on the GPU, adding the counts to h_hist[0 .. N - 1] and
+// their total to *h_cnt. Bin k holds the values v with k <= v / width < k + 1:
+// the bins start at 0, not at begin. A NaN element lands in bin 0, as the
+// GPU's conversion of NaN to an integer gives 0. Prints the kernel's time as
+// "CUDA histogram kernel (ms): T". N must be 1 to 2048 and the matrix hold
+// fewer than 2^31 elements; otherwise the call prints one line on standard
+// error and returns with h_hist and *h_cnt unchanged, doing no GPU work.
+void histogramCUDA(float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t width, float begin, float end,
+                   size_t N);
+
+// The fine contour map of a height x width four-channel image (x, y, z the
+// colour channels; w unused), (height - kc2) x (width - kc2) floats written
+// to h_fineContours.
+//
+// The pixels evaluated are those under a rough cell below 255 (NaN is not):
+// h_roughCont holds (height/3 - 2) x (width/3 - 2) cells, each over the
+// 3 x 3 block of fine-map pixels at rows 3y .. 3y + 2 and columns
+// 3x .. 3x + 2, and the cells of row 0 and column 0 are never used. On entry
+// h_fineContours holds the caller's own marks, added to those: a positive
+// value marks a pixel. Each evaluated pixel gets the metric quotient
+// (E + G)^2 / (E G - F^2) of u = kc2 (R - Q) and v = kc2 (P - Q), where P, Q
+// and R are the feature image (inverted colour on orthonormal axes, plus 20
+// times the pixel's row and column) filtered over the kc2 x kc2 window
+// around it with h_fmat1, h_fmat2 and h_fmat3; every other pixel gets 0.
+// The window of pixel (y, x) covers rows y - kc2/2 .. and columns
+// x - kc2/2 ..; window elements above or left of the image are left out of
+// the sums (only a caller's own marks near the top or left edge, or a kc2
+// over 7, reach them).
+//
+// Needs height and width of at least 6 and kc2 <= 6 + height % 3 and
+// kc2 <= 6 + width % 3, so that every marked block lies inside the fine map,
+// and fewer than 2^31 pixels. Otherwise the call prints one line on standard
+// error and returns with h_fineContours unchanged, doing no GPU work. A GPU
+// runtime failure ends the process with status 1.
+void fineContoursCUDA(const uchar4* h_imageRGB, float* h_roughCont, float* h_fineContours, float* h_fmat1,
+                      float* h_fmat2, float* h_fmat3, size_t height, size_t width, size_t kc2);
