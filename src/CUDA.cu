@@ -129,7 +129,7 @@ void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start,
 }
 
 SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
-                            cudaEvent_t start, cudaEvent_t stop) {
+                            cudaEvent_t start, cudaEvent_t stop, StageTimes* times) {
     const int N = kBoxSide;
     int begin = 0;
     int end = size - 1;
@@ -149,6 +149,7 @@ SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kv
         trace.indices.push_back(sr);
         trace.dimension = dimensionEstimate(res[k], res[k + 1], N);
         res[0] = res[1] = 0;
+        if (times) times->mark("search pass " + std::to_string(trace.indices.size()));
     };
 
     checkCudaErrors(cudaMemcpy(d_res, res, sizeof(int) * 2, cudaMemcpyHostToDevice));
@@ -192,6 +193,15 @@ void requireRoughImageSize(size_t height, size_t width, size_t kc2) {
 }
 
 void processImageCUDA(const uchar3* h_imageRGB, size_t height, size_t width, size_t kc2, float dim, float eps) {
+    processImageStaged(h_imageRGB, height, width, kc2, dim, eps, nullptr);
+}
+
+void processImageStaged(const uchar3* h_imageRGB, size_t height, size_t width, size_t kc2, float dim, float eps,
+                        StageTimes* times) {
+    const auto phase = [times](const char* name) {
+        if (times) times->mark(name);
+    };
+    if (times) times->start();
     // Refused before anything is allocated: smaller maps would leave the box
     // grids empty, and sizes below kc2 would wrap around.
     requireRoughImageSize(height, width, kc2);
@@ -235,33 +245,41 @@ void processImageCUDA(const uchar3* h_imageRGB, size_t height, size_t width, siz
     checkCudaErrors(cudaMalloc((void**)&d_temp2, sizeof(uchar) * 4 * tWidth * tHeight));
     checkCudaErrors(cudaMalloc((void**)&d_res, 2 * sizeof(int)));
     eventCheck(stop);
+    phase("allocation");
 
     cudaEventRecord(start, 0);
     checkCudaErrors(cudaMemcpy(d_imageRGB, h_imageRGB, sizeof(uchar3) * imgSize, cudaMemcpyHostToDevice));
     eventCheck(stop);
+    phase("upload");
 
     cudaEventRecord(start, 0);
     launchAveraging(d_imageRGB, d_averImage, mHeight, mWidth, width);
     eventCheck(stop);
+    phase("averaging");
 
     cudaEventRecord(start, 0);
     launchMetric(devContMatr, d_averImage, mHeight, mWidth, kc2);
     deviceCheck(stop);
+    phase("metric");
 
     cudaEventRecord(start, 0);
     checkCudaErrors(cudaMemcpy(contMatr, devContMatr, sizeof(float) * tSize, cudaMemcpyDeviceToHost));
     deviceCheck(stop);
+    phase("metric download");
 
     metricHistogram(contMatr, mHeight - kc2, mWidth - kc2, hist, cnt, size);
     quantileTable(hist, cnt, kvant, size);
+    phase("histogram and table");
 
     const RoughPassBuffers buffers{devContMatr, d_out, d_kvant, d_temp1, d_temp2, d_res, mHeight, mWidth, kc2};
-    thresholdSearch(buffers, res, kvant, size, dim, eps, start, stop);
+    thresholdSearch(buffers, res, kvant, size, dim, eps, start, stop, times);
 
     checkCudaErrors(cudaMemcpy(contMatrRes, d_out, tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
+    phase("map download");
     std::string why;
     const bool written = writeRoughMap(contMatrRes, static_cast<int>(mHeight - kc2), static_cast<int>(mWidth - kc2),
                                        "RoughGC.bmp", why);
+    phase("file write");
 
     cudaFree(d_imageRGB);
     cudaFree(d_averImage);
@@ -279,6 +297,7 @@ void processImageCUDA(const uchar3* h_imageRGB, size_t height, size_t width, siz
     delete[] res;
     delete[] contMatr;
     delete[] contMatrRes;
+    phase("release");
 
     if (!written) {
         std::fprintf(stderr, "(!) Error writing RoughGC.bmp: %s\n", why.c_str());

@@ -3,7 +3,10 @@
 // the very code of the pipelines on buffers of their own.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "gpu_runtime.h"
@@ -46,12 +49,35 @@ struct SearchTrace {
     float dimension;
 };
 
+// Wall-clock durations of a pipeline's phases, in milliseconds, in the order
+// they ran; for benchmarks. Each phase ends with its check, which waits for
+// the device, so the times hold on a GPU too.
+class StageTimes {
+public:
+    void start() { last_ = std::chrono::steady_clock::now(); }
+    // Closes the phase that began at the previous mark.
+    void mark(std::string name) {
+        const auto now = std::chrono::steady_clock::now();
+        stages.emplace_back(std::move(name), std::chrono::duration<double, std::milli>(now - last_).count());
+        last_ = now;
+    }
+    std::vector<std::pair<std::string, double>> stages;
+
+private:
+    std::chrono::steady_clock::time_point last_;
+};
+
+// processImageCUDA, noting each phase's duration in `times` when it is not
+// null.
+void processImageStaged(const uchar3* h_imageRGB, size_t height, size_t width, size_t kc2, float dim, float eps,
+                        StageTimes* times);
+
 // Bisects the quantile table (size entries, uploaded to d_kvant here) for a
 // map whose box-counting dimension lies within eps of dim, for at most
 // eleven moves from the middle index. res is the host copy of the two
 // counters.
 SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
-                            cudaEvent_t start, cudaEvent_t stop);
+                            cudaEvent_t start, cudaEvent_t stop, StageTimes* times = nullptr);
 
 // The fine stage's three launches, as fineContoursCUDA makes them; launch
 // only. Feature image: blocks of 32 x 32 over the height x width image.

@@ -22,19 +22,34 @@ float binWidth(int size) { return (kMetricMax - kMetricMin) / static_cast<float>
 }  // namespace
 
 void metricHistogram(const float* contMatr, size_t rows, size_t cols, int* hist, int* cnt, int size) {
-    cnt[0] = 0;
     const float len = binWidth(size);
     std::fill(hist, hist + size, 0);
-    for (size_t i = 0; i < rows; ++i) {
-        for (size_t j = 0; j < cols; ++j) {
-            const float q = contMatr[i * cols + j] / len;
-            // Truncation toward zero gives a bin in 0 .. size - 1 exactly for
-            // -1 < q < size; this also leaves out NaNs and infinities.
-            if (!(q > -1.0f && q < static_cast<float>(size))) continue;
-            ++hist[static_cast<int>(q)];
-            ++cnt[0];
+    int counted = 0;
+    // Rows are shared out over the cores, each counting into bins of its
+    // own; integer counts merge to the same result in any order.
+#pragma omp parallel if (rows * cols >= (size_t{1} << 18))
+    {
+        std::vector<int> local(size, 0);
+        int localCount = 0;
+#pragma omp for schedule(static) nowait
+        for (long i = 0; i < static_cast<long>(rows); ++i) {
+            const float* row = contMatr + static_cast<size_t>(i) * cols;
+            for (size_t j = 0; j < cols; ++j) {
+                const float q = row[j] / len;
+                // Truncation toward zero gives a bin in 0 .. size - 1 exactly
+                // for -1 < q < size; this also leaves out NaNs and infinities.
+                if (!(q > -1.0f && q < static_cast<float>(size))) continue;
+                ++local[static_cast<int>(q)];
+                ++localCount;
+            }
+        }
+#pragma omp critical
+        {
+            for (int b = 0; b < size; ++b) hist[b] += local[b];
+            counted += localCount;
         }
     }
+    cnt[0] = counted;
 }
 
 void quantileTable(const int* hist, const int* cnt, float* kvant, int size) {

@@ -83,13 +83,28 @@ __global__ void calculating0(uchar* boxes, int boxRows, int boxCols) {
     if (col < boxCols && row < boxRows) boxes[row * boxCols + col] = 0;
 }
 
+// Number of trailing zero bits of v > 0.
+__device__ __forceinline__ int trailingZeros(unsigned int v) {
+#if defined(__CUDA_ARCH__)
+    return __ffs(static_cast<int>(v)) - 1;
+#else
+    return __builtin_ctz(v);
+#endif
+}
+
 // Only whole boxes that lie inside the box grid are examined.
 __global__ void calculating1(uchar* binMap, uchar* boxes, int rows, int cols, int boxRows, int boxCols, int boxSize) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     const int rowsW = rows - rows % boxSize, colsW = cols - cols % boxSize;
     if (x >= colsW || y >= rowsW) return;
-    const int by = y / boxSize, bx = x / boxSize;
+    // The pipeline's box sides are powers of two, where a shift gives the
+    // quotient of these non-negative coordinates; a division per thread
+    // would cost more than the rest of the kernel on a CPU.
+    const bool powerOfTwo = (boxSize & (boxSize - 1)) == 0;
+    const int shift = trailingZeros(static_cast<unsigned int>(boxSize));
+    const int by = powerOfTwo ? y >> shift : y / boxSize;
+    const int bx = powerOfTwo ? x >> shift : x / boxSize;
     if (by >= boxRows || bx >= boxCols) return;
     if (binMap[y * cols + x] == 255) return;
     // Every thread of a box stores the same 1: plain stores suffice.
