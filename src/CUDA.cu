@@ -60,6 +60,7 @@ bool writeRoughMap(const uchar* contMatrRes, int rows, int cols, const char* pat
     } catch (const cv::Exception& e) {
         why = e.what();
     }
+    std::replace(why.begin(), why.end(), '\n', ' ');  // the report is one line
     return false;
 }
 
