@@ -22,8 +22,11 @@
 #define __device__
 #define __host__
 #define __forceinline__ inline __attribute__((always_inline))
-// One instance per block being executed: a whole block always runs on one OS
-// thread, so a thread-local static is private to the block.
+// One instance per block being executed: a block that meets a barrier runs
+// wholly on one OS thread, so a thread-local static is private to it. Blocks
+// without barriers are interleaved with their neighbours on the same thread,
+// so a kernel that never calls __syncthreads() must not pass data between
+// its threads through block-shared memory (none of the library's do).
 #define __shared__ thread_local
 
 // ---------------------------------------------------------------------------
