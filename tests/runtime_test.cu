@@ -80,14 +80,15 @@ std::vector<int> iota(size_t n) {
 }
 
 TEST(Barrier, BlockWideReversalThroughSharedMemory) {
-    const dim3 grid(6, 5), block(32, 32);
-    const size_t n = 30 * 1024;
+    // Enough blocks that they run on several cores at once.
+    const dim3 grid(8, 5), block(32, 32);
+    const size_t n = 40 * 1024;
     const std::vector<int> in = iota(n);
     DeviceBuffer<int> d_in(in), d_out(n);
     LAUNCH_KERNEL(reverseInBlocks, grid, block, d_in.get(), d_out.get());
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     const std::vector<int> out = d_out.download();
-    for (size_t b = 0; b < 30; ++b)
+    for (size_t b = 0; b < 40; ++b)
         for (size_t t = 0; t < 1024; ++t) ASSERT_EQ(out[b * 1024 + t], in[b * 1024 + 1023 - t]) << b << " " << t;
 }
 
