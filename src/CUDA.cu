@@ -1,14 +1,9 @@
 // The GPU library: host entry points and the launches of its kernels.
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -17,6 +12,7 @@
 #include "CUDA_wrappers.h"
 #include "fine_kernels.cuh"
 #include "histogram_kernel.cuh"
+#include "map_file.h"
 #include "rough_host.h"
 #include "rough_kernels.cuh"
 
@@ -25,6 +21,10 @@ namespace {
 // Grid extent for `extent` elements in blocks of `block`: always one block
 // more than the truncating quotient, as every launch of the library does.
 unsigned int gridExtent(size_t extent, unsigned int block) { return static_cast<unsigned int>(extent / block + 1); }
+
+// The largest extent whose grid a GPU still accepts in y (65535 blocks) for
+// blocks of `block` rows. The entry points' size limits follow from it.
+constexpr size_t maxGridRows(unsigned int block) { return size_t{65535} * block - 1; }
 
 // Device selection at the start of every entry point. The status of
 // cudaSetDevice itself surfaces through the last error.
@@ -48,22 +48,6 @@ void deviceCheck(cudaEvent_t stop) {
     checkCudaErrors(cudaGetLastError());
 }
 
-// Writes the rows x cols binary map as an 8-bit grey BMP. Returns false,
-// with a reason in `why`, if the file could not be written.
-bool writeRoughMap(const uchar* contMatrRes, int rows, int cols, const char* path, std::string& why) {
-    cv::Mat mat_res(rows, cols, CV_8UC1);
-    for (int i = 0; i < rows; ++i) std::memcpy(mat_res.ptr<uchar>(i), contMatrRes + static_cast<size_t>(i) * cols, cols);
-    errno = 0;
-    try {
-        if (cv::imwrite(path, mat_res, std::vector<int>())) return true;
-        why = errno != 0 ? std::strerror(errno) : "the encoder failed";
-    } catch (const cv::Exception& e) {
-        why = e.what();
-    }
-    std::replace(why.begin(), why.end(), '\n', ' ');  // the report is one line
-    return false;
-}
-
 }  // namespace
 
 void FirstRun() {
@@ -71,6 +55,8 @@ void FirstRun() {
     cudaEvent_t start, stop;
     checkCudaErrors(cudaEventCreate(&start));
     checkCudaErrors(cudaEventCreate(&stop));
+    cudaEventDestroy(start);
+    cudaEventDestroy(stop);
 }
 
 // ---------------------------------------------------------------------------
@@ -175,21 +161,45 @@ SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kv
 // ---------------------------------------------------------------------------
 // The rough contour pipeline.
 
-size_t roughMinimumSide(size_t kc2) { return 3 * (kc2 + kBoxSide); }
+// The averaging launch has blocks of 16 rows over the averaged grid, whose
+// rows are three image rows each; the other launches are shorter.
+const size_t kMaxRoughImageRows = 3 * maxGridRows(16) + 2;
+static_assert(3 * (kMaxRoughWindow + kBoxSide) <= 46340 && 3 * (kMaxRoughWindow + 1 + kBoxSide) > 46340,
+              "the largest window whose smallest square image has at most INT_MAX pixels");
+
+size_t roughMinimumSide(size_t kc2) {
+    return kc2 > kMaxRoughWindow ? SIZE_MAX : 3 * (kc2 + kBoxSide);
+}
+
+namespace {
+
+std::string formatted(const char* format, auto... values) {
+    char line[256];
+    std::snprintf(line, sizeof line, format, values...);
+    return line;
+}
+
+}  // namespace
+
+std::string roughImageSizeProblem(size_t height, size_t width, size_t kc2) {
+    if (kc2 == 0) return "(!) The metric window must be at least 1 averaged pixel, not 0";
+    if (kc2 > kMaxRoughWindow)
+        return formatted("(!) The metric window must be at most %zu averaged pixels, not %zu", kMaxRoughWindow, kc2);
+    const size_t side = roughMinimumSide(kc2);
+    if (height < side || width < side)
+        return formatted("(!) Image too small: %zu x %zu pixels; at least %zu x %zu needed", width, height, side, side);
+    if (height > INT_MAX / width)
+        return formatted("(!) Image too large: %zu x %zu pixels; at most %d pixels supported", width, height, INT_MAX);
+    if (height > kMaxRoughImageRows)
+        return formatted("(!) Image too tall: %zu x %zu pixels; at most %zu rows supported", width, height,
+                         kMaxRoughImageRows);
+    return "";
+}
 
 void requireRoughImageSize(size_t height, size_t width, size_t kc2) {
-    const size_t side = roughMinimumSide(kc2);
-    if (kc2 == 0) {
-        std::fprintf(stderr, "(!) The metric window must be at least 1 averaged pixel, not 0\n");
-    } else if (height < side || width < side) {
-        std::fprintf(stderr, "(!) Image too small: %zu x %zu pixels; at least %zu x %zu needed\n", width, height, side,
-                     side);
-    } else if (height > INT_MAX / width) {
-        std::fprintf(stderr, "(!) Image too large: %zu x %zu pixels; at most %d pixels supported\n", width, height,
-                     INT_MAX);
-    } else {
-        return;
-    }
+    const std::string problem = roughImageSizeProblem(height, width, kc2);
+    if (problem.empty()) return;
+    std::fprintf(stderr, "%s\n", problem.c_str());
     std::exit(kExitUnsupportedImageSize);
 }
 
@@ -278,8 +288,8 @@ void processImageStaged(const uchar3* h_imageRGB, size_t height, size_t width, s
     checkCudaErrors(cudaMemcpy(contMatrRes, d_out, tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
     phase("map download");
     std::string why;
-    const bool written = writeRoughMap(contMatrRes, static_cast<int>(mHeight - kc2), static_cast<int>(mWidth - kc2),
-                                       "RoughGC.bmp", why);
+    const bool written =
+        writeGreyBmp(contMatrRes, static_cast<int>(mHeight - kc2), static_cast<int>(mWidth - kc2), "RoughGC.bmp", why);
     phase("file write");
 
     cudaFree(d_imageRGB);
@@ -316,8 +326,14 @@ void histogramCUDA(float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t
         std::fprintf(stderr, "histogramCUDA: %zu bins requested; 1 to %d supported\n", N, kMaxHistogramBins);
         return;
     }
-    if (width != 0 && height > INT_MAX / width) {
+    if (height == 0 || width == 0) return;
+    if (height > INT_MAX / width) {
         std::fprintf(stderr, "histogramCUDA: %zu x %zu elements; at most %d supported\n", height, width, INT_MAX);
+        return;
+    }
+    if (height > maxGridRows(32)) {
+        std::fprintf(stderr, "histogramCUDA: %zu x %zu elements; at most %zu rows supported\n", height, width,
+                     maxGridRows(32));
         return;
     }
     const size_t imgSize = height * width;
@@ -408,6 +424,13 @@ void fineContoursCUDA(const uchar4* h_imageRGB, float* h_roughCont, float* h_fin
     if (height > INT_MAX / width) {
         std::fprintf(stderr, "fineContoursCUDA: image of %zu x %zu pixels; at most %d pixels supported\n", width,
                      height, INT_MAX);
+        return;
+    }
+    // The fine map's launch has blocks of 16 rows over height - kc2 rows; the
+    // other two have blocks of 32 rows and never set the tighter limit.
+    if (height - kc2 > maxGridRows(16)) {
+        std::fprintf(stderr, "fineContoursCUDA: image of %zu x %zu pixels; at most %zu rows supported with window %zu\n",
+                     width, height, maxGridRows(16) + kc2, kc2);
         return;
     }
 

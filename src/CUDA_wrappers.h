@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "CUDA_common.h"
@@ -13,7 +14,8 @@ constexpr int kExitUnsupportedImageSize = 3;
 constexpr int kExitOutputNotWritten = 4;
 
 // Selects device 0 and creates the runtime's context, so that later calls
-// are not charged with that start-up cost.
+// are not charged with that start-up cost. Keeps nothing: what it creates to
+// that end it releases again.
 void FirstRun();
 
 // The rough contour map of a height x width image of BGR pixels in host
@@ -22,18 +24,32 @@ void FirstRun();
 // rough and 255 where it is smooth. The threshold is searched so that the
 // map's box-counting dimension comes within eps of dim. Prints nothing on
 // success. Ends the process on failure: status 1 for a GPU error,
-// kExitUnsupportedImageSize for an image outside requireRoughImageSize's
-// limits, kExitOutputNotWritten when the file cannot be written.
+// kExitUnsupportedImageSize, before anything is allocated, for arguments
+// outside roughImageSizeProblem's limits, kExitOutputNotWritten when the
+// file cannot be written. The file is written whole or not at all (see
+// writeFileWhole in map_file.h): a failed write leaves any earlier
+// RoughGC.bmp as it was.
 void processImageCUDA(const uchar3* h_imageRGB, size_t height, size_t width, size_t kc2, float dim, float eps);
 
-// Smallest image side that processImageCUDA takes for window kc2: both box
-// grids need at least one box in each direction.
+// The largest window that processImageCUDA takes: with a larger one even the
+// smallest accepted square image would have more than INT_MAX pixels.
+constexpr size_t kMaxRoughWindow = 15438;
+
+// Smallest image side that processImageCUDA takes for window kc2 (both box
+// grids need at least one box in each direction); SIZE_MAX for a kc2 above
+// kMaxRoughWindow.
 size_t roughMinimumSide(size_t kc2);
 
-// Returns if processImageCUDA can take a height x width image with window
-// kc2 (kc2 at least 1, both sides at least roughMinimumSide(kc2), and few
-// enough pixels for 32-bit indices). Otherwise prints one line saying why on
-// standard error and exits with kExitUnsupportedImageSize.
+// Empty if processImageCUDA takes a height x width image with window kc2;
+// otherwise the one line (without its newline) saying why not. The limits:
+// 1 <= kc2 <= kMaxRoughWindow; both sides at least roughMinimumSide(kc2);
+// at most INT_MAX pixels, for 32-bit indices; at most 3145679 rows, so that
+// no launch needs more than the 65535 blocks a GPU allows in y. Any size_t
+// values may be passed: nothing wraps around.
+std::string roughImageSizeProblem(size_t height, size_t width, size_t kc2);
+
+// Returns if roughImageSizeProblem finds no problem; otherwise prints its
+// line on standard error and exits with kExitUnsupportedImageSize.
 void requireRoughImageSize(size_t height, size_t width, size_t kc2);
 
 // Least-squares line y = theta[0] x + theta[1] through the points
@@ -46,9 +62,12 @@ std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vec
 // their total to *h_cnt. Bin k holds the values v with k <= v / width < k + 1:
 // the bins start at 0, not at begin. A NaN element lands in bin 0, as the
 // GPU's conversion of NaN to an integer gives 0. Prints the kernel's time as
-// "CUDA histogram kernel (ms): T". N must be 1 to 2048 and the matrix hold
-// fewer than 2^31 elements; otherwise the call prints one line on standard
-// error and returns with h_hist and *h_cnt unchanged, doing no GPU work.
+// "CUDA histogram kernel (ms): T". N must be 1 to 2048, and the matrix hold
+// fewer than 2^31 elements in at most 2097119 rows (a GPU launches at most
+// 65535 blocks of 32 rows); otherwise the call prints one line on standard
+// error and returns with h_hist and *h_cnt unchanged, doing no GPU work. A
+// matrix without elements (height or width 0) is no error: the call returns
+// at once, printing nothing.
 void histogramCUDA(float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t width, float begin, float end,
                    size_t N);
 
@@ -73,8 +92,9 @@ void histogramCUDA(float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t
 //
 // Needs height and width of at least 6 and kc2 <= 6 + height % 3 and
 // kc2 <= 6 + width % 3, so that every marked block lies inside the fine map,
-// and fewer than 2^31 pixels. Otherwise the call prints one line on standard
-// error and returns with h_fineContours unchanged, doing no GPU work. A GPU
-// runtime failure ends the process with status 1.
+// fewer than 2^31 pixels, and height - kc2 <= 1048559 (a GPU launches at
+// most 65535 blocks of 16 rows over the fine map). Otherwise the call prints
+// one line on standard error and returns with h_fineContours unchanged,
+// doing no GPU work. A GPU runtime failure ends the process with status 1.
 void fineContoursCUDA(const uchar4* h_imageRGB, float* h_roughCont, float* h_fineContours, float* h_fmat1,
                       float* h_fmat2, float* h_fmat3, size_t height, size_t width, size_t kc2);

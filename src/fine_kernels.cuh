@@ -15,10 +15,12 @@ __global__ void imageProcessing1(const uchar4* imageRGB, float4* newImage, int h
         const uchar4 p = imageRGB[i];
         const int a = 255 - p.x, b = 255 - p.y, c = 255 - p.z;
         const double c6 = 0.40824829046, c2 = 0.70710678118, c3 = 0.57735026919;
-        // Products of integers with the constants, summed left to right.
-        const double x = static_cast<double>(20 * row) +
+        // Products of integers with the constants, summed left to right. The
+        // positions are scaled in double, where they are exact: 20 times a
+        // column can pass the int range on a wide image.
+        const double x = 20.0 * static_cast<double>(row) +
                          (static_cast<double>(-2 * a) * c6 + static_cast<double>(b) * c6 + static_cast<double>(c) * c6);
-        const double y = static_cast<double>(20 * column) + (static_cast<double>(b) * c2 - static_cast<double>(c) * c2);
+        const double y = 20.0 * static_cast<double>(column) + (static_cast<double>(b) * c2 - static_cast<double>(c) * c2);
         const double z = static_cast<double>(a) * c3 + static_cast<double>(b) * c3 + static_cast<double>(c) * c3;
         newImage[i] = make_float4(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z), 255.0f);
     }

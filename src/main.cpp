@@ -1,13 +1,19 @@
 // roughgc: writes the rough contour map of one photograph to RoughGC.bmp.
 #include <sys/time.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include "CUDA_wrappers.h"
+#include "cli/photo_input.h"
+
+// The map was written, but standard output could not be.
+constexpr int kExitStdoutNotWritten = 5;
 
 // Wall-clock milliseconds, wrapping at 32 bits; only differences are used.
 unsigned int GetTickCount() {
@@ -21,30 +27,50 @@ void prepareImagePointers1(cv::Mat& image, T** out) {
     *out = image.ptr<T>(0);
 }
 
+// Standard output is written line by line; the first failed write is noted
+// here, with its reason, as soon as it happens, before other calls can
+// overwrite errno.
+struct StdoutWatch {
+    int error = 0;
+    void check() {
+        if (error == 0 && !std::cout) error = errno != 0 ? errno : EIO;
+    }
+    // The status to exit with: `status`, unless standard output failed on a
+    // run that otherwise succeeded.
+    int finish(int status) {
+        std::cout.flush();
+        check();
+        if (error == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout))) error = errno != 0 ? errno : EIO;
+        if (error == 0) return status;
+        std::fprintf(stderr, "(!) Error writing standard output: %s\n", std::strerror(error));
+        return status == 0 ? kExitStdoutNotWritten : status;
+    }
+};
+
 int main(int argc, char** argv) {
+    StdoutWatch out;
     if (argc != 2) {
         std::cout << "Wrong number of arguments!" << std::endl;
-        return -1;
+        return out.finish(-1);
     }
     // Our own line reports an unreadable file; OpenCV's warnings would only
     // repeat it.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+    // Past a file-size limit, a write then fails with EFBIG and is reported
+    // like any other failed write, instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
 
-    cv::Mat image;
-    try {
-        image = cv::imread(argv[1], 1);
-    } catch (const cv::Exception&) {
-        // A header announcing more pixels than OpenCV accepts.
-        image.release();
-    }
+    cv::Mat image = readPhoto(argv[1]);
     if (image.data == nullptr) {
         std::cout << "(!) Error reading images \n" << std::endl;
-        return -2;
+        return out.finish(-2);
     }
 
+    errno = 0;
     std::cout << "Width of image: " << image.cols << std::endl;
     std::cout << "Height of image: " << image.rows << std::endl;
     std::cout << std::endl;
+    out.check();
 
     const size_t kc2 = 7;
     const float dim = 1.7f;
@@ -54,7 +80,6 @@ int main(int argc, char** argv) {
 
     // The pixels as one block of BGR triples, in page-locked memory for a
     // fast upload; kept until the process ends.
-    if (!image.isContinuous()) image = image.clone();
     uchar3* pixels = nullptr;
     prepareImagePointers1<uchar3>(image, &pixels);
     uchar3* h_imageRGB = nullptr;
@@ -68,6 +93,7 @@ int main(int argc, char** argv) {
     const unsigned int startTime = GetTickCount();
     processImageCUDA(h_imageRGB, height, width, kc2, dim, eps);
     const unsigned int endTime = GetTickCount();
+    errno = 0;
     std::cout << "GC time (ms): " << endTime - startTime << std::endl;
-    return 0;
+    return out.finish(0);
 }

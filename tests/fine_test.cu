@@ -92,6 +92,19 @@ TEST(FineFeatures, WhitePixelsCarryTheirPositionAlone) {
     EXPECT_EQ(p.w, 255.0f);
 }
 
+TEST(FineFeatures, PositionsOnVeryWideImagesAreExact) {
+    // 20 times the last column is past the int range.
+    const size_t width = 107374200;
+    DeviceBuffer<uchar4> d_image(width);
+    DeviceBuffer<float4> d_features(width);
+    ASSERT_EQ(cudaMemset(d_image.get(), 255, width * sizeof(uchar4)), cudaSuccess);
+    launchImageProcessing1(d_image.get(), d_features.get(), 1, width);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    float4 last;
+    ASSERT_EQ(cudaMemcpy(&last, d_features.get() + width - 1, sizeof last, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(last.y, static_cast<float>(20.0 * (width - 1)));
+}
+
 TEST(FineMarks, CellsBelow255MarkTheirBlockExceptInRowAndColumnZero) {
     // A 30 x 30 image: an 8 x 8 rough map, a 27 x 27 mark map at kc2 = 3.
     const size_t h = 30, w = 30, kc2 = 3, fineWidth = w - kc2;
@@ -234,6 +247,21 @@ TEST(FineContoursCUDA, SizesThatDoNotFitAreRefusedWithTheBufferUnchanged) {
     FineCall fits(31, 32, 7);
     fits.run();
     EXPECT_EQ(fits.err, "");
+}
+
+TEST(FineContoursCUDA, TallestImageAGpuCanLaunchRunsAndTallerOnesAreRefused) {
+    // Blocks of 16 rows over height - kc2 rows: 1048559 rows take 65535 of
+    // them in y, a GPU's limit.
+    FineCall fits(1048565, 7, 6);
+    fits.run();
+    EXPECT_EQ(fits.err, "");
+    EXPECT_EQ(fits.fine, std::vector<float>(1048559, 0.0f));
+
+    FineCall tall(1048566, 7, 6);
+    tall.fine.assign(tall.fine.size(), -3.5f);
+    tall.run();
+    EXPECT_EQ(tall.err, "fineContoursCUDA: image of 7 x 1048566 pixels; at most 1048565 rows supported with window 6\n");
+    EXPECT_EQ(tall.fine, std::vector<float>(tall.fine.size(), -3.5f));
 }
 
 }  // namespace

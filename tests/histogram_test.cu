@@ -124,4 +124,22 @@ TEST(GpuHistogram, BinCountsThatDoNotFitAreRefusedWithoutTouchingTheResult) {
     }
 }
 
+TEST(GpuHistogram, MatricesTallerThanAGpuCanLaunchAreRefused) {
+    // Blocks of 32 rows: 2097119 rows take 65535 of them in y, a GPU's limit.
+    const Histogram tall = histogramOf(std::vector<float>(2097120, 1.5f), 2097120, 1, 0, 4, 4, 7);
+    EXPECT_EQ(tall.bins, std::vector<int>(4, 7));
+    EXPECT_EQ(tall.cnt, 7);
+    EXPECT_EQ(tall.out, "");
+    EXPECT_EQ(tall.err, "histogramCUDA: 2097120 x 1 elements; at most 2097119 rows supported\n");
+}
+
+TEST(GpuHistogram, MatrixWithoutElementsDoesNothing) {
+    for (const auto& [rows, cols] : {std::pair<size_t, size_t>{2097120, 0}, {0, 5}, {0, 0}}) {
+        const Histogram h = histogramOf({}, rows, cols, 0, 4, 4, 7);
+        EXPECT_EQ(h.bins, std::vector<int>(4, 7));
+        EXPECT_EQ(h.cnt, 7);
+        EXPECT_EQ(h.out + h.err, "") << rows << " x " << cols;
+    }
+}
+
 }  // namespace

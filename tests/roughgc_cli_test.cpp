@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,24 +82,50 @@ void writeFile(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
+uint64_t fnv1a(const std::string& bytes) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (unsigned char c : bytes) h = (h ^ c) * 0x100000001b3ull;
+    return h;
+}
+
+// The example photo's map as recorded when the tool was first verified.
+constexpr uint64_t kFruitsMapHash = 0x3ecb0ff749c8b68cull;
+
+// The names in `dir`, sorted.
+std::vector<std::string> listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct RunOptions {
+    std::string stdoutPath;                 // standard output goes here, if set, and is not captured
+    rlim_t fileSizeLimit = RLIM_INFINITY;  // as `ulimit -f`, in bytes
+};
+
 // Runs the tool with `args` in the directory `cwd`; standard input is empty,
-// standard output and error go to files outside `cwd`.
-RunResult run(std::vector<std::string> args, const fs::path& cwd) {
+// standard output and error go to files outside `cwd`. A run that hangs is
+// ended by SIGALRM after a minute.
+RunResult run(std::vector<std::string> args, const fs::path& cwd, const RunOptions& options = {}) {
     TempDir capture;
-    const std::string outPath = capture / "stdout", errPath = capture / "stderr";
+    const std::string errPath = capture / "stderr";
+    const std::string outPath = options.stdoutPath.empty() ? (capture / "stdout").string() : options.stdoutPath;
     const std::string tool = kTool.string(), dir = cwd.string();
     std::vector<char*> argv{const_cast<char*>(tool.c_str())};
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
 
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (in < 0 || out < 0 || err < 0) throw std::system_error(errno, std::generic_category(), "open");
 
     const pid_t pid = fork();
     if (pid == 0) {
-        if (chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2)
+        const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+        alarm(60);
+        if (setrlimit(RLIMIT_FSIZE, &limit) == 0 && chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2)
             execv(argv[0], argv.data());
         _exit(127);
     }
@@ -112,7 +140,7 @@ RunResult run(std::vector<std::string> args, const fs::path& cwd) {
     RunResult r;
     if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
     if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
-    r.out = readFile(outPath);
+    if (options.stdoutPath.empty()) r.out = readFile(outPath);
     r.err = readFile(errPath);
     return r;
 }
@@ -184,7 +212,7 @@ TEST(RoughgcArguments, WrongCountIsRefusedWithoutOutputFile) {
 TEST(RoughgcUnreadableInput, MissingFileAndNonImageAreReadErrors) {
     TempDir cwd;
     writeFile(cwd / "notes.txt", "These are not the pixels you are looking for.\n");
-    for (const fs::path& input : {cwd / "no_such_photo.jpg", cwd / "notes.txt", cwd.path()}) {
+    for (const fs::path& input : {cwd / "no_such_photo.jpg", cwd / "notes.txt", cwd.path(), fs::path("/dev/null")}) {
         SCOPED_TRACE(input);
         expectRefusedUnread(run({input.string()}, cwd.path()), cwd);
     }
@@ -280,18 +308,12 @@ TEST(RoughgcMap, RunsAreReproducibleAndReplaceAnOldMap) {
     EXPECT_TRUE(readFile(first / "RoughGC.bmp") == reference) << "second run in the same directory differs";
 }
 
-uint64_t fnv1a(const std::string& bytes) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (unsigned char c : bytes) h = (h ^ c) * 0x100000001b3ull;
-    return h;
-}
-
 // The maps as recorded when the tool was first verified: any change to the
 // arithmetic, however small, changes these bytes. (They depend on Debian 12's
 // JPEG and PNG decoders giving the same pixels.)
 TEST(RoughgcMap, MapsMatchTheRecordedOutputsByteForByte) {
     const std::pair<fs::path, uint64_t> recorded[] = {
-        {kFruits, 0x3ecb0ff749c8b68cull},
+        {kFruits, kFruitsMapHash},
         {kGreyJpeg, 0xb1172d8db9a998c6ull},
         {kFourChannelPng, 0xe72a88b9b9f1256dull},
     };
@@ -359,20 +381,18 @@ TEST(RoughgcImageSize, SmallestAcceptedSizesGiveMapsOfSideOverThreeMinusSeven) {
     }
 }
 
-// A failed write is reported once on standard error, after the size lines
-// and without the timing line.
-void expectWriteFailure(const RunResult& r) {
+// A failed write of the example's map is reported once on standard error,
+// after the size lines and without the timing line.
+void expectWriteFailure(const RunResult& r, const std::string& reason) {
     EXPECT_EQ(r.status, 4) << r;
     EXPECT_EQ(r.out, sizeLines(512, 480)) << r;
-    EXPECT_TRUE(r.err.starts_with("(!) Error writing RoughGC.bmp")) << r;
-    EXPECT_TRUE(r.err.ends_with("\n")) << r;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r;
+    EXPECT_EQ(r.err, "(!) Error writing RoughGC.bmp: " + reason + "\n") << r;
 }
 
 TEST(RoughgcOutputFile, DirectoryInTheWayIsAWriteError) {
     TempDir cwd;
     fs::create_directory(cwd / "RoughGC.bmp");
-    expectWriteFailure(run({kFruits.string()}, cwd.path()));
+    expectWriteFailure(run({kFruits.string()}, cwd.path()), "Is a directory");
     EXPECT_TRUE(fs::is_directory(cwd / "RoughGC.bmp"));
 }
 
@@ -380,8 +400,73 @@ TEST(RoughgcOutputFile, ReadOnlyWorkingDirectoryIsAWriteError) {
     if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
     TempDir cwd;
     fs::permissions(cwd.path(), fs::perms(0555));
-    expectWriteFailure(run({kFruits.string()}, cwd.path()));
+    expectWriteFailure(run({kFruits.string()}, cwd.path()), "Permission denied");
     EXPECT_FALSE(fs::exists(cwd / "RoughGC.bmp"));
+}
+
+// The example's map is about 26 KB; past 4 KiB every write fails, as on a
+// full disk.
+TEST(RoughgcOutputFile, FailedWriteLeavesNoPartialMapAndKeepsAnEarlierOne) {
+    const RunOptions limited{"", 4096};
+    TempDir fresh;
+    expectWriteFailure(run({kFruits.string()}, fresh.path(), limited), "File too large");
+    EXPECT_EQ(listing(fresh.path()), std::vector<std::string>{});
+
+    TempDir earlier;
+    writeFile(earlier / "RoughGC.bmp", "an earlier map");
+    expectWriteFailure(run({kFruits.string()}, earlier.path(), limited), "File too large");
+    EXPECT_EQ(readFile(earlier / "RoughGC.bmp"), "an earlier map");
+    EXPECT_EQ(listing(earlier.path()), std::vector<std::string>{"RoughGC.bmp"});
+}
+
+TEST(RoughgcOutputFile, PipeOrDeviceInTheWayIsRefusedWithoutBlocking) {
+    TempDir withPipe, withDevice;
+    ASSERT_EQ(mkfifo((withPipe / "RoughGC.bmp").c_str(), 0600), 0);
+    fs::create_symlink("/dev/full", withDevice / "RoughGC.bmp");
+    for (const TempDir* cwd : {&withPipe, &withDevice}) {
+        expectWriteFailure(run({kFruits.string()}, cwd->path()), "Not a regular file");
+        EXPECT_EQ(listing(cwd->path()), std::vector<std::string>{"RoughGC.bmp"});
+    }
+    EXPECT_TRUE(fs::is_fifo(withPipe / "RoughGC.bmp"));
+    EXPECT_TRUE(fs::is_symlink(withDevice / "RoughGC.bmp"));
+}
+
+TEST(RoughgcOutputFile, SymbolicLinkIsWrittenThroughAndKept) {
+    TempDir cwd, elsewhere;
+    fs::create_symlink(elsewhere / "map.bmp", cwd / "RoughGC.bmp");
+    ASSERT_EQ(run({kFruits.string()}, cwd.path()).status, 0);
+    EXPECT_TRUE(fs::is_symlink(cwd / "RoughGC.bmp"));
+    EXPECT_EQ(fnv1a(readFile(elsewhere / "map.bmp")), kFruitsMapHash);
+    EXPECT_EQ(listing(elsewhere.path()), std::vector<std::string>{"map.bmp"});
+}
+
+TEST(RoughgcStandardOutput, FailedWriteIsReportedWithStatusFiveAfterTheMap) {
+    TempDir cwd;
+    const RunResult r = run({kFruits.string()}, cwd.path(), {"/dev/full"});
+    EXPECT_EQ(r.status, 5) << r;
+    EXPECT_EQ(r.err, "(!) Error writing standard output: No space left on device\n") << r;
+    EXPECT_EQ(fnv1a(readFile(cwd / "RoughGC.bmp")), kFruitsMapHash);
+}
+
+TEST(RoughgcPipeInput, PhotoThroughANamedPipeIsReadLikeAFile) {
+    TempDir cwd;
+    const fs::path pipe = cwd / "photo";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const std::string photo = readFile(kFruits);
+    // As `cat fruits.jpg > photo &`: one writer, gone once it has written.
+    const pid_t writer = fork();
+    if (writer == 0) {
+        alarm(60);
+        const int fd = open(pipe.c_str(), O_WRONLY);
+        const bool ok = fd >= 0 && write(fd, photo.data(), photo.size()) == static_cast<ssize_t>(photo.size());
+        _exit(ok ? 0 : 1);
+    }
+    const RunResult r = run({pipe.string()}, cwd.path());
+    int wstatus = 0;
+    waitpid(writer, &wstatus, 0);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_TRUE(isSuccessOutput(r.out, 512, 480));
+    EXPECT_EQ(fnv1a(readFile(cwd / "RoughGC.bmp")), kFruitsMapHash);
 }
 
 }  // namespace

@@ -154,6 +154,11 @@ using ThreadFn = void (*)(void* kernel, uint3 tid, bool run);
 // Runs blocks [first, last) of a launch (linear block numbers, x fastest).
 using BlockRangeFn = void (*)(void* launch, long first, long last);
 
+// What is alive in the runtime now, for tests that check that a pipeline
+// releases everything it creates.
+size_t liveDeviceAllocations();
+size_t liveEvents();
+
 namespace detail {
 // Whether a real device would refuse this configuration.
 bool invalidConfiguration(dim3 grid, dim3 block);

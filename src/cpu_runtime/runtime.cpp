@@ -37,6 +37,10 @@ public:
         std::lock_guard lock(mutex_);
         return blocks_.erase(reinterpret_cast<uintptr_t>(p)) == 1;
     }
+    size_t count() const {
+        std::lock_guard lock(mutex_);
+        return blocks_.size();
+    }
     // Whether [p, p + size) lies inside one allocation.
     bool covers(const void* p, size_t size) const {
         const auto a = reinterpret_cast<uintptr_t>(p);
@@ -227,6 +231,10 @@ public:
         std::lock_guard lock(mutex_);
         return live_.count(e) == 1;
     }
+    size_t count() const {
+        std::lock_guard lock(mutex_);
+        return live_.size();
+    }
     bool destroy(cudaEvent_t e) {
         {
             std::lock_guard lock(mutex_);
@@ -312,9 +320,13 @@ cudaError_t cudaGetDeviceCount(int* count) {
 // outstanding work to wait for.
 cudaError_t cudaDeviceSynchronize() { return cudaSuccess; }
 
-namespace cpurt::detail {
+namespace cpurt {
+size_t liveDeviceAllocations() { return deviceMemory().count(); }
+size_t liveEvents() { return events().count(); }
+namespace detail {
 void setLastError(cudaError_t error) { fail(error); }
-}  // namespace cpurt::detail
+}  // namespace detail
+}  // namespace cpurt
 
 // ---------------------------------------------------------------------------
 // Memory and copies.

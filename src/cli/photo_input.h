@@ -1,0 +1,23 @@
+// Decoding of the photo that the tool is given.
+#pragma once
+
+#include <cstddef>
+#include <opencv2/core.hpp>
+#include <string>
+
+// The most bytes read from a photo that is not a regular file (a pipe, a
+// character device): enough for any photo, and a stop for endless sources
+// such as /dev/zero.
+constexpr size_t kMaxStreamedPhotoBytes = size_t{1} << 30;
+
+// The photo at `path` as 8-bit BGR pixels in one continuous block, or an
+// empty matrix if it cannot be read or decoded. Grey and four-channel files
+// come out as three channels, and EXIF orientation is applied, as
+// cv::imread(path, IMREAD_COLOR) does. Regular files are decoded by
+// cv::imread itself; pipes and character devices are read once, to their
+// end (at most kMaxStreamedPhotoBytes), and decoded from memory, since
+// cv::imread would open them twice and wait forever for the second writer.
+cv::Mat readPhoto(const std::string& path);
+
+// An encoded photo in memory, decoded as readPhoto decodes it.
+cv::Mat decodePhoto(const unsigned char* bytes, size_t size);
