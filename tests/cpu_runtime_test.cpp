@@ -28,6 +28,11 @@ __global__ void uniformBarrier(int* out) {
     out[blockIdx.x * blockDim.x + threadIdx.x] = 1;
 }
 
+__global__ void oneThreadOfTheLastBlockSkipsTheBarrier() {
+    if (blockIdx.x == gridDim.x - 1 && threadIdx.x == 500) return;
+    __syncthreads();
+}
+
 TEST(CpuRuntime, ThreadLeavingBeforeABarrierFailsTheLaunchInsteadOfHanging) {
     DeviceBuffer<int> d_out(std::vector<int>(64, 0));
     testing::internal::CaptureStderr();
@@ -40,6 +45,14 @@ TEST(CpuRuntime, ThreadLeavingBeforeABarrierFailsTheLaunchInsteadOfHanging) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("__syncthreads()"), std::string::npos);
     EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
     EXPECT_STREQ(cudaGetErrorString(cudaErrorLaunchFailure), "unspecified launch failure");
+}
+
+TEST(CpuRuntime, BarrierMisuseFailsALaunchSpreadOverTheCores) {
+    // 64 blocks of 1024 threads are enough to be shared out over the cores.
+    testing::internal::CaptureStderr();
+    LAUNCH_KERNEL(oneThreadOfTheLastBlockSkipsTheBarrier, dim3(64), dim3(1024));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchFailure);
 }
 
 TEST(CpuRuntime, FibersAreReusableAfterAnAbandonedBlock) {

@@ -91,6 +91,27 @@ TEST(QuantileTable, EveryEntryWrittenAndNonDecreasingForAnyMap) {
     }
 }
 
+TEST(QuantileTable, LargeMapCountedOnSeveralCoresMatchesASerialCount) {
+    // 600 x 600 is above the size from which rows are shared out over cores.
+    const size_t rows = 600, cols = 600;
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> value(-10.0f, 160.0f);
+    const float odd[] = {NAN, INFINITY, -INFINITY, 146.0f, -kBinWidth};
+    std::vector<float> map(rows * cols);
+    for (float& v : map) v = (rng() % 50 == 0) ? odd[rng() % 5] : value(rng);
+    std::vector<int> hist(kSize, 0);
+    int cnt = 0;
+    for (float v : map) {
+        const float q = v / kBinWidth;
+        if (!std::isfinite(q) || q <= -1.0f || q >= kSize) continue;
+        ++hist[static_cast<int>(q)];
+        ++cnt;
+    }
+    const Table t = tableOf(map, rows, cols);
+    EXPECT_EQ(t.cnt, cnt);
+    EXPECT_EQ(t.hist, hist);
+}
+
 TEST(NormalEquations, ExactLineKeepsTheRoundingOfTheInverseRoute) {
     const std::vector<float> theta = NormalEquations2d({1, 3, 5, 7}, {0, 1, 2, 3});
     ASSERT_EQ(theta.size(), 2u);

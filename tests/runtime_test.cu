@@ -2,6 +2,7 @@
 // it holds for the CPU stand-in and for a real GPU alike.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <numeric>
 #include <thread>
@@ -73,6 +74,13 @@ __global__ void recordCoordinates(int* out, int rows, int cols) {
 
 __global__ void markRan(int* flag) { *flag = 1; }
 
+__global__ void countThreads3d(int* counts, int total) {
+    const int block = (blockIdx.z * gridDim.y + blockIdx.y) * gridDim.x + blockIdx.x;
+    const int thread = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+    const int i = block * blockDim.x * blockDim.y * blockDim.z + thread;
+    if (i < total) atomicAdd(&counts[i], 1);
+}
+
 std::vector<int> iota(size_t n) {
     std::vector<int> v(n);
     std::iota(v.begin(), v.end(), 0);
@@ -138,6 +146,15 @@ TEST(Launch, EveryThreadOfATwoDimensionalGridRunsOnce) {
         for (int c = 0; c < cols; ++c) ASSERT_EQ(out[r * cols + c], r * 1000 + c);
 }
 
+TEST(Launch, EveryThreadOfAThreeDimensionalGridRunsOnce) {
+    const dim3 grid(4, 2, 8), block(8, 4, 2);
+    const int total = 64 * 64;
+    DeviceBuffer<int> d_counts(std::vector<int>(total, 0));
+    LAUNCH_KERNEL(countThreads3d, grid, block, d_counts.get(), total);
+    ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_EQ(d_counts.download(), std::vector<int>(total, 1));
+}
+
 TEST(Launch, RefusedConfigurationsDoNotRunAndReportInvalidConfiguration) {
     const std::pair<dim3, dim3> refused[] = {
         {dim3(1), dim3(1025)},        {dim3(1), dim3(32, 33)},  {dim3(1), dim3(1, 1, 65)},
@@ -181,6 +198,15 @@ TEST(LastError, KeepsTheMostRecentFailure) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
+TEST(LastError, UnknownDeviceIsAnInvalidOrdinal) {
+    int count = 0;
+    ASSERT_EQ(cudaGetDeviceCount(&count), cudaSuccess);
+    EXPECT_EQ(cudaSetDevice(count), cudaErrorInvalidDevice);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDevice);
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidDevice), "invalid device ordinal");
+    EXPECT_STREQ(cudaGetErrorString(cudaErrorInvalidValue), "invalid argument");
+}
+
 TEST(Memory, ImpossibleAllocationFailsWithOutOfMemory) {
     float* p = nullptr;
     EXPECT_EQ(cudaMalloc((void**)&p, sizeof(float) * (size_t{1} << 48)), cudaErrorMemoryAllocation);
@@ -215,6 +241,27 @@ TEST(Memory, CopiesBothWaysKeepEveryByte) {
     EXPECT_EQ(back[12], 3);
     EXPECT_EQ(back[13], host[13]);
     EXPECT_EQ(cudaFree(d), cudaSuccess);
+}
+
+TEST(Memory, DefaultDirectionIsInferredFromThePointers) {
+    const std::vector<int> host = iota(100);
+    std::vector<int> back(100, -1);
+    DeviceBuffer<int> d(100);
+    EXPECT_EQ(cudaMemcpy(d.get(), host.data(), 100 * sizeof(int), cudaMemcpyDefault), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(back.data(), d.get(), 100 * sizeof(int), cudaMemcpyDefault), cudaSuccess);
+    EXPECT_EQ(back, host);
+}
+
+TEST(Memory, LargeCopyEndsExactlyAtItsCount) {
+    // Big enough to be copied in chunks on several cores, with a short last chunk.
+    const size_t count = (size_t{9} << 20) + 123, total = size_t{12} << 20;
+    std::vector<unsigned char> src(total);
+    for (size_t i = 0; i < total; ++i) src[i] = static_cast<unsigned char>(i * 7 + 3);
+    DeviceBuffer<unsigned char> d(std::vector<unsigned char>(total, 0xAB));
+    ASSERT_EQ(cudaMemcpy(d.get(), src.data(), count, cudaMemcpyHostToDevice), cudaSuccess);
+    const std::vector<unsigned char> out = d.download();
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + count, src.begin()));
+    EXPECT_EQ(std::count(out.begin() + count, out.end(), 0xAB), static_cast<long>(total - count));
 }
 
 TEST(Memory, PageLockedHostMemoryIsUsable) {
