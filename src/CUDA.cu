@@ -14,6 +14,7 @@
 #include "histogram_kernel.cuh"
 #include "map_file.h"
 #include "rough_host.h"
+#include "rough_extractor.h"
 #include "rough_kernels.cuh"
 
 namespace {
@@ -26,15 +27,16 @@ unsigned int gridExtent(size_t extent, unsigned int block) { return static_cast<
 // blocks of `block` rows. The entry points' size limits follow from it.
 constexpr size_t maxGridRows(unsigned int block) { return size_t{65535} * block - 1; }
 
-// Device selection at the start of every entry point. The status of
-// cudaSetDevice itself surfaces through the last error.
+}  // namespace
+
+// The status of cudaSetDevice itself surfaces through the last error.
 void selectDevice() {
     cudaSetDevice(0);
     checkCudaErrors(cudaGetLastError());
 }
 
-// The two checks that end a phase of GPU work. Waiting for `stop` makes a
-// failed launch or kernel surface in the last error.
+// Waiting for `stop` makes a failed launch or kernel surface in the last
+// error.
 void eventCheck(cudaEvent_t stop) {
     cudaEventRecord(stop, 0);
     cudaEventSynchronize(stop);
@@ -47,8 +49,6 @@ void deviceCheck(cudaEvent_t stop) {
     cudaDeviceSynchronize();
     checkCudaErrors(cudaGetLastError());
 }
-
-}  // namespace
 
 void FirstRun() {
     selectDevice();
@@ -134,6 +134,8 @@ SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kv
         evaluationPass(b, sr, k, start, stop);
         checkCudaErrors(cudaMemcpy(res, d_res, 2 * sizeof(int), cudaMemcpyDeviceToHost));
         trace.indices.push_back(sr);
+        trace.coarseBoxes = res[k];
+        trace.fineBoxes = res[k + 1];
         trace.dimension = dimensionEstimate(res[k], res[k + 1], N);
         res[0] = res[1] = 0;
         if (times) times->mark("search pass " + std::to_string(trace.indices.size()));
@@ -209,106 +211,21 @@ void processImageCUDA(const uchar3* h_imageRGB, size_t height, size_t width, siz
 
 void processImageStaged(const uchar3* h_imageRGB, size_t height, size_t width, size_t kc2, float dim, float eps,
                         StageTimes* times) {
-    const auto phase = [times](const char* name) {
-        if (times) times->mark(name);
-    };
     if (times) times->start();
     // Refused before anything is allocated: smaller maps would leave the box
     // grids empty, and sizes below kc2 would wrap around.
     requireRoughImageSize(height, width, kc2);
 
-    const int N = kBoxSide;
-    const int size = 2048;
-    int* hist = new int[size];
-    float* kvant = new float[size];
-    int* cnt = new int[1];
-    int* res = new int[2];
-    const size_t imgSize = height * width;
-    const size_t mHeight = height / 3;
-    const size_t mWidth = width / 3;
-    const size_t mSize = mHeight * mWidth;
-    const size_t tHeight = (mHeight - kc2) / N;
-    const size_t tWidth = (mWidth - kc2) / N;
-    const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
-    float* contMatr = new float[tSize];
-    uchar* contMatrRes = new uchar[tSize];
-
-    selectDevice();
-    cudaEvent_t start, stop;
-    checkCudaErrors(cudaEventCreate(&start));
-    checkCudaErrors(cudaEventCreate(&stop));
-
-    uchar3* d_imageRGB = nullptr;
-    float3* d_averImage = nullptr;
-    float* devContMatr = nullptr;
-    uchar* d_out = nullptr;
-    float* d_kvant = nullptr;
-    uchar* d_temp1 = nullptr;
-    uchar* d_temp2 = nullptr;
-    int* d_res = nullptr;
-    cudaEventRecord(start, 0);
-    checkCudaErrors(cudaMalloc(&d_imageRGB, sizeof(uchar3) * imgSize));
-    checkCudaErrors(cudaMalloc(&d_averImage, sizeof(float3) * mSize));
-    checkCudaErrors(cudaMalloc((void**)&devContMatr, sizeof(float) * tSize));
-    checkCudaErrors(cudaMalloc((void**)&d_out, sizeof(uchar) * tSize));
-    checkCudaErrors(cudaMalloc((void**)&d_kvant, sizeof(float) * size));
-    checkCudaErrors(cudaMalloc((void**)&d_temp1, sizeof(uchar) * tWidth * tHeight));
-    checkCudaErrors(cudaMalloc((void**)&d_temp2, sizeof(uchar) * 4 * tWidth * tHeight));
-    checkCudaErrors(cudaMalloc((void**)&d_res, 2 * sizeof(int)));
-    eventCheck(stop);
-    phase("allocation");
-
-    cudaEventRecord(start, 0);
-    checkCudaErrors(cudaMemcpy(d_imageRGB, h_imageRGB, sizeof(uchar3) * imgSize, cudaMemcpyHostToDevice));
-    eventCheck(stop);
-    phase("upload");
-
-    cudaEventRecord(start, 0);
-    launchAveraging(d_imageRGB, d_averImage, mHeight, mWidth, width);
-    eventCheck(stop);
-    phase("averaging");
-
-    cudaEventRecord(start, 0);
-    launchMetric(devContMatr, d_averImage, mHeight, mWidth, kc2);
-    deviceCheck(stop);
-    phase("metric");
-
-    cudaEventRecord(start, 0);
-    checkCudaErrors(cudaMemcpy(contMatr, devContMatr, sizeof(float) * tSize, cudaMemcpyDeviceToHost));
-    deviceCheck(stop);
-    phase("metric download");
-
-    metricHistogram(contMatr, mHeight - kc2, mWidth - kc2, hist, cnt, size);
-    quantileTable(hist, cnt, kvant, size);
-    phase("histogram and table");
-
-    const RoughPassBuffers buffers{devContMatr, d_out, d_kvant, d_temp1, d_temp2, d_res, mHeight, mWidth, kc2};
-    thresholdSearch(buffers, res, kvant, size, dim, eps, start, stop, times);
-
-    checkCudaErrors(cudaMemcpy(contMatrRes, d_out, tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
-    phase("map download");
     std::string why;
-    const bool written =
-        writeGreyBmp(contMatrRes, static_cast<int>(mHeight - kc2), static_cast<int>(mWidth - kc2), "RoughGC.bmp", why);
-    phase("file write");
-
-    cudaFree(d_imageRGB);
-    cudaFree(d_averImage);
-    cudaFree(devContMatr);
-    cudaFree(d_temp1);
-    cudaFree(d_temp2);
-    cudaFree(d_res);
-    cudaFree(d_out);
-    cudaFree(d_kvant);
-    cudaEventDestroy(start);
-    cudaEventDestroy(stop);
-    delete[] hist;
-    delete[] kvant;
-    delete[] cnt;
-    delete[] res;
-    delete[] contMatr;
-    delete[] contMatrRes;
-    phase("release");
+    bool written = false;
+    {
+        RoughExtractor extractor;
+        extractor.recordStageTimes(times);
+        const RoughMap& map = extractor.extractChecked(h_imageRGB, height, width, kc2, dim, eps);
+        written = writeGreyBmp(map.pixels, static_cast<int>(map.rows), static_cast<int>(map.cols), "RoughGC.bmp", why);
+        if (times) times->mark("file write");
+    }
+    if (times) times->mark("release");
 
     if (!written) {
         std::fprintf(stderr, "(!) Error writing RoughGC.bmp: %s\n", why.c_str());

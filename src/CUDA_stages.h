@@ -11,6 +11,14 @@
 
 #include "gpu_runtime.h"
 
+// Device selection at the start of every entry point.
+void selectDevice();
+
+// The two checks that end a phase of GPU work: recording and waiting for
+// `stop`, then the checked last error; the second also waits for the device.
+void eventCheck(cudaEvent_t stop);
+void deviceCheck(cudaEvent_t stop);
+
 // 3 x 3 block averaging into the float3 feature map: blocks of 32 x 16
 // threads over the mHeight x mWidth averaged grid. Launch only: the caller
 // checks for errors.
@@ -43,10 +51,11 @@ constexpr int kBoxSide = 8;
 void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start, cudaEvent_t stop);
 
 // What the threshold search did: the table indices it evaluated, in order,
-// and the last dimension estimate. The map of the last index is in d_out.
+// and the last pass's box counts and dimension estimate. The map of the last index is in d_out.
 struct SearchTrace {
     std::vector<int> indices;
     float dimension;
+    int coarseBoxes, fineBoxes;  // the last pass's counts at sides 8 and 4
 };
 
 // Wall-clock durations of a pipeline's phases, in milliseconds, in the order

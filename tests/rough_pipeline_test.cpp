@@ -5,13 +5,17 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "CUDA_wrappers.h"
+#include "rough_extractor.h"
 
 namespace fs = std::filesystem;
 
@@ -34,6 +38,43 @@ protected:
     }
     fs::path old_, dir_;
 };
+
+// Smooth colour ramps with a few sharp-edged discs, `seed` placing them.
+std::vector<uchar3> photoLike(size_t height, size_t width, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uchar3> image(height * width);
+    const int discs = 12;
+    std::vector<int> cy(discs), cx(discs), r(discs);
+    for (int d = 0; d < discs; ++d) {
+        cy[d] = static_cast<int>(rng() % height);
+        cx[d] = static_cast<int>(rng() % width);
+        r[d] = 5 + static_cast<int>(rng() % 30);
+    }
+    for (size_t y = 0; y < height; ++y)
+        for (size_t x = 0; x < width; ++x) {
+            uchar3 p{static_cast<unsigned char>(x), static_cast<unsigned char>(y), static_cast<unsigned char>(x + y)};
+            for (int d = 0; d < discs; ++d) {
+                const long dy = static_cast<long>(y) - cy[d], dx = static_cast<long>(x) - cx[d];
+                if (dy * dy + dx * dx < r[d] * r[d]) p = {static_cast<unsigned char>(40 * d), 200, 30};
+            }
+            image[y * width + x] = p;
+        }
+    return image;
+}
+
+// Occupied boxes of `side` in the first boxRows x boxCols boxes of a map
+// with rows of `cols` bytes.
+int occupiedBoxes(const unsigned char* map, size_t cols, size_t boxRows, size_t boxCols, size_t side) {
+    int count = 0;
+    for (size_t by = 0; by < boxRows; ++by)
+        for (size_t bx = 0; bx < boxCols; ++bx) {
+            bool rough = false;
+            for (size_t y = by * side; y < (by + 1) * side; ++y)
+                for (size_t x = bx * side; x < (bx + 1) * side; ++x) rough = rough || map[y * cols + x] != 255;
+            count += rough;
+        }
+    return count;
+}
 
 TEST(RoughImageSize, WindowsAndSizesAreCheckedWithoutWrappingAround) {
     struct Case {
@@ -89,19 +130,58 @@ TEST_F(InTempDir, TallestImageAGpuCanLaunchIsProcessed) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-#if !defined(ROUGHGC_CUDA_BACKEND)
-std::vector<uchar3> noise(size_t pixels) {
-    std::mt19937 rng(5);
-    std::vector<uchar3> image(pixels);
-    for (uchar3& p : image)
-        p = {static_cast<unsigned char>(rng()), static_cast<unsigned char>(rng()), static_cast<unsigned char>(rng())};
-    return image;
+TEST(RoughExtractor, UnsupportedInputIsThrownWithTheToolsWording) {
+    RoughExtractor extractor;
+    auto refusal = [&](size_t height, size_t width, size_t kc2, float dim, float eps) -> std::string {
+        try {
+            extractor.extract(nullptr, height, width, kc2, dim, eps);  // the pixels must never be read
+        } catch (const RoughInputError& e) {
+            return e.what();
+        }
+        return "accepted";
+    };
+    EXPECT_EQ(refusal(30, 30, 7, 1.7f, 0.1f), "(!) Image too small: 30 x 30 pixels; at least 45 x 45 needed");
+    EXPECT_EQ(refusal(100, 100, 0, 1.7f, 0.1f), "(!) The metric window must be at least 1 averaged pixel, not 0");
+    EXPECT_EQ(refusal(3145680, 45, 7, 1.7f, 0.1f), roughImageSizeProblem(3145680, 45, 7));
+    EXPECT_EQ(refusal(100, 100, 7, NAN, 0.1f), "(!) The target dimension must be a finite number, not nan");
+    EXPECT_EQ(refusal(100, 100, 7, 1.7f, -INFINITY), "(!) The tolerance must be a finite number, not -inf");
 }
 
+TEST_F(InTempDir, ReusedExtractorGivesTheMapsAndFiguresOfFreshRuns) {
+    struct Photo {
+        size_t height, width;
+        std::vector<uchar3> pixels;
+    };
+    const Photo photos[] = {{300, 420, photoLike(300, 420, 1)}, {60, 75, photoLike(60, 75, 2)},
+                            {330, 390, photoLike(330, 390, 3)}};
+    RoughExtractor reused;
+    for (const Photo& p : photos) {
+        SCOPED_TRACE(::testing::Message() << p.width << " x " << p.height);
+        const RoughMap& map = reused.extract(p.pixels.data(), p.height, p.width);
+        processImageCUDA(p.pixels.data(), p.height, p.width, 7, 1.7f, 0.1f);
+        const cv::Mat fresh = cv::imread("RoughGC.bmp", cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(map.rows, static_cast<size_t>(fresh.rows));
+        ASSERT_EQ(map.cols, static_cast<size_t>(fresh.cols));
+        ASSERT_TRUE(fresh.isContinuous());
+        EXPECT_TRUE(std::equal(map.pixels, map.pixels + map.rows * map.cols, fresh.data));
+
+        // Both box sizes cover the whole boxes of side 8.
+        const size_t boxRows = map.rows / 8, boxCols = map.cols / 8;
+        EXPECT_EQ(map.coarseBoxes, occupiedBoxes(map.pixels, map.cols, boxRows, boxCols, 8));
+        EXPECT_EQ(map.fineBoxes, occupiedBoxes(map.pixels, map.cols, 2 * boxRows, 2 * boxCols, 4));
+        EXPECT_GE(map.passes, 1);
+        EXPECT_TRUE(map.passes == 12 || std::fabs(map.dimension - 1.7f) <= 0.1f) << map.dimension;
+        const RoughMap& again = RoughExtractor().extract(p.pixels.data(), p.height, p.width);
+        EXPECT_EQ(again.quantileIndex, map.quantileIndex);
+        EXPECT_EQ(again.threshold, map.threshold);
+    }
+}
+
+#if !defined(ROUGHGC_CUDA_BACKEND)
 // The CPU runtime keeps every buffer reachable in its registry, so a missing
 // release shows only in its counts.
 TEST_F(InTempDir, NothingIsLeftAllocatedAfterARunOrAWarmUp) {
-    const std::vector<uchar3> image = noise(90 * 120);
+    const std::vector<uchar3> image = photoLike(90, 120, 6);
     const size_t buffers = cpurt::liveDeviceAllocations(), events = cpurt::liveEvents();
     FirstRun();
     EXPECT_EQ(cpurt::liveEvents(), events);
@@ -109,6 +189,16 @@ TEST_F(InTempDir, NothingIsLeftAllocatedAfterARunOrAWarmUp) {
     EXPECT_TRUE(fs::exists("RoughGC.bmp"));
     EXPECT_EQ(cpurt::liveDeviceAllocations(), buffers);
     EXPECT_EQ(cpurt::liveEvents(), events);
+}
+
+TEST(RoughExtractor, WarmExtractorAllocatesNothingForPhotosNoLarger) {
+    const std::vector<uchar3> large = photoLike(240, 300, 4), small = photoLike(90, 120, 5);
+    RoughExtractor extractor;
+    extractor.extract(large.data(), 240, 300);
+    const size_t buffers = cpurt::liveDeviceAllocations();
+    extractor.extract(small.data(), 90, 120);
+    extractor.extract(large.data(), 240, 300);
+    EXPECT_EQ(cpurt::liveDeviceAllocations(), buffers);
 }
 #endif
 
