@@ -3,17 +3,17 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
 #include "CUDA_wrappers.h"
+#include "cli/batch.h"
+#include "cli/batch_options.h"
 #include "cli/photo_input.h"
+#include "cli/stdout_watch.h"
 
-// The map was written, but standard output could not be.
-constexpr int kExitStdoutNotWritten = 5;
 
 // Wall-clock milliseconds, wrapping at 32 bits; only differences are used.
 unsigned int GetTickCount() {
@@ -27,35 +27,16 @@ void prepareImagePointers1(cv::Mat& image, T** out) {
     *out = image.ptr<T>(0);
 }
 
-// Standard output is written line by line; the first failed write is noted
-// here, with its reason, as soon as it happens, before other calls can
-// overwrite errno.
-struct StdoutWatch {
-    int error = 0;
-    void check() {
-        if (error == 0 && !std::cout) error = errno != 0 ? errno : EIO;
-    }
-    // The status to exit with: `status`, unless standard output failed on a
-    // run that otherwise succeeded.
-    int finish(int status) {
-        std::cout.flush();
-        check();
-        if (error == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout))) error = errno != 0 ? errno : EIO;
-        if (error == 0) return status;
-        std::fprintf(stderr, "(!) Error writing standard output: %s\n", std::strerror(error));
-        return status == 0 ? kExitStdoutNotWritten : status;
-    }
-};
-
 int main(int argc, char** argv) {
+    // Our own lines report unreadable files; OpenCV's warnings would only
+    // repeat them.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+    if (isBatchCommandLine(argc, argv)) return runBatch(argc, argv);
     StdoutWatch out;
     if (argc != 2) {
         std::cout << "Wrong number of arguments!" << std::endl;
         return out.finish(-1);
     }
-    // Our own line reports an unreadable file; OpenCV's warnings would only
-    // repeat it.
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
     // Past a file-size limit, a write then fails with EFBIG and is reported
     // like any other failed write, instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -15,6 +15,8 @@
 #include <fstream>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+
+#include "tool_runner.h"
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -26,124 +28,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kTool = ROUGHGC_TOOL;
+using namespace tool;
+
 const fs::path kFruits = fs::path(ROUGHGC_EXAMPLES) / "fruits.jpg";
 const fs::path kGreyJpeg = fs::path(ROUGHGC_TEST_DATA) / "left01.jpg";
 const fs::path kFourChannelPng = fs::path(ROUGHGC_TEST_DATA) / "chicky_512.png";
 
-const std::string kWrongArguments = "Wrong number of arguments!\n";
-const std::string kReadError = "(!) Error reading images \n\n";
-
-// A directory of its own under the system temp directory, removed with
-// everything in it (permissions restored first) when the object goes.
-class TempDir {
-public:
-    TempDir() {
-        std::string name = (fs::temp_directory_path() / "roughgc_cli_XXXXXX").string();
-        if (mkdtemp(name.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        path_ = name;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
-
-struct RunResult {
-    std::string out;
-    std::string err;
-    int status = -1;  // exit status, or -1 if the process did not exit normally
-    int signal = 0;   // the signal that ended it, if one did
-};
-
-std::ostream& operator<<(std::ostream& os, const RunResult& r) {
-    return os << "exit status " << r.status << ", signal " << r.signal << "\n--- stdout ---\n"
-              << r.out << "--- stderr ---\n"
-              << r.err;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeFile(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-uint64_t fnv1a(const std::string& bytes) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (unsigned char c : bytes) h = (h ^ c) * 0x100000001b3ull;
-    return h;
-}
-
 // The example photo's map as recorded when the tool was first verified.
 constexpr uint64_t kFruitsMapHash = 0x3ecb0ff749c8b68cull;
 
-// The names in `dir`, sorted.
-std::vector<std::string> listing(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+const std::string kWrongArguments = "Wrong number of arguments!\n";
+const std::string kReadError = "(!) Error reading images \n\n";
 
-struct RunOptions {
-    std::string stdoutPath;                 // standard output goes here, if set, and is not captured
-    rlim_t fileSizeLimit = RLIM_INFINITY;  // as `ulimit -f`, in bytes
-};
-
-// Runs the tool with `args` in the directory `cwd`; standard input is empty,
-// standard output and error go to files outside `cwd`. A run that hangs is
-// ended by SIGALRM after a minute.
-RunResult run(std::vector<std::string> args, const fs::path& cwd, const RunOptions& options = {}) {
-    TempDir capture;
-    const std::string errPath = capture / "stderr";
-    const std::string outPath = options.stdoutPath.empty() ? (capture / "stdout").string() : options.stdoutPath;
-    const std::string tool = kTool.string(), dir = cwd.string();
-    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (in < 0 || out < 0 || err < 0) throw std::system_error(errno, std::generic_category(), "open");
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
-        alarm(60);
-        if (setrlimit(RLIMIT_FSIZE, &limit) == 0 && chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2)
-            execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(in);
-    close(out);
-    close(err);
-    if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
-
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0)
-        if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
-    RunResult r;
-    if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
-    if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
-    if (options.stdoutPath.empty()) r.out = readFile(outPath);
-    r.err = readFile(errPath);
-    return r;
-}
 
 std::string sizeLines(int width, int height) {
     return "Width of image: " + std::to_string(width) + "\nHeight of image: " + std::to_string(height) + "\n\n";
@@ -407,7 +303,8 @@ TEST(RoughgcOutputFile, ReadOnlyWorkingDirectoryIsAWriteError) {
 // The example's map is about 26 KB; past 4 KiB every write fails, as on a
 // full disk.
 TEST(RoughgcOutputFile, FailedWriteLeavesNoPartialMapAndKeepsAnEarlierOne) {
-    const RunOptions limited{"", 4096};
+    RunOptions limited;
+    limited.fileSizeLimit = 4096;
     TempDir fresh;
     expectWriteFailure(run({kFruits.string()}, fresh.path(), limited), "File too large");
     EXPECT_EQ(listing(fresh.path()), std::vector<std::string>{});
@@ -442,7 +339,9 @@ TEST(RoughgcOutputFile, SymbolicLinkIsWrittenThroughAndKept) {
 
 TEST(RoughgcStandardOutput, FailedWriteIsReportedWithStatusFiveAfterTheMap) {
     TempDir cwd;
-    const RunResult r = run({kFruits.string()}, cwd.path(), {"/dev/full"});
+    RunOptions toFullDevice;
+    toFullDevice.stdoutPath = "/dev/full";
+    const RunResult r = run({kFruits.string()}, cwd.path(), toFullDevice);
     EXPECT_EQ(r.status, 5) << r;
     EXPECT_EQ(r.err, "(!) Error writing standard output: No space left on device\n") << r;
     EXPECT_EQ(fnv1a(readFile(cwd / "RoughGC.bmp")), kFruitsMapHash);
