@@ -13,12 +13,12 @@
 #include <cstdlib>
 #include <deque>
 
+#include "cpu_runtime/address_sanitizer.h"
 #include "cuda_runtime_cpu.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(ROUGHGC_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
-#define ROUGHGC_ASAN 1
 #endif
 
 namespace {

@@ -4,6 +4,8 @@
 // the CUDA runtime checks them.
 #include "cuda_runtime_cpu.h"
 
+#include "cpu_runtime/address_sanitizer.h"
+
 #include <omp.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -157,7 +159,7 @@ LargeBlocks& largeBlocks() {
 
 // Under AddressSanitizer every block comes from malloc, so that the
 // sanitizer guards its edges.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(ROUGHGC_ASAN)
 constexpr bool kUseLargeBlocks = false;
 #else
 constexpr bool kUseLargeBlocks = true;
