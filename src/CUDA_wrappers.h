@@ -59,10 +59,11 @@ std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vec
 
 // Counts the height x width floats of h_matr into N bins of width
 // (end - begin) / N on the GPU, adding the counts to h_hist[0 .. N - 1] and
-// their total to *h_cnt. Bin k holds the values v with k <= v / width < k + 1:
-// the bins start at 0, not at begin. A NaN element lands in bin 0, as the
-// GPU's conversion of NaN to an integer gives 0. Prints the kernel's time as
-// "CUDA histogram kernel (ms): T". N must be 1 to 2048, and the matrix hold
+// their total to *h_cnt. Bin k holds the values v with k <= v / width < k + 1,
+// and bin 0 also those with -1 < v / width < 0, as the quotient is
+// truncated toward zero: the bins start at 0, not at begin. A NaN element
+// lands in bin 0, as the GPU's conversion of NaN to an integer gives 0.
+// Prints the kernel's time as "CUDA histogram kernel (ms): T". N must be 1 to 2048, and the matrix hold
 // fewer than 2^31 elements in at most 2097119 rows (a GPU launches at most
 // 65535 blocks of 32 rows); otherwise the call prints one line on standard
 // error and returns with h_hist and *h_cnt unchanged, doing no GPU work. A
