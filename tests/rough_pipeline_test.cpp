@@ -171,8 +171,8 @@ TEST_F(InTempDir, ReusedExtractorGivesTheMapsAndFiguresOfFreshRuns) {
         EXPECT_EQ(map.fineBoxes, occupiedBoxes(map.pixels, map.cols, 2 * boxRows, 2 * boxCols, 4));
         EXPECT_GE(map.passes, 1);
         EXPECT_TRUE(map.passes == 12 || std::fabs(map.dimension - 1.7f) <= 0.1f) << map.dimension;
-        RoughExtractor fresh;
-        const RoughMap& again = fresh.extract(p.pixels.data(), p.height, p.width);
+        RoughExtractor another;
+        const RoughMap& again = another.extract(p.pixels.data(), p.height, p.width);
         EXPECT_EQ(again.quantileIndex, map.quantileIndex);
         EXPECT_EQ(again.threshold, map.threshold);
     }
