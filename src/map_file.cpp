@@ -120,7 +120,9 @@ bool writeFileWhole(const std::string& path, const void* data, size_t size, std:
 }
 
 bool writeGreyBmp(const unsigned char* map, int rows, int cols, const std::string& path, std::string& why) {
-    std::vector<uchar> encoded;
+    // Kept from one map to the next: a fresh buffer of a megabyte or more
+    // would be mapped anew, and fault in page by page, every time.
+    thread_local std::vector<uchar> encoded;
     try {
         const cv::Mat mat(rows, cols, CV_8UC1, const_cast<unsigned char*>(map));
         if (!cv::imencode(".bmp", mat, encoded)) {
