@@ -3,31 +3,47 @@
 //
 //   roughgc_compare [REPETITIONS]
 //
-// Makes a 4000 x 3000 photo by cubic upscaling of bench/data/aloeL.jpg,
-// passes it once through JPEG encoding and decoding, then times, alternating
-// and after warm-ups:
+// Every photo of bench/data is upscaled (cubic) to 4000 x 3000 and passed
+// once through JPEG. For each, in one process:
 //   A: processImageCUDA on page-locked pixels, as roughgc runs it after
 //      FirstRun (its "GC time"), writing RoughGC.bmp in a temporary folder;
-//   B: cv::cvtColor to grey, then cv::Canny(grey, edges, 50, 150).
-// Prints the median and spread of each, A / B, A's time per stage, and the
-// least time that moving A's data at the measured copy bandwidth takes.
+//   B: cv::cvtColor to grey, then cv::Canny(grey, edges, 50, 150), with
+//      OpenCV's default threads.
+// Each side is timed alone first, then the two alternating; A / B compares
+// the alternating medians. Both run at their warm steady state: glibc is
+// told for the whole process to keep freed memory (see keepHeapWarm), so
+// neither side pays for page faults on memory the other gave back.
+//
+// Then the cold figures a user of the tool sees: roughgc and a one-shot
+// Canny program, each run as a fresh process on a 12-megapixel JPEG.
+#include <fcntl.h>
+#include <malloc.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "CUDA_stages.h"
 #include "CUDA_wrappers.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -35,126 +51,193 @@ using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
-struct Summary {
-    double median, min, max;
-};
-
-Summary summarise(std::vector<double> v) {
+double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
-    const double median = n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-    return {median, v.front(), v.back()};
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// The source photo: $ROUGHGC_BENCH_DATA, else the source tree it was built
-// from, else bench/data under the working directory (a copied tree).
-std::string sourcePhoto() {
+// glibc hands freed blocks of 128 KiB and more back to the system, and
+// trims the heap's top, so a side that follows another which freed its
+// buffers faults its own in afresh, at about 5 us per 4 KiB page: 70 MB of
+// Canny's buffers cost more than Canny. Blocks up to 32 MiB (the most glibc
+// allows) then stay in the heap, and the heap is not trimmed.
+const char* keepHeapWarm() {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    return "glibc M_MMAP_THRESHOLD 32 MiB, M_TRIM_THRESHOLD 1 GiB, set for the whole process";
+}
+
+// The photos: $ROUGHGC_BENCH_DATA, else the source tree it was built from,
+// else bench/data under the working directory (a copied tree).
+std::vector<fs::path> sourcePhotos() {
     for (const char* dir : std::initializer_list<const char*>{std::getenv("ROUGHGC_BENCH_DATA"), ROUGHGC_BENCH_DATA, "bench/data"}) {
-        if (dir == nullptr) continue;
-        const std::string path = std::string(dir) + "/aloeL.jpg";
-        if (std::filesystem::exists(path)) return path;
+        if (dir == nullptr || !fs::is_directory(dir)) continue;
+        std::vector<fs::path> photos;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().extension() == ".jpg" || e.path().extension() == ".png") photos.push_back(e.path());
+        std::sort(photos.begin(), photos.end());
+        if (!photos.empty()) return photos;
     }
-    return "bench/data/aloeL.jpg";
+    std::fprintf(stderr, "no photos in bench/data\n");
+    std::exit(1);
 }
 
-cv::Mat makePhoto() {
-    const std::string source = sourcePhoto();
-    const cv::Mat small = cv::imread(source, cv::IMREAD_COLOR);
-    if (small.empty()) {
-        std::fprintf(stderr, "cannot read %s\n", source.c_str());
-        std::exit(1);
-    }
+cv::Mat upscaled(const fs::path& source, std::vector<uchar>& jpeg) {
+    const cv::Mat small = cv::imread(source.string(), cv::IMREAD_COLOR);
     cv::Mat big;
     cv::resize(small, big, cv::Size(4000, 3000), 0, 0, cv::INTER_CUBIC);
-    std::vector<uchar> jpeg;
     cv::imencode(".jpg", big, jpeg);
     return cv::imdecode(jpeg, cv::IMREAD_COLOR);
 }
 
-// Bytes per second of a host-to-device copy of `bytes` from page-locked
-// memory: on the CPU backend, of a plain memory copy.
-double copyBandwidth(const uchar3* pinned, size_t bytes) {
-    void* d = nullptr;
-    checkCudaErrors(cudaMalloc(&d, bytes));
-    std::vector<double> times;
-    for (int i = 0; i < 7; ++i) {
-        const auto t0 = Clock::now();
-        checkCudaErrors(cudaMemcpy(d, pinned, bytes, cudaMemcpyHostToDevice));
-        checkCudaErrors(cudaDeviceSynchronize());
-        if (i > 1) times.push_back(msSince(t0));
-    }
-    cudaFree(d);
-    return bytes / (summarise(times).median / 1000.0);
+// Runs `argv` as a fresh process in `dir`, standard output to `out`;
+// returns its wall time in ms, or a negative number if it failed.
+double runProcess(const std::vector<std::string>& args, const fs::path& dir, const fs::path& out) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const fs::path home = fs::current_path();
+    fs::current_path(dir);
+    const auto t0 = Clock::now();
+    pid_t pid = 0;
+    const int err = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int status = 0;
+    if (err == 0) waitpid(pid, &status, 0);
+    const double ms = msSince(t0);
+    fs::current_path(home);
+    posix_spawn_file_actions_destroy(&actions);
+    return err == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
 }
+
+struct Row {
+    std::string name;
+    double aAlone, bAlone, a, b;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+    const char* heap = keepHeapWarm();
+    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     const int warmups = 2;
-    const size_t kc2 = 7;
+    const size_t kc2 = 7, height = 3000, width = 4000, bytes = height * width * 3;
 
-    const cv::Mat photo = makePhoto();
-    const size_t height = photo.rows, width = photo.cols, bytes = height * width * 3;
     uchar3* pinned = nullptr;
     checkCudaErrors(cudaMallocHost<uchar3>(&pinned, bytes, 0));
-    std::memcpy(pinned, photo.ptr<uchar3>(0), bytes);
     FirstRun();
 
-    // RoughGC.bmp goes to a scratch folder.
-    const std::filesystem::path scratch = std::filesystem::temp_directory_path() / ("roughgc_compare_" + std::to_string(getpid()));
-    std::filesystem::create_directories(scratch);
-    const std::filesystem::path home = std::filesystem::current_path();
-    std::filesystem::current_path(scratch);
+    const fs::path scratch = fs::temp_directory_path() / ("roughgc_compare_" + std::to_string(getpid()));
+    fs::create_directories(scratch);
+    const fs::path home = fs::current_path();
+    fs::current_path(scratch);
 
-    std::vector<double> a, b;
-    std::map<std::string, std::vector<double>> stages;
+    std::vector<Row> rows;
+    std::map<std::string, std::vector<double>> stages;  // per stage, each photo's median
     std::vector<std::string> stageOrder;
-    size_t passes = 0;
+    std::vector<uchar> jpeg;
     cv::Mat grey, edges;
-    for (int i = 0; i < warmups + reps; ++i) {
-        StageTimes times;
-        auto t0 = Clock::now();
-        processImageStaged(pinned, height, width, kc2, 1.7f, 0.1f, &times);
-        const double ta = msSince(t0);
-
-        t0 = Clock::now();
-        cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
-        cv::Canny(grey, edges, 50, 150);
-        const double tb = msSince(t0);
-
-        if (i < warmups) continue;
-        a.push_back(ta);
-        b.push_back(tb);
-        passes = 0;
-        for (const auto& [name, ms] : times.stages) {
-            const bool pass = name.rfind("search pass", 0) == 0;
-            passes += pass;
-            if (!stages.count(name)) stageOrder.push_back(name);
-            stages[name].push_back(ms);
+    for (const fs::path& source : sourcePhotos()) {
+        const cv::Mat photo = upscaled(source, jpeg);
+        std::memcpy(pinned, photo.ptr<uchar3>(0), bytes);
+        std::map<std::string, std::vector<double>> photoStages;
+        auto runA = [&](bool record) {
+            StageTimes times;
+            const auto t0 = Clock::now();
+            processImageStaged(pinned, height, width, kc2, 1.7f, 0.1f, &times);
+            const double ms = msSince(t0);
+            if (record)
+                for (const auto& [name, t] : times.stages) {
+                    if (std::find(stageOrder.begin(), stageOrder.end(), name) == stageOrder.end())
+                        stageOrder.push_back(name);
+                    photoStages[name].push_back(t);
+                }
+            return ms;
+        };
+        auto runB = [&] {
+            const auto t0 = Clock::now();
+            cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+            cv::Canny(grey, edges, 50, 150);
+            return msSince(t0);
+        };
+        std::vector<double> aAlone, bAlone, a, b;
+        for (int i = 0; i < warmups + reps; ++i) {
+            const double t = runA(false);
+            if (i >= warmups) aAlone.push_back(t);
         }
+        for (int i = 0; i < warmups + reps; ++i) {
+            const double t = runB();
+            if (i >= warmups) bAlone.push_back(t);
+        }
+        for (int i = 0; i < warmups + reps; ++i) {
+            const double ta = runA(i >= warmups), tb = runB();
+            if (i < warmups) continue;
+            a.push_back(ta);
+            b.push_back(tb);
+        }
+        for (const auto& [name, t] : photoStages) stages[name].push_back(median(t));
+        rows.push_back({source.stem().string(), median(aAlone), median(bAlone), median(a), median(b)});
+        std::fflush(stdout);
     }
-    std::filesystem::current_path(home);
-    std::filesystem::remove_all(scratch);
 
-    const Summary sa = summarise(a), sb = summarise(b);
-    std::printf("photo: %zu x %zu, %d repetitions after %d warm-ups, alternating\n", width, height, reps, warmups);
-    std::printf("%-44s %9s %9s %9s\n", "", "median", "min", "max");
-    std::printf("%-44s %9.2f %9.2f %9.2f ms\n", "A: processImageCUDA (GC time)", sa.median, sa.min, sa.max);
-    std::printf("%-44s %9.2f %9.2f %9.2f ms\n", "B: cvtColor + Canny(50, 150)", sb.median, sb.min, sb.max);
-    std::printf("A / B (medians): %.2f\n\n", sa.median / sb.median);
+    char cpu[256] = "unknown";
+    {
+        std::ifstream info("/proc/cpuinfo");
+        for (std::string line; std::getline(info, line);)
+            if (line.rfind("model name", 0) == 0) {
+                std::snprintf(cpu, sizeof cpu, "%s", line.substr(line.find(':') + 2).c_str());
+                break;
+            }
+    }
+    std::printf("machine: %ld cores, %s\n", sysconf(_SC_NPROCESSORS_ONLN), cpu);
+    std::printf("allocator: %s\n", heap);
+    std::printf("photos: bench/data upscaled to %zu x %zu; medians of %d repetitions after %d warm-ups\n", width,
+                height, reps, warmups);
+    std::printf("A: processImageCUDA (GC time); B: cvtColor + Canny(50, 150)\n\n");
+    std::printf("%-16s %10s %10s %10s %10s %7s\n", "photo", "A alone", "B alone", "A alt.", "B alt.", "A / B");
+    double logSum = 0, worst = 0;
+    std::string worstName;
+    for (const Row& r : rows) {
+        const double ratio = r.a / r.b;
+        logSum += std::log(ratio);
+        if (ratio > worst) {
+            worst = ratio;
+            worstName = r.name;
+        }
+        std::printf("%-16s %8.1f ms %7.1f ms %7.1f ms %7.1f ms %7.2f\n", r.name.c_str(), r.aAlone, r.bAlone, r.a, r.b,
+                    ratio);
+    }
+    std::printf("\nA / B: geometric mean %.2f, worst %.2f (%s)\n\n", std::exp(logSum / rows.size()), worst,
+                worstName.c_str());
+    std::printf("A per stage, mean over the photos of each photo's median (ms):\n");
+    for (const std::string& name : stageOrder) {
+        const std::vector<double>& v = stages[name];
+        double sum = 0;
+        for (double t : v) sum += t;
+        std::printf("  %-24s %8.3f  (%zu photos)\n", name.c_str(), sum / v.size(), v.size());
+    }
 
-    std::printf("A per stage (median ms):\n");
-    for (const std::string& name : stageOrder) std::printf("  %-24s %8.3f\n", name.c_str(), summarise(stages[name]).median);
+    // Cold: fresh processes on the last photo, as a user runs them.
+    const std::string photoPath = (scratch / "photo.jpg").string();
+    std::ofstream(photoPath, std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
+    std::vector<double> tool, gc, canny;
+    for (int i = 0; i < 5; ++i) {
+        tool.push_back(runProcess({ROUGHGC_TOOL, photoPath}, scratch, scratch / "tool.out"));
+        std::ifstream out(scratch / "tool.out");
+        for (std::string line; std::getline(out, line);)
+            if (line.rfind("GC time (ms): ", 0) == 0) gc.push_back(std::stod(line.substr(14)));
+        canny.push_back(runProcess({ROUGHGC_CANNY_ONCE, photoPath, "edges.bmp"}, scratch, scratch / "canny.out"));
+    }
+    std::printf("\ncold, fresh processes on %s (medians of 5):\n", rows.back().name.c_str());
+    std::printf("  roughgc PHOTO             %8.1f ms wall, GC time %.0f ms (%.2f x the warm A)\n", median(tool),
+                median(gc), median(gc) / rows.back().a);
+    std::printf("  one-shot Canny program    %8.1f ms wall\n", median(canny));
 
-    // The least data the pipeline moves: the photo in, the averaged map and
-    // the metric map written, the metric map out, each pass's binary map
-    // written, the final map out.
-    const size_t mSize = (height / 3) * (width / 3), tSize = (height / 3 - kc2) * (width / 3 - kc2);
-    const double moved = 3.0 * height * width + 12.0 * mSize + 4.0 * tSize * 2 + 1.0 * tSize * passes + tSize;
-    const double bandwidth = copyBandwidth(pinned, bytes);
-    const double floorMs = moved / bandwidth * 1000.0;
-    std::printf("\nfloor: %.1f MB moved (%zu passes) at %.1f GB/s copy bandwidth = %.2f ms; A is %.1f x the floor\n",
-                moved / 1e6, passes, bandwidth / 1e9, floorMs, sa.median / floorMs);
+    fs::current_path(home);
+    fs::remove_all(scratch);
+    cudaFreeHost(pinned);
     return 0;
 }
