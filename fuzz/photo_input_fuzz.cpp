@@ -2,7 +2,11 @@
 // bytes: both fail, or both give the same 8-bit BGR pixels in one block.
 //
 // Input: the encoded photo.
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli/photo_input.h"
@@ -59,10 +63,19 @@ void distinguish(const uint8_t* data, size_t size, const cv::Mat& image) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // A header may announce a huge picture: let OpenCV refuse it rather than
-    // the fuzzer run out of memory. Read once, at OpenCV's first decode.
-    setenv("OPENCV_IO_MAX_IMAGE_PIXELS", "4194304", 1);
+extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
+    // A header may announce a huge picture (a 54-byte BMP can ask for
+    // 2.5 GB): let OpenCV refuse it rather than the fuzzer run out of memory.
+    // OpenCV reads its limit once, when the library is loaded, so the target
+    // starts itself again with the limit in its environment.
+    static constexpr char kPixelLimit[] = "4194304";
+    const char* limit = std::getenv("OPENCV_IO_MAX_IMAGE_PIXELS");
+    if (limit == nullptr || std::strcmp(limit, kPixelLimit) != 0) {
+        setenv("OPENCV_IO_MAX_IMAGE_PIXELS", kPixelLimit, 1);
+        execv("/proc/self/exe", *argv);
+        std::perror("cannot start the target again with OPENCV_IO_MAX_IMAGE_PIXELS set");
+        std::exit(1);
+    }
     photoPath = (privateDirectory() / "photo").string();
     return 0;
 }
