@@ -86,6 +86,8 @@ void histogramCUDA(float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t
 // and R are the feature image (inverted colour on orthonormal axes, plus 20
 // times the pixel's row and column) filtered over the kc2 x kc2 window
 // around it with h_fmat1, h_fmat2 and h_fmat3; every other pixel gets 0.
+// A quotient that is not a number (0/0, or a NaN among the filter weights)
+// is stored as the NaN 0x7fffffff on either backend.
 // The window of pixel (y, x) covers rows y - kc2/2 .. and columns
 // x - kc2/2 ..; window elements above or left of the image are left out of
 // the sums (only a caller's own marks near the top or left edge, or a kc2

@@ -1,6 +1,7 @@
 // Kernels of the fine contour stage.
 #pragma once
 
+#include "canonical_nan.cuh"
 #include "gpu_runtime.h"
 
 // The full-resolution feature image: each pixel's inverted colour on the
@@ -84,5 +85,5 @@ __global__ void fineContours(float* outContours, float* tempFineContours, float4
     const float e = ux * ux + uy * uy + uz * uz;
     const float fuv = vx * ux + vy * uy + vz * uz;
     const float g = vx * vx + vy * vy + vz * vz;
-    outContours[k] = ((g + e) * (g + e)) / (g * e - fuv * fuv);
+    outContours[k] = canonicalNaN(((g + e) * (g + e)) / (g * e - fuv * fuv));
 }

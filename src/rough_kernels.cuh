@@ -1,6 +1,7 @@
 // Kernels of the rough contour pipeline.
 #pragma once
 
+#include "canonical_nan.cuh"
 #include "gpu_runtime.h"
 
 // Averages each 3 x 3 block of the image into one point of the feature
@@ -62,7 +63,7 @@ __global__ void calculate_derive_metric_optimized(float* metricMap, float3* aver
         const float g = vx * vx + vy * vy + vz * vz;
         // Unguarded: a vanishing denominator gives an infinity or a NaN,
         // which the threshold treats as rough.
-        metricMap[(i - h) * outWidth + (j - h)] = ((e + g) * (e + g)) / (e * g - f * f);
+        metricMap[(i - h) * outWidth + (j - h)] = canonicalNaN(((e + g) * (e + g)) / (e * g - f * f));
     }
 }
 
