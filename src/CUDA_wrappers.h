@@ -13,9 +13,10 @@
 constexpr int kExitUnsupportedImageSize = 3;
 constexpr int kExitOutputNotWritten = 4;
 
-// Selects device 0 and creates the runtime's context, so that later calls
-// are not charged with that start-up cost. Keeps nothing: what it creates to
-// that end it releases again.
+// Selects device 0, creates the runtime's context and loads every kernel of
+// the library (a GPU otherwise loads a kernel at its first launch), so that
+// later calls are not charged with those start-up costs. Keeps nothing: what
+// it creates to that end it releases again.
 void FirstRun();
 
 // The rough contour map of a height x width image of BGR pixels in host

@@ -192,6 +192,28 @@ TEST_F(InTempDir, NothingIsLeftAllocatedAfterARunOrAWarmUp) {
     EXPECT_EQ(cpurt::liveEvents(), events);
 }
 
+// A kernel that FirstRun does not load would be loaded, on a GPU, inside the
+// first photo's timed work.
+TEST(FirstRun, LoadsEveryKernelTheLibraryLaunches) {
+    cpurt::forgetLaunchedKernels();
+    FirstRun();
+    const std::vector<uchar3> photo = photoLike(90, 120, 7);
+    RoughExtractor().extract(photo.data(), 90, 120);
+    std::vector<float> matrix(64, 1.5f);
+    std::vector<int> hist(8);
+    int count = 0;
+    testing::internal::CaptureStdout();
+    histogramCUDA(matrix.data(), hist.data(), &count, 8, 8, 0.0f, 8.0f, 8);
+    testing::internal::GetCapturedStdout();
+    std::vector<uchar4> image(12 * 12, uchar4{1, 2, 3, 0});
+    std::vector<float> rough(2 * 2, 0.0f), fine(6 * 6, 0.0f), fmat(36, 1.0f);
+    fineContoursCUDA(image.data(), rough.data(), fine.data(), fmat.data(), fmat.data(), fmat.data(), 12, 12, 6);
+
+    const std::vector<const void*> launched = cpurt::launchedKernels();
+    EXPECT_EQ(launched.size(), 10u);  // the rough pipeline's 6, the histogram, the fine stage's 3
+    for (const void* kernel : launched) EXPECT_TRUE(cpurt::kernelLoaded(kernel));
+}
+
 TEST(RoughExtractor, WarmExtractorAllocatesNothingForPhotosNoLarger) {
     const std::vector<uchar3> large = photoLike(240, 300, 4), small = photoLike(90, 120, 5);
     RoughExtractor extractor;

@@ -121,6 +121,20 @@ inline cudaError_t cudaHostAlloc(T** ptr, size_t size, unsigned int flags) {
     return ::cudaHostAlloc(reinterpret_cast<void**>(ptr), size, flags);
 }
 
+// A kernel's attributes, as a GPU with no per-kernel limits below the
+// launch limits would give them.
+struct cudaFuncAttributes {
+    size_t sharedSizeBytes, constSizeBytes, localSizeBytes;
+    int maxThreadsPerBlock, numRegs, ptxVersion, binaryVersion;
+};
+namespace cpurt::detail {
+cudaError_t loadKernel(cudaFuncAttributes* attr, const void* kernel);
+}
+template <class Kernel>
+inline cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attr, Kernel* kernel) {
+    return cpurt::detail::loadKernel(attr, reinterpret_cast<const void*>(kernel));
+}
+
 // ---------------------------------------------------------------------------
 // Device-side built-ins.
 
@@ -159,11 +173,19 @@ using BlockRangeFn = void (*)(void* launch, long first, long last);
 size_t liveDeviceAllocations();
 size_t liveEvents();
 
+// The kernels launched since the last forgetLaunchedKernels(), and whether a
+// kernel was loaded ahead of its launches (by cudaFuncGetAttributes), for
+// the test that FirstRun loads every kernel the library launches.
+std::vector<const void*> launchedKernels();
+void forgetLaunchedKernels();
+bool kernelLoaded(const void* kernel);
+
 namespace detail {
 // Whether a real device would refuse this configuration.
 bool invalidConfiguration(dim3 grid, dim3 block);
 // Records a launch error as the calling thread's last error.
 void setLastError(cudaError_t error);
+void noteKernelLaunched(const void* kernel);
 // Spreads the blocks of a launch over the cores, unless it is too small to
 // gain from that, and waits for all of them. Returns cudaErrorLaunchFailure
 // when a block misused __syncthreads().
@@ -238,6 +260,7 @@ void launch(dim3 grid, dim3 block, Args... args) {
         detail::setLastError(cudaErrorInvalidConfiguration);
         return;
     }
+    detail::noteKernelLaunched(reinterpret_cast<const void*>(Kernel));
     auto body = [=] { Kernel(args...); };
     Launch<decltype(body)> l{body, grid, block};
     const long blocks = static_cast<long>(grid.x) * grid.y * grid.z;

@@ -333,11 +333,55 @@ cudaError_t cudaGetDeviceCount(int* count) {
 // outstanding work to wait for.
 cudaError_t cudaDeviceSynchronize() { return cudaSuccess; }
 
+namespace {
+// Which kernels were launched, and which were loaded ahead of time.
+struct KernelRecord {
+    std::mutex mutex;
+    std::set<const void*> launched, loaded;
+};
+KernelRecord& kernelRecord() {
+    static KernelRecord record;
+    return record;
+}
+}  // namespace
+
 namespace cpurt {
 size_t liveDeviceAllocations() { return deviceMemory().count(); }
 size_t liveEvents() { return events().count(); }
+
+std::vector<const void*> launchedKernels() {
+    KernelRecord& r = kernelRecord();
+    const std::lock_guard lock(r.mutex);
+    return {r.launched.begin(), r.launched.end()};
+}
+void forgetLaunchedKernels() {
+    KernelRecord& r = kernelRecord();
+    const std::lock_guard lock(r.mutex);
+    r.launched.clear();
+}
+bool kernelLoaded(const void* kernel) {
+    KernelRecord& r = kernelRecord();
+    const std::lock_guard lock(r.mutex);
+    return r.loaded.count(kernel) != 0;
+}
+
 namespace detail {
 void setLastError(cudaError_t error) { fail(error); }
+
+void noteKernelLaunched(const void* kernel) {
+    KernelRecord& r = kernelRecord();
+    const std::lock_guard lock(r.mutex);
+    r.launched.insert(kernel);
+}
+
+cudaError_t loadKernel(cudaFuncAttributes* attr, const void* kernel) {
+    if (attr == nullptr || kernel == nullptr) return fail(cudaErrorInvalidValue);
+    *attr = cudaFuncAttributes{0, 0, 0, 1024, 0, 0, 0};
+    KernelRecord& r = kernelRecord();
+    const std::lock_guard lock(r.mutex);
+    r.loaded.insert(kernel);
+    return cudaSuccess;
+}
 }  // namespace detail
 }  // namespace cpurt
 
