@@ -16,6 +16,10 @@
 //
 // Then the cold figures a user of the tool sees: roughgc and a one-shot
 // Canny program, each run as a fresh process on a 12-megapixel JPEG.
+//
+// Paths: $ROUGHGC_BENCH_DATA, $ROUGHGC_TOOL and $ROUGHGC_CANNY_ONCE, where
+// set, replace the photo folder and the two programs of the build tree (for
+// binaries copied elsewhere).
 #include <fcntl.h>
 #include <malloc.h>
 #include <spawn.h>
@@ -66,6 +70,12 @@ const char* keepHeapWarm() {
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     return "glibc M_MMAP_THRESHOLD 32 MiB, M_TRIM_THRESHOLD 1 GiB, set for the whole process";
+}
+
+// `built`, unless the environment variable `name` says otherwise.
+const char* pathFromEnv(const char* name, const char* built) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : built;
 }
 
 // The photos: $ROUGHGC_BENCH_DATA, else the source tree it was built from,
@@ -223,13 +233,15 @@ int main(int argc, char** argv) {
     // Cold: fresh processes on the last photo, as a user runs them.
     const std::string photoPath = (scratch / "photo.jpg").string();
     std::ofstream(photoPath, std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
+    const std::string toolPath = pathFromEnv("ROUGHGC_TOOL", ROUGHGC_TOOL);
+    const std::string cannyPath = pathFromEnv("ROUGHGC_CANNY_ONCE", ROUGHGC_CANNY_ONCE);
     std::vector<double> tool, gc, canny;
     for (int i = 0; i < 5; ++i) {
-        tool.push_back(runProcess({ROUGHGC_TOOL, photoPath}, scratch, scratch / "tool.out"));
+        tool.push_back(runProcess({toolPath, photoPath}, scratch, scratch / "tool.out"));
         std::ifstream out(scratch / "tool.out");
         for (std::string line; std::getline(out, line);)
             if (line.rfind("GC time (ms): ", 0) == 0) gc.push_back(std::stod(line.substr(14)));
-        canny.push_back(runProcess({ROUGHGC_CANNY_ONCE, photoPath, "edges.bmp"}, scratch, scratch / "canny.out"));
+        canny.push_back(runProcess({cannyPath, photoPath, "edges.bmp"}, scratch, scratch / "canny.out"));
     }
     std::printf("\ncold, fresh processes on %s (medians of 5):\n", rows.back().name.c_str());
     std::printf("  roughgc PHOTO             %8.1f ms wall, GC time %.0f ms (%.2f x the warm A)\n", median(tool),
