@@ -14,8 +14,9 @@
 // told for the whole process to keep freed memory (see keepHeapWarm), so
 // neither side pays for page faults on memory the other gave back.
 //
-// Then the cold figures a user of the tool sees: roughgc and a one-shot
-// Canny program, each run as a fresh process on a 12-megapixel JPEG.
+// Before those, the cold figures a user of the tool sees: roughgc and a
+// one-shot Canny program, each run as a fresh process on every photo's
+// 12-megapixel JPEG, while this process holds no large buffers yet.
 //
 // Paths: $ROUGHGC_BENCH_DATA, $ROUGHGC_TOOL and $ROUGHGC_CANNY_ONCE, where
 // set, replace the photo folder and the two programs of the build tree (for
@@ -93,12 +94,14 @@ std::vector<fs::path> sourcePhotos() {
     std::exit(1);
 }
 
-cv::Mat upscaled(const fs::path& source, std::vector<uchar>& jpeg) {
+// The photo at 12 megapixels, written as a JPEG to `path`.
+void writeUpscaled(const fs::path& source, const fs::path& path) {
     const cv::Mat small = cv::imread(source.string(), cv::IMREAD_COLOR);
     cv::Mat big;
     cv::resize(small, big, cv::Size(4000, 3000), 0, 0, cv::INTER_CUBIC);
+    std::vector<uchar> jpeg;
     cv::imencode(".jpg", big, jpeg);
-    return cv::imdecode(jpeg, cv::IMREAD_COLOR);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
 }
 
 // Runs `argv` as a fresh process in `dir`, standard output to `out`;
@@ -128,6 +131,10 @@ struct Row {
     double aAlone, bAlone, a, b;
 };
 
+struct Cold {
+    double toolWall, gcTime, cannyWall;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,22 +143,47 @@ int main(int argc, char** argv) {
     const int warmups = 2;
     const size_t kc2 = 7, height = 3000, width = 4000, bytes = height * width * 3;
 
-    uchar3* pinned = nullptr;
-    checkCudaErrors(cudaMallocHost<uchar3>(&pinned, bytes, 0));
-    FirstRun();
-
     const fs::path scratch = fs::temp_directory_path() / ("roughgc_compare_" + std::to_string(getpid()));
     fs::create_directories(scratch);
     const fs::path home = fs::current_path();
     fs::current_path(scratch);
+    const std::vector<fs::path> sources = sourcePhotos();
+    std::vector<fs::path> photos;
+    for (const fs::path& source : sources) {
+        photos.push_back(scratch / (source.stem().string() + ".jpg"));
+        writeUpscaled(source, photos.back());
+    }
+
+    // Cold first, while this process holds no large buffers that a fresh
+    // process would compete with for memory (and huge pages): roughgc and a
+    // one-shot Canny program as fresh processes, as a user runs them.
+    const std::string toolPath = pathFromEnv("ROUGHGC_TOOL", ROUGHGC_TOOL);
+    const std::string cannyPath = pathFromEnv("ROUGHGC_CANNY_ONCE", ROUGHGC_CANNY_ONCE);
+    const int coldReps = 3;
+    std::vector<Cold> colds;
+    for (const fs::path& photo : photos) {
+        std::vector<double> tool, gc, canny;
+        for (int i = 0; i < coldReps; ++i) {
+            tool.push_back(runProcess({toolPath, photo.string()}, scratch, scratch / "tool.out"));
+            std::ifstream out(scratch / "tool.out");
+            for (std::string line; std::getline(out, line);)
+                if (line.rfind("GC time (ms): ", 0) == 0) gc.push_back(std::stod(line.substr(14)));
+            canny.push_back(runProcess({cannyPath, photo.string(), "edges.bmp"}, scratch, scratch / "canny.out"));
+        }
+        colds.push_back({median(tool), gc.empty() ? -1.0 : median(gc), median(canny)});
+    }
+
+    uchar3* pinned = nullptr;
+    checkCudaErrors(cudaMallocHost<uchar3>(&pinned, bytes, 0));
+    FirstRun();
 
     std::vector<Row> rows;
     std::map<std::string, std::vector<double>> stages;  // per stage, each photo's median
     std::vector<std::string> stageOrder;
-    std::vector<uchar> jpeg;
     cv::Mat grey, edges;
-    for (const fs::path& source : sourcePhotos()) {
-        const cv::Mat photo = upscaled(source, jpeg);
+    for (size_t p = 0; p < photos.size(); ++p) {
+        const fs::path& source = sources[p];
+        const cv::Mat photo = cv::imread(photos[p].string(), cv::IMREAD_COLOR);
         std::memcpy(pinned, photo.ptr<uchar3>(0), bytes);
         std::map<std::string, std::vector<double>> photoStages;
         auto runA = [&](bool record) {
@@ -230,23 +262,22 @@ int main(int argc, char** argv) {
         std::printf("  %-24s %8.3f  (%zu photos)\n", name.c_str(), sum / v.size(), v.size());
     }
 
-    // Cold: fresh processes on the last photo, as a user runs them.
-    const std::string photoPath = (scratch / "photo.jpg").string();
-    std::ofstream(photoPath, std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
-    const std::string toolPath = pathFromEnv("ROUGHGC_TOOL", ROUGHGC_TOOL);
-    const std::string cannyPath = pathFromEnv("ROUGHGC_CANNY_ONCE", ROUGHGC_CANNY_ONCE);
-    std::vector<double> tool, gc, canny;
-    for (int i = 0; i < 5; ++i) {
-        tool.push_back(runProcess({toolPath, photoPath}, scratch, scratch / "tool.out"));
-        std::ifstream out(scratch / "tool.out");
-        for (std::string line; std::getline(out, line);)
-            if (line.rfind("GC time (ms): ", 0) == 0) gc.push_back(std::stod(line.substr(14)));
-        canny.push_back(runProcess({cannyPath, photoPath, "edges.bmp"}, scratch, scratch / "canny.out"));
+    std::printf("\ncold, fresh processes (medians of %d, run before the warm measurements):\n", coldReps);
+    std::printf("%-16s %14s %10s %10s %14s\n", "photo", "roughgc wall", "GC time", "/ warm A", "Canny wall");
+    double coldLogSum = 0, coldWorst = 0;
+    std::string coldWorstName;
+    for (size_t p = 0; p < rows.size(); ++p) {
+        const double ratio = colds[p].gcTime / rows[p].a;
+        coldLogSum += std::log(ratio);
+        if (ratio > coldWorst) {
+            coldWorst = ratio;
+            coldWorstName = rows[p].name;
+        }
+        std::printf("%-16s %11.1f ms %7.0f ms %10.2f %11.1f ms\n", rows[p].name.c_str(), colds[p].toolWall,
+                    colds[p].gcTime, ratio, colds[p].cannyWall);
     }
-    std::printf("\ncold, fresh processes on %s (medians of 5):\n", rows.back().name.c_str());
-    std::printf("  roughgc PHOTO             %8.1f ms wall, GC time %.0f ms (%.2f x the warm A)\n", median(tool),
-                median(gc), median(gc) / rows.back().a);
-    std::printf("  one-shot Canny program    %8.1f ms wall\n", median(canny));
+    std::printf("\ncold GC time / warm A: geometric mean %.2f, worst %.2f (%s)\n", std::exp(coldLogSum / rows.size()),
+                coldWorst, coldWorstName.c_str());
 
     fs::current_path(home);
     fs::remove_all(scratch);
