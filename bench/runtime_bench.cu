@@ -4,8 +4,11 @@
 
 #include <vector>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "CUDA_stages.h"
 #include "CUDA_wrappers.h"
+#include "rough_host.h"
 
 namespace {
 
@@ -67,6 +70,54 @@ void BM_Averaging(benchmark::State& state) {
     cudaFree(d_map);
 }
 BENCHMARK(BM_Averaging)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// One evaluation pass of the threshold search (seven launches) on the
+// metric map of a real photo tiled to 4000 x 3000, at the median threshold.
+void BM_EvaluationPass(benchmark::State& state) {
+    const size_t height = 3000, width = 4000, mHeight = height / 3, mWidth = width / 3, kc2 = 7;
+    const cv::Mat tile = cv::imread(ROUGHGC_BENCH_PHOTO, cv::IMREAD_COLOR);
+    if (tile.empty()) {
+        state.SkipWithError("cannot read " ROUGHGC_BENCH_PHOTO);
+        return;
+    }
+    std::vector<uchar3> image(height * width);
+    for (size_t r = 0; r < height; ++r)
+        for (size_t c = 0; c < width; ++c) {
+            const cv::Vec3b& p = tile.at<cv::Vec3b>(int(r % tile.rows), int(c % tile.cols));
+            image[r * width + c] = {p[0], p[1], p[2]};
+        }
+    const size_t rows = mHeight - kc2, cols = mWidth - kc2, n = rows * cols;
+    uchar3* d_image = deviceAlloc<uchar3>(image.size());
+    float3* d_aver = deviceAlloc<float3>(mHeight * mWidth);
+    float* d_metric = deviceAlloc<float>(n);
+    checkCudaErrors(cudaMemcpy(d_image, image.data(), image.size() * sizeof(uchar3), cudaMemcpyHostToDevice));
+    launchAveraging(d_image, d_aver, mHeight, mWidth, width);
+    launchMetric(d_metric, d_aver, mHeight, mWidth, kc2);
+    std::vector<float> metric(n), kvant(2048);
+    std::vector<int> hist(2048);
+    int cnt = 0;
+    checkCudaErrors(cudaMemcpy(metric.data(), d_metric, n * sizeof(float), cudaMemcpyDeviceToHost));
+    metricHistogram(metric.data(), rows, cols, hist.data(), &cnt, 2048);
+    quantileTable(hist.data(), &cnt, kvant.data(), 2048);
+    const size_t boxes = (rows / 8) * (cols / 8);
+    RoughPassBuffers b{d_metric, deviceAlloc<uchar>(n), deviceAlloc<float>(2048), deviceAlloc<uchar>(boxes),
+                       deviceAlloc<uchar>(4 * boxes), deviceAlloc<int>(2), mHeight, mWidth, kc2};
+    checkCudaErrors(cudaMemcpy(b.d_kvant, kvant.data(), 2048 * sizeof(float), cudaMemcpyHostToDevice));
+    cudaEvent_t start, stop;
+    checkCudaErrors(cudaEventCreate(&start));
+    checkCudaErrors(cudaEventCreate(&stop));
+    for (auto _ : state) {
+        evaluationPass(b, 1024, 0, start, stop);
+        checkCudaErrors(cudaDeviceSynchronize());
+    }
+    checkCudaErrors(cudaGetLastError());
+    for (void* p : {(void*)d_image, (void*)d_aver, (void*)d_metric, (void*)b.d_out, (void*)b.d_kvant,
+                    (void*)b.d_temp1, (void*)b.d_temp2, (void*)b.d_res})
+        cudaFree(p);
+    cudaEventDestroy(start);
+    cudaEventDestroy(stop);
+}
+BENCHMARK(BM_EvaluationPass)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
