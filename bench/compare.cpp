@@ -21,10 +21,7 @@
 // Paths: $ROUGHGC_BENCH_DATA, $ROUGHGC_TOOL and $ROUGHGC_CANNY_ONCE, where
 // set, replace the photo folder and the two programs of the build tree (for
 // binaries copied elsewhere).
-#include <fcntl.h>
 #include <malloc.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,8 +42,8 @@
 
 #include "CUDA_stages.h"
 #include "CUDA_wrappers.h"
+#include "process_run.h"
 
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -104,26 +101,11 @@ void writeUpscaled(const fs::path& source, const fs::path& path) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
 }
 
-// Runs `argv` as a fresh process in `dir`, standard output to `out`;
-// returns its wall time in ms, or a negative number if it failed.
-double runProcess(const std::vector<std::string>& args, const fs::path& dir, const fs::path& out) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const fs::path home = fs::current_path();
-    fs::current_path(dir);
-    const auto t0 = Clock::now();
-    pid_t pid = 0;
-    const int err = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    int status = 0;
-    if (err == 0) waitpid(pid, &status, 0);
-    const double ms = msSince(t0);
-    fs::current_path(home);
-    posix_spawn_file_actions_destroy(&actions);
-    return err == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
+// The wall time in ms of `args` run as a fresh process in `dir`, standard
+// output to `out`, or a negative number if it failed.
+double runMs(const std::vector<std::string>& args, const fs::path& dir, const fs::path& out) {
+    const ProcessRun run = runProcess(args, dir, out);
+    return run.spawnError == 0 && run.status == 0 ? 1000 * run.seconds : -1;
 }
 
 struct Row {
@@ -164,11 +146,11 @@ int main(int argc, char** argv) {
     for (const fs::path& photo : photos) {
         std::vector<double> tool, gc, canny;
         for (int i = 0; i < coldReps; ++i) {
-            tool.push_back(runProcess({toolPath, photo.string()}, scratch, scratch / "tool.out"));
+            tool.push_back(runMs({toolPath, photo.string()}, scratch, scratch / "tool.out"));
             std::ifstream out(scratch / "tool.out");
             for (std::string line; std::getline(out, line);)
                 if (line.rfind("GC time (ms): ", 0) == 0) gc.push_back(std::stod(line.substr(14)));
-            canny.push_back(runProcess({cannyPath, photo.string(), "edges.bmp"}, scratch, scratch / "canny.out"));
+            canny.push_back(runMs({cannyPath, photo.string(), "edges.bmp"}, scratch, scratch / "canny.out"));
         }
         colds.push_back({median(tool), gc.empty() ? -1.0 : median(gc), median(canny)});
     }

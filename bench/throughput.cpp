@@ -19,10 +19,7 @@
 // median and worst process are reported beside its total. Times are wall
 // clock (steady clock) from process start to exit, so B and C include
 // their one start-up each and A its start-up per photo.
-#include <fcntl.h>
 #include <sched.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,7 +42,8 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
+#include "process_run.h"
+
 
 namespace {
 
@@ -159,34 +157,11 @@ std::string openCvParallelFramework() {
 
 // --- processes --------------------------------------------------------------
 
-struct ProcessRun {
-    int status = -1;  // the exit status, or -1 when it did not exit normally
-    double seconds = 0;
-};
-
-// Runs `args` in `cwd` with standard output going to `stdoutFile`, and times
-// it from spawn to exit.
-ProcessRun runProcess(const std::vector<std::string>& args, const fs::path& cwd, const fs::path& stdoutFile) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-
-    ProcessRun run;
-    pid_t pid = 0;
-    const auto t0 = Clock::now();
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) fail("cannot start " + args[0] + ": " + std::strerror(error));
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0) {
-        if (errno != EINTR) fail(std::string("waitpid: ") + std::strerror(errno));
-    }
-    run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+// The run of a program as a fresh process; a program that cannot start ends
+// the benchmark.
+ProcessRun runProgram(const std::vector<std::string>& args, const fs::path& cwd, const fs::path& stdoutFile) {
+    const ProcessRun run = runProcess(args, cwd, stdoutFile);
+    if (run.spawnError != 0) fail("cannot start " + args[0] + ": " + std::strerror(run.spawnError));
     return run;
 }
 
@@ -211,7 +186,7 @@ size_t countMaps(const fs::path& dir) {
 
 bool hasBatchMode(const Options& o) {
     const fs::path help = o.work / "roughgc-help.txt";
-    runProcess({o.roughgc.string(), "--help"}, o.work, help);
+    runProgram({o.roughgc.string(), "--help"}, o.work, help);
     return readFile(help).find("--out-dir") != std::string::npos;
 }
 
@@ -331,7 +306,7 @@ double runBatch(const std::string& side, std::vector<std::string> args, const Co
     sync();
     for (const Photo& p : c.photos) args.push_back(p.path.string());
     const fs::path log = out.parent_path() / (out.filename().string() + ".out");
-    const ProcessRun run = runProcess(args, out.parent_path(), log);
+    const ProcessRun run = runProgram(args, out.parent_path(), log);
     const size_t maps = countMaps(out);
     if (run.status != 0 || maps != c.photos.size()) {
         fail(side + " exited with status " + std::to_string(run.status) + " and wrote " + std::to_string(maps) +
@@ -368,11 +343,11 @@ Sides measure(const Collection& col, const Options& o, bool batchMode, int threa
     for (const Photo& p : col.photos) aDirs.push_back(aRoot / p.path.stem());
     for (const fs::path& d : aDirs) fs::create_directory(d);
     const fs::path aLog = out / "A.out";
-    runProcess({o.roughgc.string(), col.photos.front().path.string()}, aDirs.front(), aLog);  // warm-up
+    runProgram({o.roughgc.string(), col.photos.front().path.string()}, aDirs.front(), aLog);  // warm-up
     sync();
     const auto t0 = Clock::now();
     for (size_t i = 0; i < col.photos.size(); ++i) {
-        const ProcessRun run = runProcess({o.roughgc.string(), col.photos[i].path.string()}, aDirs[i], aLog);
+        const ProcessRun run = runProgram({o.roughgc.string(), col.photos[i].path.string()}, aDirs[i], aLog);
         if (run.status != 0) {
             fail("A: roughgc " + col.photos[i].path.string() + " exited with status " + std::to_string(run.status) +
                  "; its output:\n" + readFile(aLog));
