@@ -77,6 +77,14 @@ TEST(CpuRuntime, DeviceCopiesMustStayInsideAnAllocation) {
               cudaErrorInvalidMemcpyDirection);
     EXPECT_EQ(cudaFree(host.data()), cudaErrorInvalidValue);
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+
+    // A pitched copy's last row ends `width` bytes in: 4 rows of 4 bytes,
+    // 8 apart, span 28 bytes.
+    DeviceBuffer<unsigned char> pitched(28);
+    std::vector<unsigned char> rows(40, 1);
+    EXPECT_EQ(cudaMemcpy2D(pitched.get(), 8, rows.data(), 8, 4, 4, cudaMemcpyHostToDevice), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy2D(pitched.get(), 8, rows.data(), 8, 5, 4, cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy2D(rows.data(), 8, pitched.get(), 8, 4, 5, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
 }
 
 }  // namespace

@@ -264,6 +264,24 @@ TEST(Memory, LargeCopyEndsExactlyAtItsCount) {
     EXPECT_EQ(std::count(out.begin() + count, out.end(), 0xAB), static_cast<long>(total - count));
 }
 
+TEST(Memory, PitchedCopiesMoveEachRowsWidthAndNothingElse) {
+    // 5 rows of 7 bytes: from rows 10 bytes apart on the host into a packed
+    // device buffer, and back into rows 12 bytes apart.
+    std::vector<unsigned char> src(50);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<unsigned char>(i + 1);
+    DeviceBuffer<unsigned char> d(std::vector<unsigned char>(36, 0xEE));
+    ASSERT_EQ(cudaMemcpy2D(d.get(), 7, src.data(), 10, 7, 5, cudaMemcpyHostToDevice), cudaSuccess);
+    std::vector<unsigned char> back(60, 0);
+    ASSERT_EQ(cudaMemcpy2D(back.data(), 12, d.get(), 7, 7, 5, cudaMemcpyDeviceToHost), cudaSuccess);
+    for (int r = 0; r < 5; ++r)
+        for (int c = 0; c < 12; ++c) EXPECT_EQ(back[r * 12 + c], c < 7 ? src[r * 10 + c] : 0) << r << ", " << c;
+    EXPECT_EQ(d.download()[35], 0xEE);
+
+    // A row wider than its pitch is refused, and nothing is copied.
+    EXPECT_EQ(cudaMemcpy2D(d.get(), 6, src.data(), 10, 7, 5, cudaMemcpyHostToDevice), cudaErrorInvalidPitchValue);
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidPitchValue);
+}
+
 TEST(Memory, PageLockedHostMemoryIsUsable) {
     int* pinned = nullptr;
     ASSERT_EQ(cudaMallocHost(&pinned, 64 * sizeof(int), 0), cudaSuccess);

@@ -58,6 +58,7 @@ enum cudaError {
     cudaErrorMemoryAllocation = 2,
     cudaErrorInitializationError = 3,
     cudaErrorInvalidConfiguration = 9,
+    cudaErrorInvalidPitchValue = 12,
     cudaErrorInvalidMemcpyDirection = 21,
     cudaErrorNoDevice = 100,
     cudaErrorInvalidDevice = 101,
@@ -99,6 +100,10 @@ cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags);
 cudaError_t cudaMallocHost(void** ptr, size_t size);
 cudaError_t cudaFreeHost(void* ptr);
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
+// `height` rows of `width` bytes, `spitch` bytes apart in the source and
+// `dpitch` bytes apart in the destination.
+cudaError_t cudaMemcpy2D(void* dst, size_t dpitch, const void* src, size_t spitch, size_t width, size_t height,
+                         cudaMemcpyKind kind);
 cudaError_t cudaMemset(void* devPtr, int value, size_t count);
 
 cudaError_t cudaEventCreate(cudaEvent_t* event);
@@ -180,12 +185,23 @@ std::vector<const void*> launchedKernels();
 void forgetLaunchedKernels();
 bool kernelLoaded(const void* kernel);
 
+// Fault injection, so that tests can watch the library meet a failing
+// device. After `calls` more calls of the kind succeed, the next one fails:
+// a cudaMalloc with "out of memory", a launch with "unspecified launch
+// failure" (the kernel does not run). Each injection fails one call. The
+// environment variable ROUGHGC_CPURT_FAIL=allocation:N or launch:N injects
+// one at start-up, for tests that run a whole program.
+enum class Fault { Allocation, Launch };
+void injectFault(Fault kind, long calls);
+
 namespace detail {
 // Whether a real device would refuse this configuration.
 bool invalidConfiguration(dim3 grid, dim3 block);
 // Records a launch error as the calling thread's last error.
 void setLastError(cudaError_t error);
 void noteKernelLaunched(const void* kernel);
+// Whether an injected launch failure is due now (see injectFault).
+bool launchFaultDue();
 // Spreads the blocks of a launch over the cores, unless it is too small to
 // gain from that, and waits for all of them. Returns cudaErrorLaunchFailure
 // when a block misused __syncthreads().
@@ -261,6 +277,10 @@ void launch(dim3 grid, dim3 block, Args... args) {
         return;
     }
     detail::noteKernelLaunched(reinterpret_cast<const void*>(Kernel));
+    if (detail::launchFaultDue()) {
+        detail::setLastError(cudaErrorLaunchFailure);
+        return;
+    }
     auto body = [=] { Kernel(args...); };
     Launch<decltype(body)> l{body, grid, block};
     const long blocks = static_cast<long>(grid.x) * grid.y * grid.z;

@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 
 namespace {
 
@@ -287,6 +288,7 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorMemoryAllocation: return "out of memory";
         case cudaErrorInitializationError: return "initialization error";
         case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+        case cudaErrorInvalidPitchValue: return "invalid pitch argument";
         case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
         case cudaErrorNoDevice: return "no CUDA-capable device is detected";
         case cudaErrorInvalidDevice: return "invalid device ordinal";
@@ -304,6 +306,7 @@ const char* cudaGetErrorName(cudaError_t error) {
         case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
         case cudaErrorInitializationError: return "cudaErrorInitializationError";
         case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
+        case cudaErrorInvalidPitchValue: return "cudaErrorInvalidPitchValue";
         case cudaErrorInvalidMemcpyDirection: return "cudaErrorInvalidMemcpyDirection";
         case cudaErrorNoDevice: return "cudaErrorNoDevice";
         case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
@@ -345,7 +348,42 @@ KernelRecord& kernelRecord() {
 }
 }  // namespace
 
+namespace {
+// Calls of each kind still to succeed before an injected failure; -1: none
+// injected.
+std::atomic<long> allocationsBeforeFault{-1}, launchesBeforeFault{-1};
+
+// One countdown step: true when this call is the one to fail.
+bool faultDue(std::atomic<long>& countdown) {
+    long left = countdown.load();
+    while (left >= 0) {
+        if (countdown.compare_exchange_weak(left, left - 1)) return left == 0;
+    }
+    return false;
+}
+
+// ROUGHGC_CPURT_FAIL=allocation:N or launch:N, read once.
+void injectFromEnvironment() {
+    static const bool done = [] {
+        const char* spec = std::getenv("ROUGHGC_CPURT_FAIL");
+        if (spec == nullptr) return true;
+        const std::string s = spec;
+        const size_t colon = s.find(':');
+        const std::string kind = s.substr(0, colon);
+        const long calls = colon == std::string::npos ? 0 : std::strtol(s.c_str() + colon + 1, nullptr, 10);
+        if (kind == "allocation") cpurt::injectFault(cpurt::Fault::Allocation, calls);
+        if (kind == "launch") cpurt::injectFault(cpurt::Fault::Launch, calls);
+        return true;
+    }();
+    (void)done;
+}
+}  // namespace
+
 namespace cpurt {
+void injectFault(Fault kind, long calls) {
+    (kind == Fault::Allocation ? allocationsBeforeFault : launchesBeforeFault).store(std::max(calls, 0L));
+}
+
 size_t liveDeviceAllocations() { return deviceMemory().count(); }
 size_t liveEvents() { return events().count(); }
 
@@ -368,6 +406,11 @@ bool kernelLoaded(const void* kernel) {
 namespace detail {
 void setLastError(cudaError_t error) { fail(error); }
 
+bool launchFaultDue() {
+    injectFromEnvironment();
+    return faultDue(launchesBeforeFault);
+}
+
 void noteKernelLaunched(const void* kernel) {
     KernelRecord& r = kernelRecord();
     const std::lock_guard lock(r.mutex);
@@ -388,7 +431,14 @@ cudaError_t loadKernel(cudaFuncAttributes* attr, const void* kernel) {
 // ---------------------------------------------------------------------------
 // Memory and copies.
 
-cudaError_t cudaMalloc(void** devPtr, size_t size) { return allocate(deviceMemory(), devPtr, size); }
+cudaError_t cudaMalloc(void** devPtr, size_t size) {
+    injectFromEnvironment();
+    if (faultDue(allocationsBeforeFault)) {
+        if (devPtr != nullptr) *devPtr = nullptr;
+        return fail(cudaErrorMemoryAllocation);
+    }
+    return allocate(deviceMemory(), devPtr, size);
+}
 cudaError_t cudaFree(void* devPtr) { return release(deviceMemory(), devPtr); }
 cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int) { return allocate(pinnedMemory(), pHost, size); }
 cudaError_t cudaMallocHost(void** ptr, size_t size) { return allocate(pinnedMemory(), ptr, size); }
@@ -403,6 +453,31 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
     if (dstOnDevice && !deviceMemory().covers(dst, count)) return fail(cudaErrorInvalidValue);
     if (srcOnDevice && !deviceMemory().covers(src, count)) return fail(cudaErrorInvalidValue);
     copyBytes(dst, src, count);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpy2D(void* dst, size_t dpitch, const void* src, size_t spitch, size_t width, size_t height,
+                         cudaMemcpyKind kind) {
+    if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDefault) return fail(cudaErrorInvalidMemcpyDirection);
+    if (width == 0 || height == 0) return cudaSuccess;
+    if (width > dpitch || width > spitch) return fail(cudaErrorInvalidPitchValue);
+    if (dst == nullptr || src == nullptr) return fail(cudaErrorInvalidValue);
+    // The last row ends `width` bytes in; nothing beyond it is touched.
+    const size_t dspan = dpitch * (height - 1) + width, sspan = spitch * (height - 1) + width;
+    if ((dspan - width) / dpitch != height - 1 || (sspan - width) / spitch != height - 1) return fail(cudaErrorInvalidValue);
+    const bool dstOnDevice = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    const bool srcOnDevice = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    if (dstOnDevice && !deviceMemory().covers(dst, dspan)) return fail(cudaErrorInvalidValue);
+    if (srcOnDevice && !deviceMemory().covers(src, sspan)) return fail(cudaErrorInvalidValue);
+    if (dpitch == width && spitch == width) {
+        copyBytes(dst, src, width * height);
+        return cudaSuccess;
+    }
+    auto* d = static_cast<char*>(dst);
+    const auto* s = static_cast<const char*>(src);
+    const long rows = static_cast<long>(height);
+#pragma omp parallel for schedule(static) if (width * height >= (size_t{8} << 20))
+    for (long r = 0; r < rows; ++r) std::memmove(d + r * dpitch, s + r * spitch, width);
     return cudaSuccess;
 }
 
