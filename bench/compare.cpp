@@ -40,7 +40,7 @@
 #include <string>
 #include <vector>
 
-#include "CUDA_stages.h"
+#include "CUDA_staged.h"
 #include "CUDA_wrappers.h"
 #include "process_run.h"
 
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
         std::memcpy(pinned, photo.ptr<uchar3>(0), bytes);
         std::map<std::string, std::vector<double>> photoStages;
         auto runA = [&](bool record) {
-            StageTimes times;
+            roughgc::detail::StageTimes times;
             const auto t0 = Clock::now();
             processImageStaged(pinned, height, width, kc2, 1.7f, 0.1f, &times);
             const double ms = msSince(t0);

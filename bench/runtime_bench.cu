@@ -6,11 +6,14 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "CUDA_stages.h"
 #include "CUDA_wrappers.h"
-#include "rough_host.h"
+#include "detail/rough_host.h"
+#include "detail/rough_stages.h"
+#include "detail/search.h"
 
 namespace {
+
+using namespace roughgc::detail;
 
 // The lightest kind of kernel in the pipeline: one float read, one compare,
 // one byte written.

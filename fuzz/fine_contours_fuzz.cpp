@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CUDA_wrappers.h"
+#include "detail/pixel_math.cuh"
 #include "fuzz_input.h"
 
 namespace {
@@ -30,20 +31,12 @@ bool accepted(size_t height, size_t width, size_t kc2) {
            height - kc2 <= 1048559;
 }
 
-struct Feature {
-    float x, y, z;
-};
-
-// Inverted colour on the axes (-2, 1, 1)/sqrt(6), (0, 1, -1)/sqrt(2) and
-// (1, 1, 1)/sqrt(3), each constant to eleven decimals, plus 20 times the row
-// and the column; in double, term by term, then rounded to float.
-Feature feature(uchar4 p, long row, long column) {
-    const int a = 255 - p.x, b = 255 - p.y, c = 255 - p.z;
-    const double c6 = 0.40824829046, c2 = 0.70710678118, c3 = 0.57735026919;
-    const double x = static_cast<double>(20 * row) + (static_cast<double>(-2 * a) * c6 + b * c6 + c * c6);
-    const double y = static_cast<double>(20 * column) + (b * c2 - c * c2);
-    const double z = a * c3 + b * c3 + c * c3;
-    return {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+// The kernel's own per-pixel arithmetic: the feature point of a pixel, its
+// position in double precision (20 times a column passes the int range on a
+// wide image).
+float3 feature(uchar4 p, long row, long column) {
+    return roughgc::detail::featurePoint(255 - p.x, 255 - p.y, 255 - p.z, 20.0 * static_cast<double>(row),
+                                         20.0 * static_cast<double>(column));
 }
 
 struct Case {
@@ -69,25 +62,22 @@ std::vector<float> hostFineMap(const Case& c) {
     for (long y = 0; y < rows; ++y)
         for (long x = 0; x < cols; ++x) {
             if (!marked[y * cols + x]) continue;
-            Feature P{0, 0, 0}, Q{0, 0, 0}, R{0, 0, 0};
+            float3 P{0, 0, 0}, Q{0, 0, 0}, R{0, 0, 0};
             for (long i = 0; i < n; ++i)
                 for (long j = 0; j < n; ++j) {
                     const long r = y - half + i, q = x - half + j;
                     if (r < 0 || q < 0) continue;  // outside the image: left out
                     const size_t pixel = static_cast<size_t>(r) * c.width + static_cast<size_t>(q);
-                    const Feature f = feature(c.image[pixel], r, q);
+                    const float3 f = feature(c.image[pixel], r, q);
                     const float w1 = c.fmat1[i * n + j], w2 = c.fmat2[i * n + j], w3 = c.fmat3[i * n + j];
                     P = {P.x + w1 * f.x, P.y + w1 * f.y, P.z + w1 * f.z};
                     Q = {Q.x + w2 * f.x, Q.y + w2 * f.y, Q.z + w2 * f.z};
                     R = {R.x + w3 * f.x, R.y + w3 * f.y, R.z + w3 * f.z};
                 }
             const float k = static_cast<float>(n);
-            const Feature u{k * (R.x - Q.x), k * (R.y - Q.y), k * (R.z - Q.z)};
-            const Feature v{k * (P.x - Q.x), k * (P.y - Q.y), k * (P.z - Q.z)};
-            const float E = u.x * u.x + u.y * u.y + u.z * u.z;
-            const float F = v.x * u.x + v.y * u.y + v.z * u.z;
-            const float G = v.x * v.x + v.y * v.y + v.z * v.z;
-            map[y * cols + x] = ((G + E) * (G + E)) / (G * E - F * F);
+            const float3 u{k * (R.x - Q.x), k * (R.y - Q.y), k * (R.z - Q.z)};
+            const float3 v{k * (P.x - Q.x), k * (P.y - Q.y), k * (P.z - Q.z)};
+            map[y * cols + x] = roughgc::detail::metricQuotient(u, v);
         }
     return map;
 }
@@ -116,9 +106,8 @@ void compute(FuzzInput& in, size_t height, size_t width, size_t kc2) {
                      width, kc2);
     const size_t cols = width - kc2;
     for (size_t k = 0; k < map.size(); ++k) {
-        const bool same = std::isnan(expected[k])
-                              ? std::isnan(map[k])
-                              : std::bit_cast<uint32_t>(map[k]) == std::bit_cast<uint32_t>(expected[k]);
+        // NaN included: both store the canonical one.
+        const bool same = std::bit_cast<uint32_t>(map[k]) == std::bit_cast<uint32_t>(expected[k]);
         FUZZ_REQUIRE(same, "pixel (%zu, %zu): %a, expected %a (%zu x %zu, kc2 %zu)", k / cols, k % cols, map[k],
                      expected[k], width, height, kc2);
     }

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "cli/photo_input.h"
+#include "detail/photo_input.h"
 #include "fuzz_input.h"
 
 namespace {
@@ -86,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool written = std::fwrite(data, 1, size, file) == size;
     FUZZ_REQUIRE(std::fclose(file) == 0 && written, "cannot write %s", photoPath.c_str());
 
-    const cv::Mat fromFile = readPhoto(photoPath);
-    const cv::Mat fromMemory = decodePhoto(data, size);
+    const cv::Mat fromFile = roughgc::detail::readPhoto(photoPath);
+    const cv::Mat fromMemory = roughgc::detail::decodePhoto(data, size);
     FUZZ_REQUIRE(fromFile.empty() == fromMemory.empty(), "the file %s, the bytes %s",
                  fromFile.empty() ? "failed" : "decoded", fromMemory.empty() ? "failed" : "decoded");
     distinguish(data, size, fromFile);

@@ -1,4 +1,8 @@
-// The GPU library's interface, usable from plain C++ in either backend.
+// The GPU library's specified interface, usable from plain C++ in either
+// backend. It brings in the GPU runtime's header (NVIDIA's, or the cpu
+// backend's stand-in); programs that want none of that use
+// <roughgc/roughgc.hpp>, the same work behind OpenCV matrices and
+// exceptions.
 #pragma once
 
 #include <cstddef>
@@ -27,9 +31,8 @@ void FirstRun();
 // success. Ends the process on failure: status 1 for a GPU error,
 // kExitUnsupportedImageSize, before anything is allocated, for arguments
 // outside roughImageSizeProblem's limits, kExitOutputNotWritten when the
-// file cannot be written. The file is written whole or not at all (see
-// writeFileWhole in map_file.h): a failed write leaves any earlier
-// RoughGC.bmp as it was.
+// file cannot be written. The file is written whole or not at all: a failed
+// write leaves any earlier RoughGC.bmp as it was.
 void processImageCUDA(const uchar3* h_imageRGB, size_t height, size_t width, size_t kc2, float dim, float eps);
 
 // The largest window that processImageCUDA takes: with a larger one even the

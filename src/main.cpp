@@ -11,7 +11,7 @@
 #include "CUDA_wrappers.h"
 #include "cli/batch.h"
 #include "cli/batch_options.h"
-#include "cli/photo_input.h"
+#include "detail/photo_input.h"
 #include "cli/stdout_watch.h"
 
 
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     // like any other failed write, instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    cv::Mat image = readPhoto(argv[1]);
+    cv::Mat image = roughgc::detail::readPhoto(argv[1]);
     if (image.data == nullptr) {
         std::cout << "(!) Error reading images \n" << std::endl;
         return out.finish(-2);

@@ -5,11 +5,14 @@
 #include <random>
 #include <vector>
 
-#include "CUDA_stages.h"
 #include "CUDA_wrappers.h"
+#include "detail/pixel_math.cuh"
+#include "detail/rough_stages.h"
 #include "device_buffer.h"
 
 namespace {
+
+using namespace roughgc::detail;
 
 constexpr float kUntouched = -12345.0f;
 constexpr size_t kGuard = 16;  // elements behind the map that must stay untouched
@@ -144,7 +147,7 @@ TEST(Averaging, MeanIsTheTruncatedIntegerQuotient) {
     image.at(2, 1).z = 0;
     const FeatureMap map = average(image);
     // ix = 0, iy = 1, iz = 255.
-    const double c6 = 0.40824829046, c2 = 0.70710678118, c3 = 0.57735026919;
+    const double c6 = kAxisFactor6, c2 = kAxisFactor2, c3 = kAxisFactor3;
     EXPECT_EQ(map.at(0, 0).x, static_cast<float>(0.0 * c6 + 1.0 * c6 + 255.0 * c6));
     EXPECT_EQ(map.at(0, 0).y, static_cast<float>(c2 * 1.0 - c2 * 255.0));
     EXPECT_EQ(map.at(0, 0).z, static_cast<float>(0.0 * c3 + 1.0 * c3 + 255.0 * c3));

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "CUDA_stages.h"
 #include "CUDA_wrappers.h"
+#include "detail/fine.h"
 #include "device_buffer.h"
 
 namespace {
+
+using namespace roughgc::detail;
 
 const uchar4 kWhite = {255, 255, 255, 255};
 

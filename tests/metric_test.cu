@@ -8,11 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "CUDA_stages.h"
 #include "CUDA_wrappers.h"
+#include "detail/rough_stages.h"
 #include "device_buffer.h"
 
 namespace {
+
+using namespace roughgc::detail;
 
 constexpr float kUntouched = -12345.0f;
 constexpr size_t kGuard = 8;

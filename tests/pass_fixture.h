@@ -4,14 +4,18 @@
 
 #include <vector>
 
-#include "CUDA_stages.h"
 #include "CUDA_wrappers.h"
+#include "detail/rough_host.h"
+#include "detail/search.h"
 #include "device_buffer.h"
+
+using roughgc::detail::RoughPassBuffers;
+using roughgc::detail::SearchTrace;
+using roughgc::detail::kTableSize;
 
 // The metric window is irrelevant once the map exists; any value fixes the
 // averaged grid that the map came from.
 constexpr size_t kWindow = 7;
-constexpr int kTableSize = 2048;
 constexpr unsigned char kGuardByte = 77;
 constexpr size_t kGuardBytes = 16;
 
@@ -44,11 +48,11 @@ public:
     std::vector<int> counters() const { return res_.download(); }
 
     // One pass at table index sr; the counters are not reset.
-    void pass(int sr) { evaluationPass(buffers(), sr, 0, start_, stop_); }
+    void pass(int sr) { roughgc::detail::evaluationPass(buffers(), sr, 0, start_, stop_); }
 
     SearchTrace search(const std::vector<float>& kvant, float dim = 1.7f, float eps = 0.1f) {
         int res[2] = {-1, -1};
-        return thresholdSearch(buffers(), res, kvant.data(), kTableSize, dim, eps, start_, stop_);
+        return roughgc::detail::thresholdSearch(buffers(), res, kvant.data(), kTableSize, dim, eps, start_, stop_);
     }
 
     // The binary map, without the guard bytes behind it.

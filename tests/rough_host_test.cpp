@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "CUDA_wrappers.h"
-#include "rough_host.h"
+#include "detail/rough_host.h"
 
 namespace {
+
+using namespace roughgc::detail;
 
 constexpr int kSize = 2048;
 constexpr float kBinWidth = 0.0712890625f;  // 146 / 2048

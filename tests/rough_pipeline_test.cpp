@@ -15,7 +15,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "CUDA_wrappers.h"
-#include "rough_extractor.h"
+#include "detail/rough_pipeline.h"
+#include "roughgc/roughgc.hpp"
 
 namespace fs = std::filesystem;
 
@@ -130,21 +131,19 @@ TEST_F(InTempDir, TallestImageAGpuCanLaunchIsProcessed) {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-TEST(RoughExtractor, UnsupportedInputIsThrownWithTheToolsWording) {
-    RoughExtractor extractor;
-    auto refusal = [&](size_t height, size_t width, size_t kc2, float dim, float eps) -> std::string {
+TEST(RoughPipeline, RefusesSizesWithTheToolsWordingBeforeTouchingThePixels) {
+    roughgc::detail::RoughPipeline pipeline(0);
+    auto refusal = [&](size_t height, size_t width, size_t kc2) -> std::string {
         try {
-            extractor.extract(nullptr, height, width, kc2, dim, eps);  // the pixels must never be read
-        } catch (const RoughInputError& e) {
+            pipeline.run({nullptr, 3 * width, height, width, 3}, kc2, 1.7f, 0.1f);  // a read would crash
+        } catch (const roughgc::InputError& e) {
             return e.what();
         }
         return "accepted";
     };
-    EXPECT_EQ(refusal(30, 30, 7, 1.7f, 0.1f), "(!) Image too small: 30 x 30 pixels; at least 45 x 45 needed");
-    EXPECT_EQ(refusal(100, 100, 0, 1.7f, 0.1f), "(!) The metric window must be at least 1 averaged pixel, not 0");
-    EXPECT_EQ(refusal(3145680, 45, 7, 1.7f, 0.1f), roughImageSizeProblem(3145680, 45, 7));
-    EXPECT_EQ(refusal(100, 100, 7, NAN, 0.1f), "(!) The target dimension must be a finite number, not nan");
-    EXPECT_EQ(refusal(100, 100, 7, 1.7f, -INFINITY), "(!) The tolerance must be a finite number, not -inf");
+    EXPECT_EQ(refusal(30, 30, 7), "(!) Image too small: 30 x 30 pixels; at least 45 x 45 needed");
+    EXPECT_EQ(refusal(100, 100, 0), "(!) The metric window must be at least 1 averaged pixel, not 0");
+    EXPECT_EQ(refusal(3145680, 45, 7), roughImageSizeProblem(3145680, 45, 7));
 }
 
 TEST_F(InTempDir, ReusedExtractorGivesTheMapsAndFiguresOfFreshRuns) {
@@ -154,27 +153,27 @@ TEST_F(InTempDir, ReusedExtractorGivesTheMapsAndFiguresOfFreshRuns) {
     };
     const Photo photos[] = {{300, 420, photoLike(300, 420, 1)}, {60, 75, photoLike(60, 75, 2)},
                             {330, 390, photoLike(330, 390, 3)}};
-    RoughExtractor reused;
+    roughgc::Extractor reused;
     for (const Photo& p : photos) {
         SCOPED_TRACE(::testing::Message() << p.width << " x " << p.height);
-        const RoughMap& map = reused.extract(p.pixels.data(), p.height, p.width);
+        const cv::Mat photo(static_cast<int>(p.height), static_cast<int>(p.width), CV_8UC3,
+                            const_cast<uchar3*>(p.pixels.data()));
+        const roughgc::Result r = reused.extract(photo);
         processImageCUDA(p.pixels.data(), p.height, p.width, 7, 1.7f, 0.1f);
         const cv::Mat fresh = cv::imread("RoughGC.bmp", cv::IMREAD_UNCHANGED);
-        ASSERT_EQ(map.rows, static_cast<size_t>(fresh.rows));
-        ASSERT_EQ(map.cols, static_cast<size_t>(fresh.cols));
-        ASSERT_TRUE(fresh.isContinuous());
-        EXPECT_TRUE(std::equal(map.pixels, map.pixels + map.rows * map.cols, fresh.data));
+        ASSERT_EQ(r.map.type(), CV_8UC1);
+        ASSERT_EQ(r.map.size(), fresh.size());
+        EXPECT_EQ(cv::countNonZero(r.map != fresh), 0);
 
         // Both box sizes cover the whole boxes of side 8.
-        const size_t boxRows = map.rows / 8, boxCols = map.cols / 8;
-        EXPECT_EQ(map.coarseBoxes, occupiedBoxes(map.pixels, map.cols, boxRows, boxCols, 8));
-        EXPECT_EQ(map.fineBoxes, occupiedBoxes(map.pixels, map.cols, 2 * boxRows, 2 * boxCols, 4));
-        EXPECT_GE(map.passes, 1);
-        EXPECT_TRUE(map.passes == 12 || std::fabs(map.dimension - 1.7f) <= 0.1f) << map.dimension;
-        RoughExtractor another;
-        const RoughMap& again = another.extract(p.pixels.data(), p.height, p.width);
-        EXPECT_EQ(again.quantileIndex, map.quantileIndex);
-        EXPECT_EQ(again.threshold, map.threshold);
+        const size_t cols = static_cast<size_t>(r.map.cols), boxRows = r.map.rows / 8, boxCols = cols / 8;
+        EXPECT_EQ(r.coarseBoxes, occupiedBoxes(r.map.data, cols, boxRows, boxCols, 8));
+        EXPECT_EQ(r.fineBoxes, occupiedBoxes(r.map.data, cols, 2 * boxRows, 2 * boxCols, 4));
+        EXPECT_GE(r.passes, 1);
+        EXPECT_TRUE(r.passes == 12 || std::fabs(r.dimension - 1.7f) <= 0.1f) << r.dimension;
+        const roughgc::Result again = roughgc::roughContours(photo);
+        EXPECT_EQ(again.quantileIndex, r.quantileIndex);
+        EXPECT_EQ(again.threshold, r.threshold);
     }
 }
 
@@ -197,8 +196,8 @@ TEST_F(InTempDir, NothingIsLeftAllocatedAfterARunOrAWarmUp) {
 TEST(FirstRun, LoadsEveryKernelTheLibraryLaunches) {
     cpurt::forgetLaunchedKernels();
     FirstRun();
-    const std::vector<uchar3> photo = photoLike(90, 120, 7);
-    RoughExtractor().extract(photo.data(), 90, 120);
+    std::vector<uchar3> photo = photoLike(90, 120, 7);
+    roughgc::Extractor().extract(cv::Mat(90, 120, CV_8UC3, photo.data()));
     std::vector<float> matrix(64, 1.5f);
     std::vector<int> hist(8);
     int count = 0;
@@ -214,13 +213,14 @@ TEST(FirstRun, LoadsEveryKernelTheLibraryLaunches) {
     for (const void* kernel : launched) EXPECT_TRUE(cpurt::kernelLoaded(kernel));
 }
 
-TEST(RoughExtractor, WarmExtractorAllocatesNothingForPhotosNoLarger) {
-    const std::vector<uchar3> large = photoLike(240, 300, 4), small = photoLike(90, 120, 5);
-    RoughExtractor extractor;
-    extractor.extract(large.data(), 240, 300);
+TEST(Extractor, WarmExtractorAllocatesNothingForPhotosNoLarger) {
+    std::vector<uchar3> large = photoLike(240, 300, 4), small = photoLike(90, 120, 5);
+    const cv::Mat largePhoto(240, 300, CV_8UC3, large.data()), smallPhoto(90, 120, CV_8UC3, small.data());
+    roughgc::Extractor extractor;
+    extractor.extract(largePhoto);
     const size_t buffers = cpurt::liveDeviceAllocations();
-    extractor.extract(small.data(), 90, 120);
-    extractor.extract(large.data(), 240, 300);
+    extractor.extract(smallPhoto);
+    extractor.extract(largePhoto);
     EXPECT_EQ(cpurt::liveDeviceAllocations(), buffers);
 }
 #endif

@@ -83,9 +83,15 @@ TEST(RoughgcBatch, CommandLinesThatCannotWorkAreRefusedBeforeAnyWork) {
     const std::pair<std::vector<std::string>, std::string> refused[] = {
         {{"-o", "out", "fruits.jpg", "b/fruits.png"}, "roughgc: fruits.jpg and b/fruits.png would both write out/fruits.bmp\n"},
         {{"-o", ".", "left01.jpg", "map.bmp"}, "roughgc: the map of map.bmp would overwrite map.bmp\n"},
-        {{"-o", "out", "--window", "0", "fruits.jpg"}, "roughgc: --window must be a number from 1 to 15438, not 0\n"},
-        {{"-o", "out", "--dim", "nan", "fruits.jpg"}, "roughgc: --dim must be a number from 0 to 2, not nan\n"},
+        {{"-o", "out", "--window", "0", "fruits.jpg"},
+         "roughgc: --window: must be a whole number from 1 to 15438, not 0 (see roughgc --help)\n"},
+        {{"-o", "out", "--window", "7.5", "fruits.jpg"},
+         "roughgc: --window: must be a whole number from 1 to 15438, not 7.5 (see roughgc --help)\n"},
+        {{"-o", "out", "--dim", "nan", "fruits.jpg"}, "roughgc: --dim: must be a number from 0 to 2, not nan (see roughgc --help)\n"},
+        {{"-o", "out", "--tolerance", "", "fruits.jpg"},
+         "roughgc: --tolerance: must be a number from 0 to 2, not an empty value (see roughgc --help)\n"},
         {{"fruits.jpg", "left01.jpg", "--quiet"}, "roughgc: --out-dir is required (see roughgc --help)\n"},
+        {{"-o", "out", "--null", "fruits.jpg"}, "roughgc: --null requires --files-from (see roughgc --help)\n"},
     };
     for (const auto& [args, line] : refused) {
         const RunResult r = run(args, cwd.path());
@@ -126,6 +132,27 @@ TEST(RoughgcBatch, NullSeparatedListFromStandardInputAndSkippingExistingMaps) {
     EXPECT_TRUE(isSummary(r.out, "1 maps written, 0 failed, 1 skipped"));
     EXPECT_EQ(readFile(cwd / "out/fruits.bmp"), "kept");
     EXPECT_EQ(cwd.map("left01"), kLeftMap);
+}
+
+// The cpu runtime fails a launch on request: here one in the second photo's
+// extraction (the first takes 16).
+TEST(RoughgcBatch, DeviceFailureEndsTheRunWithTheReportOfThePhotosDone) {
+    Collection cwd;
+    RunOptions failing;
+    failing.environment = {{"ROUGHGC_CPURT_FAIL", "launch:20"}};
+    const RunResult r = run({"-o", "out", "-j", "1", "-r", "report.csv", "fruits.jpg", "left01.jpg", "chicky_512.png"},
+                            cwd.path(), failing);
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_TRUE(isSummary(r.out, "1 maps written, 1 failed, 1 not started"));
+    EXPECT_TRUE(std::regex_match(
+        r.err, std::regex("left01\\.jpg: CUDA error at [^ ]+:[0-9]+: unspecified launch failure in cudaGetLastError\\(\\)\n")))
+        << r;
+    EXPECT_EQ(listing(cwd / "out"), std::vector<std::string>{"fruits.bmp"});
+    EXPECT_EQ(cwd.map("fruits"), kFruitsMap);
+    const std::string csv = readFile(cwd / "report.csv");
+    EXPECT_TRUE(std::regex_match(csv, std::regex("photo,map,[^\n]*\nfruits\\.jpg,out/fruits\\.bmp,written,[^\n]*\n"
+                                                 "left01\\.jpg,out/left01\\.bmp,failed,640,480,,,,,,,,CUDA error at [^\n]*\n")))
+        << csv;
 }
 
 TEST(RoughgcBatch, TerminationStopsTakingPhotosAndEndsWithTheSummary) {

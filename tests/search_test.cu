@@ -5,9 +5,11 @@
 #include <vector>
 
 #include "pass_fixture.h"
-#include "rough_host.h"
+#include "detail/rough_host.h"
 
 namespace {
+
+using namespace roughgc::detail;
 
 const std::vector<int> kAlwaysAbove = {1024, 1535, 1791, 1919, 1983, 2015, 2031, 2039, 2043, 2045, 2046, 2046};
 const std::vector<int> kAlwaysBelow = {1024, 512, 256, 128, 64, 32, 16, 8, 4, 2, 1, 0};

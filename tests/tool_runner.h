@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace tool {
@@ -93,6 +94,7 @@ struct RunOptions {
     std::string stdoutPath;                 // standard output goes here, if set, and is not captured
     rlim_t fileSizeLimit = RLIM_INFINITY;  // as `ulimit -f`, in bytes
     std::function<void(pid_t)> started;     // called with the process's id once it runs
+    std::vector<std::pair<std::string, std::string>> environment;  // set for the tool alone
 };
 
 // Runs the tool with `args` in the directory `cwd`; standard output and
@@ -116,6 +118,7 @@ inline RunResult run(std::vector<std::string> args, const fs::path& cwd, const R
     if (pid == 0) {
         const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
         alarm(60);
+        for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
         if (setrlimit(RLIMIT_FSIZE, &limit) == 0 && chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2)
             execv(argv[0], argv.data());
         _exit(127);

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <tbb/global_control.h>
 #include <tbb/parallel_pipeline.h>
-#include <tbb/task_arena.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,15 +16,15 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <roughgc/roughgc.hpp>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "cli/batch_options.h"
-#include "cli/photo_input.h"
 #include "cli/stdout_watch.h"
-#include "map_file.h"
-#include "rough_extractor.h"
+#include "detail/map_file.h"
 
 namespace fs = std::filesystem;
 
@@ -39,7 +38,9 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-enum class Outcome { Written, Skipped, Failed };
+// Abandoned: taken in, but the run ended on a device failure before its
+// extraction; it counts as not started and gets no report row.
+enum class Outcome { Written, Skipped, Failed, Abandoned };
 
 // One photo on its way through the pipeline.
 struct Work {
@@ -48,10 +49,11 @@ struct Work {
     std::string error;
     cv::Mat image;  // released once extracted
     int width = 0, height = 0;
-    std::vector<unsigned char> map;
-    RoughMap figures;  // pixels not kept: the extractor reuses them
+    roughgc::Result result;  // the map is released once written
+    bool extracted = false;
     double milliseconds = 0;
 };
+using WorkPtr = std::shared_ptr<Work>;
 
 // A CSV field, quoted where it has to be.
 std::string csvField(const std::string& s) {
@@ -78,12 +80,13 @@ public:
         static const char* names[] = {"written", "skipped", "failed"};
         std::string row = csvField(item.photo) + "," + csvField(item.map) + "," + names[static_cast<int>(w.outcome)];
         row += w.width != 0 ? "," + std::to_string(w.width) + "," + std::to_string(w.height) : ",,";
-        if (w.figures.rows != 0) {
+        if (w.extracted) {
+            const roughgc::Result& r = w.result;
             char ms[32];
             std::snprintf(ms, sizeof ms, "%.3f", w.milliseconds);
-            row += "," + std::to_string(w.figures.quantileIndex) + "," + exactFloat(w.figures.threshold) + "," +
-                   std::to_string(w.figures.coarseBoxes) + "," + std::to_string(w.figures.fineBoxes) + "," +
-                   exactFloat(w.figures.dimension) + "," + std::to_string(w.figures.passes) + "," + ms;
+            row += "," + std::to_string(r.quantileIndex) + "," + exactFloat(r.threshold) + "," +
+                   std::to_string(r.coarseBoxes) + "," + std::to_string(r.fineBoxes) + "," +
+                   exactFloat(r.dimension) + "," + std::to_string(r.passes) + "," + ms;
         } else {
             row += ",,,,,,,";
         }
@@ -122,6 +125,137 @@ private:
 
 std::string withoutMarker(std::string line) { return line.rfind("(!) ", 0) == 0 ? line.substr(4) : line; }
 
+// What the stages of one run share. The serial stages alone touch the
+// counts, the report and the progress display.
+struct BatchRun {
+    BatchRun(const BatchOptions& o, const std::vector<BatchItem>& i, roughgc::Extractor& e)
+        : options(o), items(i), extractor(e), progress(!o.quiet && isatty(STDERR_FILENO), i.size()) {}
+    const BatchOptions& options;
+    const std::vector<BatchItem>& items;
+    roughgc::Extractor& extractor;
+    Report report;
+    Progress progress;
+    size_t written = 0, failed = 0, skipped = 0, taken = 0;
+    std::optional<std::string> deviceFailure;  // set once: the run ends there
+};
+
+// Hands out the photos in order until all are taken, a signal asks to stop
+// or the device failed.
+class TakeNextPhoto {
+public:
+    explicit TakeNextPhoto(BatchRun& run) : run_(&run) {}
+    WorkPtr operator()(tbb::flow_control& fc) const {
+        BatchRun& run = *run_;
+        if (run.taken == run.items.size() || stopSignal.load() != 0 || run.deviceFailure) {
+            fc.stop();
+            return nullptr;
+        }
+        auto w = std::make_shared<Work>();
+        w->index = run.taken++;
+        struct stat st;
+        if (run.options.skipExisting && stat(run.items[w->index].map.c_str(), &st) == 0) w->outcome = Outcome::Skipped;
+        return w;
+    }
+
+private:
+    BatchRun* run_;
+};
+
+class DecodePhoto {
+public:
+    explicit DecodePhoto(const BatchRun& run) : run_(&run) {}
+    WorkPtr operator()(WorkPtr w) const {
+        if (w->outcome != Outcome::Written) return w;
+        try {
+            w->image = roughgc::readPhoto(run_->items[w->index].photo);
+            w->width = w->image.cols;
+            w->height = w->image.rows;
+        } catch (const roughgc::InputError&) {
+            w->outcome = Outcome::Failed;
+            w->error = "Error reading image";
+        }
+        return w;
+    }
+
+private:
+    const BatchRun* run_;
+};
+
+// One photo at a time, in order, through the one extractor. After a device
+// failure, the photos still in flight are abandoned.
+class ExtractMap {
+public:
+    explicit ExtractMap(BatchRun& run) : run_(&run) {}
+    WorkPtr operator()(WorkPtr w) const {
+        BatchRun& run = *run_;
+        if (run.deviceFailure) {
+            w->outcome = Outcome::Abandoned;
+            w->image.release();
+            return w;
+        }
+        if (w->outcome != Outcome::Written) return w;
+        const roughgc::Params params{static_cast<int>(run.options.window), run.options.dim, run.options.tolerance};
+        const auto t0 = Clock::now();
+        try {
+            w->result = run.extractor.extract(w->image, params);
+            w->extracted = true;
+        } catch (const roughgc::InputError& e) {
+            w->outcome = Outcome::Failed;
+            w->error = withoutMarker(e.what());
+        } catch (const roughgc::DeviceError& e) {
+            w->outcome = Outcome::Failed;
+            w->error = e.what();
+            run.deviceFailure = e.what();
+        }
+        w->milliseconds = secondsSince(t0) * 1000;
+        w->image.release();
+        return w;
+    }
+
+private:
+    BatchRun* run_;
+};
+
+class WriteMap {
+public:
+    explicit WriteMap(const BatchRun& run) : run_(&run) {}
+    WorkPtr operator()(WorkPtr w) const {
+        if (w->outcome != Outcome::Written) return w;
+        try {
+            roughgc::writeMap(run_->items[w->index].map, w->result.map);
+        } catch (const roughgc::WriteError& e) {
+            w->outcome = Outcome::Failed;
+            w->error = e.what();
+        }
+        w->result.map.release();
+        return w;
+    }
+
+private:
+    const BatchRun* run_;
+};
+
+// Counts, reports and shows each photo's outcome, in order.
+class RecordOutcome {
+public:
+    explicit RecordOutcome(BatchRun& run) : run_(&run) {}
+    void operator()(WorkPtr w) const {
+        BatchRun& run = *run_;
+        if (w->outcome == Outcome::Abandoned) return;
+        const BatchItem& item = run.items[w->index];
+        if (w->outcome == Outcome::Failed) {
+            run.progress.finish();
+            std::fprintf(stderr, "%s: %s\n", item.photo.c_str(), w->error.c_str());
+        }
+        (w->outcome == Outcome::Written ? run.written : w->outcome == Outcome::Failed ? run.failed : run.skipped)++;
+        if (!run.options.report.empty()) run.report.add(item, *w);
+        run.progress.update(run.written + run.failed + run.skipped);
+    }
+
+private:
+    BatchRun* run_;
+};
+
 }  // namespace
 
 int runBatch(int argc, char** argv) {
@@ -145,103 +279,45 @@ int runBatch(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
 
     const auto start = Clock::now();
-    RoughExtractor extractor;
-    Report report;
-    Progress progress(!options.quiet && isatty(STDERR_FILENO), items.size());
-    size_t written = 0, failed = 0, skipped = 0, next = 0;
+    std::optional<roughgc::Extractor> extractor;
+    try {
+        extractor.emplace();
+    } catch (const roughgc::DeviceError& e) {
+        std::fprintf(stderr, "roughgc: %s\n", e.what());
+        return kExitDeviceFailed;
+    }
+    BatchRun run(options, items, *extractor);
 
     // Each photo in flight holds its decoded pixels or its map: the bound
     // on tokens bounds memory, whatever the collection's size.
     const size_t tokens = 2 * static_cast<size_t>(options.jobs) + 2;
     tbb::global_control threads(tbb::global_control::max_allowed_parallelism, options.jobs + 1);
-    tbb::parallel_pipeline(
-        tokens,
-        tbb::make_filter<void, std::shared_ptr<Work>>(
-            tbb::filter_mode::serial_in_order,
-            [&](tbb::flow_control& fc) -> std::shared_ptr<Work> {
-                if (next == items.size() || stopSignal.load() != 0) {
-                    fc.stop();
-                    return nullptr;
-                }
-                auto w = std::make_shared<Work>();
-                w->index = next++;
-                struct stat st;
-                if (options.skipExisting && stat(items[w->index].map.c_str(), &st) == 0) w->outcome = Outcome::Skipped;
-                return w;
-            }) &
-            tbb::make_filter<std::shared_ptr<Work>, std::shared_ptr<Work>>(
-                tbb::filter_mode::parallel,
-                [&](std::shared_ptr<Work> w) {
-                    if (w->outcome != Outcome::Written) return w;
-                    w->image = readPhoto(items[w->index].photo);
-                    w->width = w->image.cols;
-                    w->height = w->image.rows;
-                    if (w->image.empty()) {
-                        w->outcome = Outcome::Failed;
-                        w->error = "Error reading image";
-                    }
-                    return w;
-                }) &
-            tbb::make_filter<std::shared_ptr<Work>, std::shared_ptr<Work>>(
-                tbb::filter_mode::serial_in_order,
-                [&](std::shared_ptr<Work> w) {
-                    if (w->outcome != Outcome::Written) return w;
-                    const auto t0 = Clock::now();
-                    try {
-                        const RoughMap& m = extractor.extract(w->image.ptr<uchar3>(0), w->image.rows, w->image.cols,
-                                                              options.window, options.dim, options.tolerance);
-                        w->map.assign(m.pixels, m.pixels + m.rows * m.cols);
-                        w->figures = m;
-                        w->figures.pixels = nullptr;
-                    } catch (const RoughInputError& e) {
-                        w->outcome = Outcome::Failed;
-                        w->error = withoutMarker(e.what());
-                    }
-                    w->milliseconds = secondsSince(t0) * 1000;
-                    w->image.release();
-                    return w;
-                }) &
-            tbb::make_filter<std::shared_ptr<Work>, std::shared_ptr<Work>>(
-                tbb::filter_mode::parallel,
-                [&](std::shared_ptr<Work> w) {
-                    if (w->outcome != Outcome::Written) return w;
-                    std::string why;
-                    if (!writeGreyBmp(w->map.data(), static_cast<int>(w->figures.rows),
-                                      static_cast<int>(w->figures.cols), items[w->index].map, why)) {
-                        w->outcome = Outcome::Failed;
-                        w->error = "Error writing " + items[w->index].map + ": " + why;
-                    }
-                    w->map = {};
-                    return w;
-                }) &
-            tbb::make_filter<std::shared_ptr<Work>, void>(
-                tbb::filter_mode::serial_in_order, [&](std::shared_ptr<Work> w) {
-                    const BatchItem& item = items[w->index];
-                    if (w->outcome == Outcome::Failed) {
-                        progress.finish();
-                        std::fprintf(stderr, "%s: %s\n", item.photo.c_str(), w->error.c_str());
-                    }
-                    (w->outcome == Outcome::Written ? written : w->outcome == Outcome::Failed ? failed : skipped)++;
-                    if (!options.report.empty()) report.add(item, *w);
-                    progress.update(written + failed + skipped);
-                }));
-    progress.finish();
+    tbb::parallel_pipeline(tokens,
+                           tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto(run)) &
+                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, DecodePhoto(run)) &
+                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::serial_in_order, ExtractMap(run)) &
+                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, WriteMap(run)) &
+                               tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome(run)));
+    run.progress.finish();
 
-    int status = failed == 0 ? 0 : kExitSomePhotosFailed;
+    int status = run.failed == 0 ? 0 : kExitSomePhotosFailed;
     if (!options.report.empty()) {
+        const std::string& text = run.report.text();
         std::string why;
-        if (!writeFileWhole(options.report, report.text().data(), report.text().size(), why)) {
+        if (!roughgc::detail::writeFileWhole(options.report, text.data(), text.size(), why)) {
             std::fprintf(stderr, "roughgc: Error writing %s: %s\n", options.report.c_str(), why.c_str());
             status = kExitSomePhotosFailed;
         }
     }
     errno = 0;
-    std::cout << written << " maps written, " << failed << " failed";
-    if (skipped != 0) std::cout << ", " << skipped << " skipped";
-    if (next < items.size()) std::cout << ", " << items.size() - next << " not started";
+    const size_t notStarted = items.size() - (run.written + run.failed + run.skipped);
+    std::cout << run.written << " maps written, " << run.failed << " failed";
+    if (run.skipped != 0) std::cout << ", " << run.skipped << " skipped";
+    if (notStarted != 0) std::cout << ", " << notStarted << " not started";
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", secondsSince(start));
     std::cout << ", " << seconds << " s" << std::endl;
+    if (run.deviceFailure) status = kExitDeviceFailed;
     if (const int sig = stopSignal.load()) status = 128 + sig;
     return out.finish(status);
 }

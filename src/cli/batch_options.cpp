@@ -1,7 +1,9 @@
 #include "cli/batch_options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -12,7 +14,7 @@
 #include <cstring>
 #include <thread>
 
-#include "CUDA_wrappers.h"
+#include "detail/rough_size.h"
 
 namespace fs = std::filesystem;
 
@@ -50,17 +52,23 @@ bool readList(const std::string& path, bool nullSeparated, std::vector<std::stri
     return true;
 }
 
-std::string number(double v) {
-    std::ostringstream s;
-    s << v;
-    return s.str();
-}
-
-// A refusal line if `value` lies outside [low, high] or is not a number.
-std::string outOfRange(const char* option, double value, double low, double high) {
-    if (value >= low && value <= high) return "";
-    return std::string(option) + " must be a number from " + number(low) + " to " + number(high) + ", not " +
-           number(value);
+// A CLI11 validator for a number from low to high, written as a whole number
+// when `whole`. The value is quoted as given, so that the line shows what
+// was typed.
+CLI::Validator numberFrom(double low, double high, bool whole) {
+    std::ostringstream demand;
+    demand << "must be a " << (whole ? "whole number" : "number") << " from " << low << " to " << high;
+    return CLI::Validator(
+        [low, high, whole, text = demand.str()](std::string& input) -> std::string {
+            const char* begin = input.c_str();
+            char* end = nullptr;
+            errno = 0;
+            const double value = std::strtod(begin, &end);
+            const bool parsed = !input.empty() && end == begin + input.size() && errno == 0 && !std::isspace(*begin);
+            if (parsed && value >= low && value <= high && (!whole || value == std::floor(value))) return "";
+            return text + ", not " + (input.empty() ? std::string("an empty value") : input);
+        },
+        whole ? "N" : "X");
 }
 
 std::string canonical(const std::string& path) {
@@ -87,23 +95,35 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
                  "RoughGC.bmp in the working directory.",
                  "roughgc");
     app.set_version_flag("-V,--version", "roughgc " ROUGHGC_VERSION);
-    double dim = options.dim, tolerance = options.tolerance, window = static_cast<double>(options.window);
-    double jobs = std::max(1u, std::thread::hardware_concurrency());
+    options.jobs = std::max(1u, std::thread::hardware_concurrency());
+    // Parsed as double and then rounded once to float, as a C++ caller
+    // writing 1.7f gets it.
+    double dim = options.dim, tolerance = options.tolerance;
     app.add_option("photos", options.photos, "Photos to process")->type_name("PHOTO...");
-    app.add_option("-o,--out-dir", options.outDir, "Folder for the maps, created if missing (required)")
-        ->type_name("DIR");
-    app.add_option("-f,--files-from", options.filesFrom, "Also process the photos listed in FILE, one a line ('-': "
-                                                         "standard input)")
-        ->type_name("FILE");
-    app.add_flag("-0,--null", options.nullSeparated, "Names in --files-from end with NUL bytes, not newlines");
+    app.add_option("-o,--out-dir", options.outDir, "Folder for the maps, created if missing")
+        ->type_name("DIR")
+        ->required();
+    CLI::Option* filesFrom =
+        app.add_option("-f,--files-from", options.filesFrom,
+                       "Also process the photos listed in FILE, one a line ('-': standard input)")
+            ->type_name("FILE");
+    app.add_flag("-0,--null", options.nullSeparated, "Names in --files-from end with NUL bytes, not newlines")
+        ->needs(filesFrom);
     app.add_flag("-s,--skip-existing", options.skipExisting, "Skip photos whose map exists already (to resume a run)");
     app.add_option("-r,--report", options.report, "Write a CSV row per photo: outcome, size and the search's figures")
         ->type_name("FILE.csv");
-    app.add_option("--dim", dim, "Target box-counting dimension of the maps, 0 to 2 (default 1.7)")->type_name("D");
-    app.add_option("--tolerance", tolerance, "Tolerance on the dimension, 0 to 2 (default 0.1)")->type_name("E");
-    app.add_option("--window", window, "Metric window in averaged pixels, 1 to 15438 (default 7)")->type_name("K");
-    app.add_option("-j,--jobs", jobs, "Threads for decoding and writing (default: the number of cores)")
-        ->type_name("N");
+    app.add_option("--dim", dim, "Target box-counting dimension of the maps, 0 to 2 (default 1.7)")
+        ->type_name("D")
+        ->check(numberFrom(0, 2, false));
+    app.add_option("--tolerance", tolerance, "Tolerance on the dimension, 0 to 2 (default 0.1)")
+        ->type_name("E")
+        ->check(numberFrom(0, 2, false));
+    app.add_option("--window", options.window, "Metric window in averaged pixels, 1 to 15438 (default 7)")
+        ->type_name("K")
+        ->check(numberFrom(1, static_cast<double>(roughgc::detail::kMaxRoughWindow), true));
+    app.add_option("-j,--jobs", options.jobs, "Threads for decoding and writing (default: the number of cores)")
+        ->type_name("N")
+        ->check(numberFrom(1, 1024, true));
     app.add_flag("-q,--quiet", options.quiet, "No progress display");
 
     try {
@@ -118,25 +138,12 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
         return refuse(std::string(e.what()) + " (see roughgc --help)");
     }
 
-    for (const std::string& problem : {outOfRange("--dim", dim, 0, 2), outOfRange("--tolerance", tolerance, 0, 2),
-                                       outOfRange("--window", window, 1, static_cast<double>(kMaxRoughWindow)),
-                                       outOfRange("--jobs", jobs, 1, 1024)}) {
-        if (!problem.empty()) return refuse(problem);
-    }
-    if (window != std::floor(window) || jobs != std::floor(jobs))
-        return refuse(std::string(window != std::floor(window) ? "--window" : "--jobs") + " must be a whole number");
     options.dim = static_cast<float>(dim);
     options.tolerance = static_cast<float>(tolerance);
-    options.window = static_cast<size_t>(window);
-    options.jobs = static_cast<unsigned>(jobs);
-
-    if (options.outDir.empty()) return refuse("--out-dir is required (see roughgc --help)");
     if (!options.filesFrom.empty()) {
         std::string why;
         if (!readList(options.filesFrom, options.nullSeparated, options.photos, why))
             return refuse("cannot read " + options.filesFrom + ": " + why);
-    } else if (options.nullSeparated) {
-        return refuse("--null goes with --files-from (see roughgc --help)");
     }
     if (options.photos.empty()) return refuse("no photos given (see roughgc --help)");
     return std::nullopt;

@@ -1,4 +1,4 @@
-#include "cli/photo_input.h"
+#include "detail/photo_input.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +9,8 @@
 #include <climits>
 #include <opencv2/imgcodecs.hpp>
 #include <vector>
+
+namespace roughgc::detail {
 
 namespace {
 
@@ -59,13 +61,18 @@ cv::Mat readPhoto(const std::string& path) {
     struct stat st;
     const bool streamed =
         stat(path.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
-    if (!streamed) return decodeGuarded([&] { return cv::imread(path, cv::IMREAD_COLOR); });
-
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // cv::imread would print a warning of its own for a file it cannot open.
     if (fd < 0) return cv::Mat();
+    if (!streamed) {
+        close(fd);
+        return decodeGuarded([&] { return cv::imread(path, cv::IMREAD_COLOR); });
+    }
     std::vector<unsigned char> bytes;
     const bool complete = readToEnd(fd, kMaxStreamedPhotoBytes, bytes);
     close(fd);
     if (!complete) return cv::Mat();
     return decodePhoto(bytes.data(), bytes.size());
 }
+
+}  // namespace roughgc::detail

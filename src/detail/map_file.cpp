@@ -1,4 +1,4 @@
-#include "map_file.h"
+#include "detail/map_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +12,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <vector>
+
+namespace roughgc::detail {
 
 namespace {
 
@@ -89,6 +91,7 @@ bool writeAll(int fd, const char* data, size_t size) {
 
 bool fail(int err, std::string& why) {
     if (err > 0) why = std::strerror(err);
+    errno = err > 0 ? err : 0;
     return false;
 }
 
@@ -119,20 +122,22 @@ bool writeFileWhole(const std::string& path, const void* data, size_t size, std:
     return true;
 }
 
-bool writeGreyBmp(const unsigned char* map, int rows, int cols, const std::string& path, std::string& why) {
+bool writeImageFile(const cv::Mat& image, const std::string& extension, const std::string& path, std::string& why) {
     // Kept from one map to the next: a fresh buffer of a megabyte or more
     // would be mapped anew, and fault in page by page, every time.
     thread_local std::vector<uchar> encoded;
     try {
-        const cv::Mat mat(rows, cols, CV_8UC1, const_cast<unsigned char*>(map));
-        if (!cv::imencode(".bmp", mat, encoded)) {
-            why = "the encoder failed";
-            return false;
-        }
+        if (!cv::imencode(extension, image, encoded)) return fail(-1, why = "the encoder failed");
     } catch (const cv::Exception& e) {
         why = e.what();
         std::replace(why.begin(), why.end(), '\n', ' ');
-        return false;
+        return fail(-1, why);
     }
     return writeFileWhole(path, encoded.data(), encoded.size(), why);
 }
+
+bool writeGreyBmp(const unsigned char* map, int rows, int cols, const std::string& path, std::string& why) {
+    return writeImageFile(cv::Mat(rows, cols, CV_8UC1, const_cast<unsigned char*>(map)), ".bmp", path, why);
+}
+
+}  // namespace roughgc::detail

@@ -1,14 +1,14 @@
 // Host-side arithmetic of the rough contour pipeline. Every operation is
 // single precision in a fixed order, so the results are the same to the bit
 // whichever backend runs the kernels.
-#include "rough_host.h"
+#include "detail/rough_host.h"
 
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <vector>
 
-#include "CUDA_wrappers.h"
+namespace roughgc::detail {
 
 namespace {
 
@@ -95,6 +95,8 @@ float dimensionEstimate(int coarse, int fine, int side) {
     }
     return NormalEquations2d(y, x)[0];
 }
+
+}  // namespace roughgc::detail
 
 std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vector<float>& x) {
     // Points come in pairs; a shorter y limits the fit to the points it has.

@@ -5,6 +5,8 @@
 #include <opencv2/core.hpp>
 #include <string>
 
+namespace roughgc::detail {
+
 // The most bytes read from a photo that is not a regular file (a pipe, a
 // character device): enough for any photo, and a stop for endless sources
 // such as /dev/zero.
@@ -21,3 +23,5 @@ cv::Mat readPhoto(const std::string& path);
 
 // An encoded photo in memory, decoded as readPhoto decodes it.
 cv::Mat decodePhoto(const unsigned char* bytes, size_t size);
+
+}  // namespace roughgc::detail

@@ -3,6 +3,17 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
+
+// The least-squares line fit of the threshold search; see CUDA_wrappers.h.
+std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vector<float>& x);
+
+namespace roughgc::detail {
+
+// Side of the coarse boxes of the box count; the fine ones have half of it.
+constexpr int kBoxSide = 8;
+// Bins of the metric histogram, and entries of the quantile table.
+constexpr int kTableSize = 2048;
 
 // Counts the rows x cols metric values into `size` bins of width
 // (150 - 4) / size, starting at 0: bin = value / width, truncated. Values
@@ -20,3 +31,5 @@ void quantileTable(const int* hist, const int* cnt, float* kvant, int size);
 // `side` and `fine` occupied boxes of side side / 2: the slope of the
 // least-squares line through (ln(1/side), ln coarse) and (ln(2/side), ln fine).
 float dimensionEstimate(int coarse, int fine, int side);
+
+}  // namespace roughgc::detail

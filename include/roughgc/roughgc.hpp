@@ -1,0 +1,160 @@
+// RoughGC: rough contour maps of colour photographs, made on an NVIDIA GPU
+// or, in the cpu build, on the machine's cores. Both give the same bytes.
+//
+//     roughgc::Extractor extractor;                      // one per thread
+//     roughgc::Result r = extractor.extract(photo);      // any 8-bit cv::Mat
+//     roughgc::writeMap("map.bmp", r.map);
+//
+// Images go in and out as OpenCV matrices, with any row step. Failures are
+// exceptions: nothing here prints, exits, or writes outside the paths it is
+// given.
+#pragma once
+
+#include <memory>
+#include <opencv2/core.hpp>
+#include <stdexcept>
+#include <string>
+
+namespace roughgc {
+
+// What the extraction aims for.
+struct Params {
+    int window = 7;          // metric window, in averaged pixels: 1 to 15438
+    float dimension = 1.7f;  // the box-counting dimension the map should have
+    float tolerance = 0.1f;  // how close to it the threshold search must come
+};
+
+// Input that the library cannot take. what() is one line, worded as the
+// roughgc tool words it, e.g. "(!) Image too small: 30 x 30 pixels; at
+// least 45 x 45 needed".
+class InputError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// A GPU runtime call that failed. what() names the error, the call and
+// where it was made: "CUDA error at FILE:LINE: out of memory in
+// cudaMalloc(...)". The object that threw stays usable.
+class DeviceError : public std::runtime_error {
+public:
+    DeviceError(std::string call, std::string file, int line, int code, std::string reason);
+    const std::string& call() const noexcept { return call_; }      // the call's source text
+    const std::string& file() const noexcept { return file_; }      // the source file that made it
+    int line() const noexcept { return line_; }                     // and its line
+    int code() const noexcept { return code_; }                     // the runtime's status code
+    const std::string& reason() const noexcept { return reason_; }  // the runtime's text for it
+
+private:
+    std::string call_, file_;
+    int line_, code_;
+    std::string reason_;
+};
+
+// A file that could not be written. what() is "Error writing PATH: REASON".
+class WriteError : public std::runtime_error {
+public:
+    WriteError(std::string path, std::string reason, int errorNumber);
+    const std::string& path() const noexcept { return path_; }
+    const std::string& reason() const noexcept { return reason_; }
+    int errorNumber() const noexcept { return errorNumber_; }  // errno's value, or 0
+
+private:
+    std::string path_, reason_;
+    int errorNumber_;
+};
+
+// A rough contour map and what the threshold search found.
+struct Result {
+    // CV_8UC1, 0 where the photo is rough and 255 where it is smooth: for a
+    // W x H photo, H/3 - window rows of W/3 - window bytes. Pixel (i, j)
+    // stands for the 3 x 3 block at row i + window/2 and column
+    // j + window/2 of the photo's 3 x 3 grid. Owned by the result.
+    cv::Mat map;
+    int quantileIndex = 0;  // the quantile table index of the final pass
+    float threshold = 0;    // the metric threshold at that index
+    int coarseBoxes = 0;    // occupied boxes of side 8 in the map
+    int fineBoxes = 0;      // and of side 4
+    float dimension = 0;    // the box-counting dimension estimate of the map
+    int passes = 0;         // evaluation passes the search made, 1 to 12
+};
+
+// Makes rough contour maps, keeping its device buffers, page-locked host
+// buffers and events from one photo to the next: they grow for a larger
+// photo and are otherwise reused. One extractor serves one thread at a time;
+// use one per thread (or per GPU). Its maps are byte for byte those of the
+// roughgc tool.
+class Extractor {
+public:
+    // Selects `device` and sets up; throws DeviceError if that fails (no
+    // such device, no driver). The cpu build has one device, 0.
+    explicit Extractor(int device = 0);
+    ~Extractor();
+    Extractor(Extractor&&) noexcept;
+    Extractor& operator=(Extractor&&) noexcept;
+
+    // The map of `photo`: 8 bits per channel, with 3 channels (BGR), 1
+    // (grey, taken as three equal channels) or 4 (BGRA, alpha ignored), any
+    // row step: a region of interest gives exactly the map of the cropped
+    // photo. Throws InputError, before any device work, for another type, a
+    // size or window outside the limits (both sides at least 3 (window + 8),
+    // at most 2^31 - 1 pixels and 3145679 rows) or a dimension or tolerance
+    // that is not finite; DeviceError for a failed GPU call.
+    Result extract(cv::InputArray photo, const Params& params = {});
+
+    int device() const noexcept;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// extract() with an extractor of its own, for one photo now and then.
+Result roughContours(cv::InputArray photo, const Params& params = {}, int device = 0);
+
+// The photo at `path` as the roughgc tool reads it: 8-bit BGR, grey and
+// four-channel files taken as colour, EXIF orientation applied. Named pipes
+// and character devices are read once, to their end (at most 1 GiB).
+// Throws InputError ("(!) Error reading image: PATH") if the file is missing
+// or not a readable image.
+cv::Mat readPhoto(const std::string& path);
+
+// Writes `map` (CV_8UC1, any row step) to `path`, in the format of its
+// extension (".bmp" gives the roughgc tool's bytes), whole or not at all: on
+// failure an earlier file at `path` is left as it was and no partial file
+// remains. A symbolic link is followed and kept; a directory, pipe or device
+// in the way is refused without being opened. Throws InputError for another
+// type or an extension OpenCV cannot encode, WriteError when writing fails.
+void writeMap(const std::string& path, cv::InputArray map);
+
+// Counts the elements of `values` (CV_32FC1, any row step) into `bins` bins
+// of width (upper - lower) / bins on the device. The bins start at 0, not at
+// lower: bin k holds the values v with k <= v / width < k + 1, and bin 0 also
+// those with -1 < v / width < 0 and NaNs. `counts` becomes 1 x bins CV_32SC1;
+// returns the number of values counted. Takes 1 to 2048 bins and at most
+// 2^31 - 1 values in at most 2097119 rows; otherwise throws InputError.
+int histogram(cv::InputArray values, cv::OutputArray counts, int bins, float lower, float upper, int device = 0);
+
+// The fine contour stage: the metric quotient at full resolution at the
+// pixels that a rough map marks.
+//
+// photo: H x W, 8-bit with 4 (BGRA, alpha unused), 3 or 1 channels.
+// roughCells: (H/3 - 2) x (W/3 - 2), CV_8UC1 or CV_32FC1; a cell below 255
+//   marks the 3 x 3 block of map pixels at rows 3y .. 3y + 2 and columns
+//   3x .. 3x + 2 (row 0 and column 0 are never used). A rough map made with
+//   window 2 has this shape.
+// filterP, filterQ, filterR: k x k CV_32FC1 weights, all of one size k, the
+//   window.
+// marks: optional (H - k) x (W - k) CV_32FC1; a positive value marks a pixel
+//   too.
+// contours: becomes (H - k) x (W - k) CV_32FC1: at each marked pixel the
+//   quotient of u = k (R - Q) and v = k (P - Q), P, Q and R being the feature
+//   image (inverted colour on orthonormal axes, plus 20 times the pixel's row
+//   and column) filtered with the three matrices over the window around it;
+//   0 elsewhere. A quotient that is not a number is the NaN 0x7fffffff.
+// Needs H and W of at least 6, k <= 6 + the smaller of H % 3 and W % 3,
+// fewer than 2^31 pixels and H - k <= 1048559; throws InputError otherwise.
+void fineContours(cv::InputArray photo, cv::InputArray roughCells, cv::InputArray filterP, cv::InputArray filterQ,
+                  cv::InputArray filterR, cv::OutputArray contours, cv::InputArray marks = cv::noArray(),
+                  int device = 0);
+
+}  // namespace roughgc

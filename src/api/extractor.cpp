@@ -1,0 +1,68 @@
+// The library's extractor: the rough pipeline behind OpenCV matrices.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "api/input_checks.h"
+#include "detail/rough_pipeline.h"
+#include "roughgc/roughgc.hpp"
+
+namespace roughgc {
+
+namespace {
+
+void requireFinite(const char* what, float value) {
+    if (std::isfinite(value)) return;
+    char line[128];
+    std::snprintf(line, sizeof line, "(!) The %s must be a finite number, not %g", what, static_cast<double>(value));
+    throw InputError(line);
+}
+
+}  // namespace
+
+struct Extractor::State {
+    explicit State(int device) : pipeline(device) {}
+    detail::RoughPipeline pipeline;
+};
+
+Extractor::Extractor(int device) : state_(std::make_unique<State>(device)) {}
+Extractor::~Extractor() = default;
+Extractor::Extractor(Extractor&&) noexcept = default;
+Extractor& Extractor::operator=(Extractor&&) noexcept = default;
+
+int Extractor::device() const noexcept { return state_->pipeline.device(); }
+
+Result Extractor::extract(cv::InputArray photo, const Params& params) {
+    const cv::Mat image = photo.getMat();
+    detail::requireType(image.dims == 2 && image.depth() == CV_8U &&
+                            (image.channels() == 3 || image.channels() == 1 || image.channels() == 4),
+                        "A photo", "8-bit with 3 (BGR), 1 (grey) or 4 (BGRA) channels", image);
+    if (params.window < 0) {
+        throw InputError("(!) The metric window must be at least 1 averaged pixel, not " +
+                         std::to_string(params.window));
+    }
+    requireFinite("target dimension", params.dimension);
+    requireFinite("tolerance", params.tolerance);
+
+    const detail::HostPhoto host{image.data, image.step[0], static_cast<size_t>(image.rows),
+                                 static_cast<size_t>(image.cols), image.channels()};
+    const detail::RoughMapView& view =
+        state_->pipeline.run(host, static_cast<size_t>(params.window), params.dimension, params.tolerance);
+
+    Result result;
+    result.map.create(static_cast<int>(view.rows), static_cast<int>(view.cols), CV_8UC1);
+    std::memcpy(result.map.data, view.pixels, view.rows * view.cols);
+    result.quantileIndex = view.quantileIndex;
+    result.threshold = view.threshold;
+    result.coarseBoxes = view.coarseBoxes;
+    result.fineBoxes = view.fineBoxes;
+    result.dimension = view.dimension;
+    result.passes = view.passes;
+    return result;
+}
+
+Result roughContours(cv::InputArray photo, const Params& params, int device) {
+    return Extractor(device).extract(photo, params);
+}
+
+}  // namespace roughgc

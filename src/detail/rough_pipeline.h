@@ -1,0 +1,75 @@
+// The rough contour pipeline, in the order one photo goes through it: size
+// check, buffers, upload, averaging, metric, histogram and quantile table,
+// threshold search, map download. Its buffers are kept from one photo to
+// the next.
+#pragma once
+
+#include <cstddef>
+
+#include "detail/device.h"
+#include "detail/rough_host.h"
+
+namespace roughgc::detail {
+
+class StageTimes;
+
+// A photo in host memory: `height` rows of `width` pixels of `channels`
+// bytes (3: BGR, 1: grey, 4: BGRA), rows `step` bytes apart.
+struct HostPhoto {
+    const unsigned char* data;
+    size_t step;
+    size_t height, width;
+    int channels;
+};
+
+// The map of the last run and what the search found. The pixels belong to
+// the pipeline, valid until its next run.
+struct RoughMapView {
+    const unsigned char* pixels = nullptr;  // rows x cols, no padding: 0 rough, 255 smooth
+    size_t rows = 0, cols = 0;
+    int quantileIndex = 0;
+    float threshold = 0;
+    int coarseBoxes = 0, fineBoxes = 0;
+    float dimension = 0;
+    int passes = 0;
+};
+
+class RoughPipeline {
+public:
+    // Selects `device`, loads the pipeline's kernels and creates its events
+    // and fixed buffers.
+    explicit RoughPipeline(int device);
+    RoughPipeline(const RoughPipeline&) = delete;
+    RoughPipeline& operator=(const RoughPipeline&) = delete;
+
+    // The map of `photo` with metric window kc2, searched toward dimension
+    // dim within eps (taken as they are, NaN included). Throws InputError,
+    // before anything else, for a size or window that roughImageSizeProblem
+    // refuses; DeviceError for a failed runtime call, after which the
+    // pipeline is ready for the next photo. Marks each phase in `times`.
+    const RoughMapView& run(const HostPhoto& photo, size_t kc2, float dim, float eps, StageTimes* times = nullptr);
+
+    int device() const { return device_.device; }
+
+private:
+    void upload(const HostPhoto& photo);
+
+    SelectedDevice device_;  // first: what follows is made on this device
+    EventPair events_;
+    DeviceArray<float> d_kvant_;
+    DeviceArray<int> d_res_;
+    DeviceArray<uchar3> d_imageRGB_;
+    DeviceArray<float3> d_averImage_;
+    DeviceArray<float> devContMatr_;
+    DeviceArray<uchar> d_out_;
+    DeviceArray<uchar> d_temp1_;
+    DeviceArray<uchar> d_temp2_;
+    PinnedArray<uchar3> staging_;  // grey or four-channel photos, as BGR
+    PinnedArray<float> contMatr_;  // the metric map, downloaded
+    PinnedArray<uchar> contMatrRes_;  // the final binary map, downloaded
+    int hist_[kTableSize];
+    float kvant_[kTableSize];
+    RoughMapView map_;
+};
+
+}  // namespace roughgc::detail

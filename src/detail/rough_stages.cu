@@ -1,0 +1,78 @@
+// Kernels of the rough pipeline's image stages, each beside its launch.
+#include "detail/rough_stages.h"
+
+#include "detail/device.h"
+#include "detail/launch.h"
+#include "detail/pixel_math.cuh"
+
+namespace roughgc::detail {
+
+// Averages each 3 x 3 block of the image into one point of the feature
+// space: the block's grid position times 60 plus its inverted colour on the
+// colour axes. The last height % 3 rows and width % 3 columns are never read.
+__global__ void averaging(const uchar3* imageRGB, float3* averImage, int mHeight, int mWidth, int width) {
+    const int col = blockIdx.x * blockDim.x + threadIdx.x;
+    const int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (col < mWidth && row < mHeight) {
+        // Whole-number sums up to 2295, exact in any order and in single
+        // precision, so integers give the same sums faster: the nine
+        // inverted channels sum to 9 * 255 less the nine channels.
+        int sx = 9 * 255, sy = 9 * 255, sz = 9 * 255;
+        const uchar3* block = imageRGB + (3 * row) * width + 3 * col;
+        for (int dr = 0; dr < 3; ++dr) {
+            const uchar3* line = block + dr * width;
+            for (int dc = 0; dc < 3; ++dc) {
+                sx -= line[dc].x;
+                sy -= line[dc].y;
+                sz -= line[dc].z;
+            }
+        }
+        // The single-precision quotient by 9.0, truncated, equals the integer
+        // quotient for every sum from 0 to 2295.
+        averImage[row * mWidth + col] = featurePoint(sx / 9, sy / 9, sz / 9, static_cast<double>(60 * row),
+                                                     static_cast<double>(60 * col));
+    }
+}
+
+void launchAveraging(const uchar3* d_imageRGB, float3* d_averImage, size_t mHeight, size_t mWidth, size_t width) {
+    const dim3 blockSize(32, 16);
+    const dim3 gridSize(gridExtent(mWidth, 32), gridExtent(mHeight, 16));
+    LAUNCH_KERNEL(averaging, gridSize, blockSize, d_imageRGB, d_averImage, static_cast<int>(mHeight),
+                  static_cast<int>(mWidth), static_cast<int>(width));
+}
+
+// The metric quotient of the feature surface at each averaged pixel at
+// least kc2 / 2 from the top and left, from the forward differences to its
+// right and lower neighbours. 4 on flat colour, larger across edges. The map
+// has kc2 fewer rows and columns than the grid.
+__global__ void calculate_derive_metric_optimized(float* metricMap, float3* averImage, int mHeight, int mWidth,
+                                                  int kc2) {
+    const int j = blockIdx.x * blockDim.x + threadIdx.x;
+    const int i = blockIdx.y * blockDim.y + threadIdx.y;
+    const int h = kc2 / 2;
+    const int outWidth = mWidth - kc2, outHeight = mHeight - kc2;
+    if (j >= h && j < h + outWidth && i >= h && i < h + outHeight) {
+        const float3 p = averImage[i * mWidth + j];
+        const float3 r = averImage[i * mWidth + j + 1];
+        const float3 b = averImage[(i + 1) * mWidth + j];
+        const float3 u{(r.x - p.x) * 3.0f, (r.y - p.y) * 3.0f, (r.z - p.z) * 3.0f};
+        const float3 v{(b.x - p.x) * 3.0f, (b.y - p.y) * 3.0f, (b.z - p.z) * 3.0f};
+        // A NaN or an infinity counts as rough at the threshold.
+        metricMap[(i - h) * outWidth + (j - h)] = metricQuotient(u, v);
+    }
+}
+
+void launchMetric(float* devContMatr, float3* d_averImage, size_t mHeight, size_t mWidth, size_t kc2) {
+    const dim3 blockSize(32, 32);
+    const dim3 gridSize(gridExtent(mWidth, 32), gridExtent(mHeight, 32));
+    LAUNCH_KERNEL(calculate_derive_metric_optimized, gridSize, blockSize, devContMatr, d_averImage,
+                  static_cast<int>(mHeight), static_cast<int>(mWidth), static_cast<int>(kc2));
+}
+
+void loadRoughStageKernels() {
+    cudaFuncAttributes attributes;
+    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, averaging));
+    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, calculate_derive_metric_optimized));
+}
+
+}  // namespace roughgc::detail

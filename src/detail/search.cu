@@ -1,0 +1,160 @@
+// Kernels of the threshold search's evaluation pass, beside their launches,
+// and the search itself.
+#include "detail/search.h"
+
+#include <cmath>
+#include <string>
+
+#include "detail/device.h"
+#include "detail/launch.h"
+#include "detail/rough_host.h"
+#include "detail/stage_times.h"
+
+namespace roughgc::detail {
+
+// 255 (smooth) where the metric lies below kvant[kvantIndex], 0 (rough)
+// elsewhere, NaN included.
+__global__ void threshold(float* metricMap, uchar* binMap, float* kvant, int rows, int cols, int kvantIndex) {
+    const int col = blockIdx.x * blockDim.x + threadIdx.x;
+    const int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (col < cols && row < rows) {
+        const float t = kvant[kvantIndex];
+        binMap[row * cols + col] = metricMap[row * cols + col] < t ? 255 : 0;
+    }
+}
+
+// Box counting, in three launches per box size: clear the box grid, mark the
+// boxes that hold a rough pixel (any byte but 255), count the marks.
+__global__ void calculating0(uchar* boxes, int boxRows, int boxCols) {
+    const int col = blockIdx.x * blockDim.x + threadIdx.x;
+    const int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (col < boxCols && row < boxRows) boxes[row * boxCols + col] = 0;
+}
+
+// Number of trailing zero bits of v > 0.
+__device__ __forceinline__ int trailingZeros(unsigned int v) {
+#if defined(__CUDA_ARCH__)
+    return __ffs(static_cast<int>(v)) - 1;
+#else
+    return __builtin_ctz(v);
+#endif
+}
+
+// Only whole boxes that lie inside the box grid are examined.
+__global__ void calculating1(uchar* binMap, uchar* boxes, int rows, int cols, int boxRows, int boxCols, int boxSize) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    const int rowsW = rows - rows % boxSize, colsW = cols - cols % boxSize;
+    if (x >= colsW || y >= rowsW) return;
+    // The pipeline's box sides are powers of two, where a shift gives the
+    // quotient of these non-negative coordinates; a division per thread
+    // would cost more than the rest of the kernel on a CPU.
+    const bool powerOfTwo = (boxSize & (boxSize - 1)) == 0;
+    const int shift = trailingZeros(static_cast<unsigned int>(boxSize));
+    const int by = powerOfTwo ? y >> shift : y / boxSize;
+    const int bx = powerOfTwo ? x >> shift : x / boxSize;
+    if (by >= boxRows || bx >= boxCols) return;
+    if (binMap[y * cols + x] == 255) return;
+    // Every thread of a box stores the same 1: plain stores suffice.
+    boxes[by * boxCols + bx] = 1;
+}
+
+__global__ void calculating2(uchar* boxes, int* res, int boxRows, int boxCols, int resIndex) {
+    const int col = blockIdx.x * blockDim.x + threadIdx.x;
+    const int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (col < boxCols && row < boxRows && boxes[row * boxCols + col] != 0) atomicAdd(&res[resIndex], 1);
+}
+
+void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start, cudaEvent_t stop) {
+    const int N = kBoxSide;
+    // Kernel sizes are 32-bit values formed from the truncated sizes.
+    const int rows = static_cast<int>(b.mHeight) - static_cast<int>(b.kc2);
+    const int cols = static_cast<int>(b.mWidth) - static_cast<int>(b.kc2);
+    const size_t mapRows = b.mHeight - b.kc2, mapCols = b.mWidth - b.kc2;
+    const size_t tHeight = mapRows / N, tWidth = mapCols / N;
+    const int boxRows = static_cast<int>(tHeight), boxCols = static_cast<int>(tWidth);
+
+    const dim3 blockSize(32, 32);
+    const dim3 mapGrid(gridExtent(mapCols, 32), gridExtent(mapRows, 32));
+    const dim3 coarseGrid(gridExtent(tWidth, 32), gridExtent(tHeight, 32));
+    const dim3 fineGrid(gridExtent(2 * tWidth, 32), gridExtent(2 * tHeight, 32));
+
+    cudaEventRecord(start, 0);
+    LAUNCH_KERNEL(threshold, mapGrid, blockSize, b.devContMatr, b.d_out, b.d_kvant, rows, cols, sr);
+    deviceCheck(stop);
+
+    cudaEventRecord(start, 0);
+    LAUNCH_KERNEL(calculating0, coarseGrid, blockSize, b.d_temp1, boxRows, boxCols);
+    deviceCheck(stop);
+    cudaEventRecord(start, 0);
+    LAUNCH_KERNEL(calculating1, mapGrid, blockSize, b.d_out, b.d_temp1, rows, cols, boxRows, boxCols, N);
+    deviceCheck(stop);
+    cudaEventRecord(start, 0);
+    LAUNCH_KERNEL(calculating2, coarseGrid, blockSize, b.d_temp1, b.d_res, boxRows, boxCols, k);
+    deviceCheck(stop);
+
+    cudaEventRecord(start, 0);
+    LAUNCH_KERNEL(calculating0, fineGrid, blockSize, b.d_temp2, 2 * boxRows, 2 * boxCols);
+    deviceCheck(stop);
+    cudaEventRecord(start, 0);
+    LAUNCH_KERNEL(calculating1, mapGrid, blockSize, b.d_out, b.d_temp2, rows, cols, 2 * boxRows, 2 * boxCols, N / 2);
+    deviceCheck(stop);
+    cudaEventRecord(start, 0);
+    LAUNCH_KERNEL(calculating2, fineGrid, blockSize, b.d_temp2, b.d_res, 2 * boxRows, 2 * boxCols, k + 1);
+    deviceCheck(stop);
+}
+
+SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
+                            cudaEvent_t start, cudaEvent_t stop, StageTimes* times) {
+    const int N = kBoxSide;
+    int begin = 0;
+    int end = size - 1;
+    int sr = static_cast<int>(size * 0.5);
+    const int k = 0;
+    res[0] = res[1] = 0;
+    int count = 0;
+    int* d_res = b.d_res;
+    float* d_kvant = b.d_kvant;
+    SearchTrace trace;
+
+    // One pass for the current index; the counters must be uploaded as zeros
+    // before it.
+    auto evaluate = [&] {
+        evaluationPass(b, sr, k, start, stop);
+        ROUGHGC_CUDA_CHECK(cudaMemcpy(res, d_res, 2 * sizeof(int), cudaMemcpyDeviceToHost));
+        trace.indices.push_back(sr);
+        trace.coarseBoxes = res[k];
+        trace.fineBoxes = res[k + 1];
+        trace.dimension = dimensionEstimate(res[k], res[k + 1], N);
+        res[0] = res[1] = 0;
+        if (times) times->mark("search pass " + std::to_string(trace.indices.size()));
+    };
+
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_res, res, sizeof(int) * 2, cudaMemcpyHostToDevice));
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_kvant, kvant, sizeof(float) * size, cudaMemcpyHostToDevice));
+    evaluate();
+    // A NaN estimate fails the test and ends the search.
+    while (std::fabs(trace.dimension - dim) > eps && count <= 10) {
+        ++count;
+        // Above the target: too many rough boxes, so raise the threshold.
+        if (trace.dimension > dim) {
+            begin = sr;
+        } else {
+            end = sr;
+        }
+        sr = static_cast<int>((begin + end) * 0.5);
+        ROUGHGC_CUDA_CHECK(cudaMemcpy(d_res, res, sizeof(int) * 2, cudaMemcpyHostToDevice));
+        evaluate();
+    }
+    return trace;
+}
+
+void loadSearchKernels() {
+    cudaFuncAttributes attributes;
+    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, threshold));
+    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, calculating0));
+    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, calculating1));
+    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, calculating2));
+}
+
+}  // namespace roughgc::detail

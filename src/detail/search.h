@@ -1,0 +1,52 @@
+// The dimension-targeted threshold search: each candidate table index is
+// evaluated on the device (threshold the metric map, count the occupied
+// boxes at two sides), and the index is bisected toward the target.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "gpu_runtime.h"
+
+namespace roughgc::detail {
+
+class StageTimes;
+
+// The device buffers and sizes of the search. The maps have mHeight - kc2
+// rows of mWidth - kc2 elements; d_temp1 holds one byte per box of side 8,
+// d_temp2 one per box of side 4; d_res two counters.
+struct RoughPassBuffers {
+    float* devContMatr;
+    uchar* d_out;
+    float* d_kvant;
+    uchar* d_temp1;
+    uchar* d_temp2;
+    int* d_res;
+    size_t mHeight, mWidth, kc2;
+};
+
+// One evaluation of table index sr: thresholds the metric into d_out and
+// adds the occupied boxes of side 8 to d_res[k] and of side 4 to
+// d_res[k + 1]. Seven launches, each timed and followed by a device check.
+void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start, cudaEvent_t stop);
+
+// What the search did: the table indices it evaluated, in order, and the
+// last pass's box counts and dimension estimate. The map of the last index
+// is in d_out.
+struct SearchTrace {
+    std::vector<int> indices;
+    float dimension;
+    int coarseBoxes, fineBoxes;  // the last pass's counts at sides 8 and 4
+};
+
+// Bisects the quantile table (size entries, uploaded to d_kvant here) for a
+// map whose box-counting dimension lies within eps of dim, for at most
+// eleven moves from the middle index. res is the host copy of the two
+// counters. Marks each pass in `times` when it is not null.
+SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
+                            cudaEvent_t start, cudaEvent_t stop, StageTimes* times = nullptr);
+
+// Loads the search's kernels ahead of their first launch (see FirstRun).
+void loadSearchKernels();
+
+}  // namespace roughgc::detail

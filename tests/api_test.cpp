@@ -1,0 +1,298 @@
+// The library's face, <roughgc/roughgc.hpp>, as a program that embeds it
+// meets it: OpenCV matrices with any row step in, owned matrices out,
+// exceptions instead of exits, nothing printed, nothing written unasked.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CUDA_wrappers.h"
+#include "roughgc/roughgc.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kFruits = std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg";
+
+class InScratchDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        old_ = fs::current_path();
+        std::string name = (fs::temp_directory_path() / "roughgc_api_XXXXXX").string();
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        dir_ = name;
+        fs::current_path(dir_);
+    }
+    void TearDown() override {
+        fs::current_path(old_);
+        fs::remove_all(dir_);
+    }
+    std::vector<std::string> listing() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    fs::path old_, dir_;
+};
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void expectSameMap(const roughgc::Result& a, const roughgc::Result& b) {
+    ASSERT_EQ(a.map.size(), b.map.size());
+    EXPECT_EQ(cv::countNonZero(a.map != b.map), 0);
+    EXPECT_EQ(a.quantileIndex, b.quantileIndex);
+    EXPECT_EQ(std::bit_cast<uint32_t>(a.threshold), std::bit_cast<uint32_t>(b.threshold));
+    EXPECT_EQ(a.coarseBoxes, b.coarseBoxes);
+    EXPECT_EQ(a.fineBoxes, b.fineBoxes);
+    EXPECT_EQ(a.passes, b.passes);
+}
+
+std::string refusal(roughgc::Extractor& extractor, const cv::Mat& photo, const roughgc::Params& params = {}) {
+    try {
+        extractor.extract(photo, params);
+    } catch (const roughgc::InputError& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+TEST(Extractor, RegionOfInterestGivesTheMapOfTheCroppedPhoto) {
+    const cv::Mat photo = roughgc::readPhoto(kFruits);
+    const cv::Mat roi = photo(cv::Rect(31, 17, 400, 350));
+    ASSERT_FALSE(roi.isContinuous());
+    roughgc::Extractor extractor;
+    expectSameMap(extractor.extract(roi), extractor.extract(roi.clone()));
+}
+
+TEST(Extractor, GreyAndFourChannelPhotosAreTakenAsTheirColourCopies) {
+    const cv::Mat bgr = roughgc::readPhoto(kFruits);
+    std::vector<cv::Mat> channels;
+    cv::split(bgr, channels);
+    roughgc::Extractor extractor;
+
+    // Grey, cropped as well, against its three equal channels.
+    const cv::Mat grey = channels[1](cv::Rect(5, 9, 300, 200));
+    cv::Mat greyAsColour;
+    cv::merge(std::vector<cv::Mat>{grey, grey, grey}, greyAsColour);
+    expectSameMap(extractor.extract(grey), extractor.extract(greyAsColour));
+
+    // Whatever the alpha channel holds.
+    cv::Mat alpha(bgr.size(), CV_8UC1);
+    cv::randu(alpha, 0, 256);
+    cv::Mat bgra;
+    cv::merge(std::vector<cv::Mat>{channels[0], channels[1], channels[2], alpha}, bgra);
+    expectSameMap(extractor.extract(bgra), extractor.extract(bgr));
+}
+
+TEST(Extractor, RefusesWhatItCannotTakeWithOneLineAndStaysUsable) {
+    roughgc::Extractor extractor;
+    const cv::Mat photo(60, 60, CV_8UC3, cv::Scalar(10, 200, 30));
+    EXPECT_EQ(refusal(extractor, cv::Mat(60, 60, CV_16UC3)), "(!) A photo must be 8-bit with 3 (BGR), 1 (grey) or 4 "
+                                                             "(BGRA) channels, not CV_16UC3");
+    EXPECT_EQ(refusal(extractor, cv::Mat(60, 60, CV_32FC1)),
+              "(!) A photo must be 8-bit with 3 (BGR), 1 (grey) or 4 (BGRA) channels, not CV_32FC1");
+    EXPECT_EQ(refusal(extractor, cv::Mat(60, 60, CV_8UC2)),
+              "(!) A photo must be 8-bit with 3 (BGR), 1 (grey) or 4 (BGRA) channels, not CV_8UC2");
+    EXPECT_EQ(refusal(extractor, cv::Mat()),
+              "(!) A photo must be 8-bit with 3 (BGR), 1 (grey) or 4 (BGRA) channels, not an empty matrix");
+    EXPECT_EQ(refusal(extractor, photo(cv::Rect(0, 0, 44, 60))),
+              "(!) Image too small: 44 x 60 pixels; at least 45 x 45 needed");
+    EXPECT_EQ(refusal(extractor, photo, {-3, 1.7f, 0.1f}),
+              "(!) The metric window must be at least 1 averaged pixel, not -3");
+    EXPECT_EQ(refusal(extractor, photo, {0, 1.7f, 0.1f}),
+              "(!) The metric window must be at least 1 averaged pixel, not 0");
+    EXPECT_EQ(refusal(extractor, photo, {7, NAN, 0.1f}), "(!) The target dimension must be a finite number, not nan");
+    EXPECT_EQ(refusal(extractor, photo, {7, 1.7f, -INFINITY}), "(!) The tolerance must be a finite number, not -inf");
+    EXPECT_EQ(refusal(extractor, photo), "accepted");
+}
+
+TEST(Extractor, ResultOwnsItsMap) {
+    roughgc::Extractor extractor;
+    const cv::Mat photo = roughgc::readPhoto(kFruits);
+    const roughgc::Result first = extractor.extract(photo);
+    const cv::Mat copy = first.map.clone();
+    cv::Mat other(photo.size(), CV_8UC3);
+    cv::randu(other, 0, 256);
+    extractor.extract(other);
+    EXPECT_EQ(cv::countNonZero(first.map != copy), 0);
+}
+
+#if !defined(ROUGHGC_CUDA_BACKEND)
+TEST(Extractor, DeviceFailuresAreThrownAndTheSameExtractorWorksAfterwards) {
+    cv::Mat photo = roughgc::readPhoto(kFruits);
+    const roughgc::Result expected = roughgc::roughContours(photo);
+    roughgc::Extractor extractor;
+
+    cpurt::injectFault(cpurt::Fault::Allocation, 0);
+    try {
+        extractor.extract(photo);
+        ADD_FAILURE() << "no DeviceError";
+    } catch (const roughgc::DeviceError& e) {
+        EXPECT_EQ(e.reason(), "out of memory");
+        EXPECT_EQ(e.code(), cudaErrorMemoryAllocation);
+        EXPECT_TRUE(e.call().starts_with("cudaMalloc(")) << e.call();
+        EXPECT_TRUE(e.file().ends_with(".cpp") && e.line() > 0) << e.file() << ":" << e.line();
+        EXPECT_EQ(std::string(e.what()),
+                  "CUDA error at " + e.file() + ":" + std::to_string(e.line()) + ": out of memory in " + e.call());
+    }
+    expectSameMap(extractor.extract(photo), expected);
+
+    cpurt::injectFault(cpurt::Fault::Launch, 3);
+    try {
+        extractor.extract(photo);
+        ADD_FAILURE() << "no DeviceError";
+    } catch (const roughgc::DeviceError& e) {
+        EXPECT_EQ(e.reason(), "unspecified launch failure");
+        EXPECT_EQ(e.call(), "cudaGetLastError()");
+    }
+    expectSameMap(extractor.extract(photo), expected);
+
+    try {
+        roughgc::Extractor elsewhere(1);
+        ADD_FAILURE() << "device 1 accepted";
+    } catch (const roughgc::DeviceError& e) {
+        EXPECT_EQ(e.reason(), "invalid device ordinal");
+    }
+}
+#endif
+
+TEST_F(InScratchDir, NothingIsPrintedAndNothingWrittenButWhatIsAskedFor) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const roughgc::Result r = roughgc::roughContours(roughgc::readPhoto(kFruits));
+    cv::Mat counts;
+    roughgc::histogram(cv::Mat(40, 50, CV_32FC1, cv::Scalar(3.5f)), counts, 16, 0.0f, 16.0f);
+    cv::Mat fine;
+    const cv::Mat filter = cv::Mat::eye(3, 3, CV_32FC1);
+    roughgc::fineContours(cv::Mat(30, 30, CV_8UC4, cv::Scalar::all(9)), cv::Mat(8, 8, CV_8UC1, cv::Scalar(0)), filter,
+                          filter, filter, fine);
+    EXPECT_THROW(roughgc::readPhoto("missing.jpg"), roughgc::InputError);
+    roughgc::writeMap("wanted.bmp", r.map);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(listing(), std::vector<std::string>{"wanted.bmp"});
+}
+
+TEST_F(InScratchDir, PhotosAreReadAndMapsWrittenAsTheToolDoes) {
+    const cv::Mat photo = roughgc::readPhoto(kFruits);
+    EXPECT_EQ(photo.type(), CV_8UC3);
+    EXPECT_EQ(cv::countNonZero(photo.reshape(1) != cv::imread(kFruits, cv::IMREAD_COLOR).reshape(1)), 0);
+    try {
+        roughgc::readPhoto("missing.jpg");
+    } catch (const roughgc::InputError& e) {
+        EXPECT_STREQ(e.what(), "(!) Error reading image: missing.jpg");
+    }
+
+    processImageCUDA(photo.ptr<uchar3>(), photo.rows, photo.cols, 7, 1.7f, 0.1f);
+    const roughgc::Result r = roughgc::roughContours(photo);
+    roughgc::writeMap("map.bmp", r.map);
+    EXPECT_EQ(fileBytes("map.bmp"), fileBytes("RoughGC.bmp"));
+    // A map with a row step is written as its pixels.
+    const cv::Mat wide(r.map.rows, r.map.cols + 5, CV_8UC1, cv::Scalar(7));
+    r.map.copyTo(wide(cv::Rect(0, 0, r.map.cols, r.map.rows)));
+    roughgc::writeMap("roi.bmp", wide(cv::Rect(0, 0, r.map.cols, r.map.rows)));
+    EXPECT_EQ(fileBytes("roi.bmp"), fileBytes("RoughGC.bmp"));
+
+    fs::create_directory("taken.bmp");
+    try {
+        roughgc::writeMap("taken.bmp", r.map);
+        ADD_FAILURE() << "a directory was written over";
+    } catch (const roughgc::WriteError& e) {
+        EXPECT_STREQ(e.what(), "Error writing taken.bmp: Is a directory");
+        EXPECT_EQ(e.errorNumber(), EISDIR);
+        EXPECT_EQ(e.path(), "taken.bmp");
+    }
+    EXPECT_THROW(roughgc::writeMap("colour.bmp", photo), roughgc::InputError);
+    EXPECT_THROW(roughgc::writeMap("map.nothing", r.map), roughgc::InputError);
+    EXPECT_THROW(roughgc::writeMap("noextension", r.map), roughgc::InputError);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"RoughGC.bmp", "map.bmp", "roi.bmp", "taken.bmp"}));
+}
+
+TEST(Histogram, CountsAsTheSpecifiedEntryPointDoesWhateverTheRowStep) {
+    cv::Mat all(70, 90, CV_32FC1);
+    cv::randu(all, -3.0f, 40.0f);
+    all.at<float>(3, 4) = NAN;
+    const cv::Mat values = all(cv::Rect(7, 5, 60, 50));
+    cv::Mat counts;
+    const int counted = roughgc::histogram(values, counts, 32, 2.0f, 34.0f);
+
+    cv::Mat block = values.clone();
+    std::vector<int> bins(32, 0);
+    int total = 0;
+    testing::internal::CaptureStdout();
+    histogramCUDA(block.ptr<float>(), bins.data(), &total, 50, 60, 2.0f, 34.0f, 32);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(counts.type(), CV_32SC1);
+    ASSERT_EQ(counts.size(), cv::Size(32, 1));
+    EXPECT_EQ(counted, total);
+    for (int k = 0; k < 32; ++k) EXPECT_EQ(counts.at<int>(0, k), bins[k]) << "bin " << k;
+
+    EXPECT_THROW(roughgc::histogram(values, counts, 0, 0.0f, 1.0f), roughgc::InputError);
+    EXPECT_THROW(roughgc::histogram(values, counts, 2049, 0.0f, 1.0f), roughgc::InputError);
+    EXPECT_THROW(roughgc::histogram(cv::Mat(4, 4, CV_64FC1), counts, 8, 0.0f, 1.0f), roughgc::InputError);
+    EXPECT_EQ(roughgc::histogram(cv::Mat(), counts, 8, 0.0f, 1.0f), 0);
+}
+
+TEST(FineContours, MatchesTheSpecifiedEntryPointBitForBit) {
+    const int height = 40, width = 47, k = 3;
+    cv::Mat bgra(height, width, CV_8UC4);
+    cv::randu(bgra, 0, 256);
+    cv::Mat cells(height / 3 - 2, width / 3 - 2, CV_8UC1);
+    cv::randu(cells, 0, 2);
+    cells *= 255;  // rough (0) and smooth (255) cells, as a rough map has
+    cv::Mat p(k, k, CV_32FC1), q(k, k, CV_32FC1), r(k, k, CV_32FC1);
+    cv::randu(p, -1.0f, 1.0f);
+    cv::randu(q, -1.0f, 1.0f);
+    cv::randu(r, -1.0f, 1.0f);
+    cv::Mat marks(height - k, width - k, CV_32FC1, cv::Scalar(0));
+    marks.at<float>(0, 0) = 1.0f;
+
+    cv::Mat fine;
+    roughgc::fineContours(bgra, cells, p, q, r, fine, marks);
+
+    cv::Mat cellValues, expected = marks.clone();
+    cells.convertTo(cellValues, CV_32F);
+    fineContoursCUDA(bgra.ptr<uchar4>(), cellValues.ptr<float>(), expected.ptr<float>(), p.ptr<float>(),
+                     q.ptr<float>(), r.ptr<float>(), height, width, k);
+    ASSERT_EQ(fine.type(), CV_32FC1);
+    ASSERT_EQ(fine.size(), expected.size());
+    EXPECT_EQ(std::memcmp(fine.data, expected.data, expected.total() * sizeof(float)), 0);
+    EXPECT_NE(cv::countNonZero(fine), 0);
+
+    // Three channels: the fourth is never read.
+    std::vector<cv::Mat> channels;
+    cv::split(bgra, channels);
+    channels.pop_back();
+    cv::Mat bgr;
+    cv::merge(channels, bgr);
+    cv::Mat fromBgr;
+    roughgc::fineContours(bgr, cells, p, q, r, fromBgr, marks);
+    EXPECT_EQ(std::memcmp(fromBgr.data, expected.data, expected.total() * sizeof(float)), 0);
+
+    try {
+        roughgc::fineContours(bgra, cells(cv::Rect(0, 0, 5, 5)), p, q, r, fine);
+        ADD_FAILURE() << "wrong cells accepted";
+    } catch (const roughgc::InputError& e) {
+        EXPECT_STREQ(e.what(), "(!) Fine contours: rough cells of 5 x 5; a photo of 47 x 40 needs 13 x 11");
+    }
+}
+
+}  // namespace
