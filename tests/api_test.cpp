@@ -19,34 +19,13 @@
 
 #include "CUDA_wrappers.h"
 #include "roughgc/roughgc.hpp"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string kFruits = std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg";
-
-class InScratchDir : public ::testing::Test {
-protected:
-    void SetUp() override {
-        old_ = fs::current_path();
-        std::string name = (fs::temp_directory_path() / "roughgc_api_XXXXXX").string();
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        dir_ = name;
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
-    std::vector<std::string> listing() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    fs::path old_, dir_;
-};
 
 std::string fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -63,6 +42,18 @@ void expectSameMap(const roughgc::Result& a, const roughgc::Result& b) {
     EXPECT_EQ(a.coarseBoxes, b.coarseBoxes);
     EXPECT_EQ(a.fineBoxes, b.fineBoxes);
     EXPECT_EQ(a.passes, b.passes);
+}
+
+// The DeviceError that `f` throws.
+template <class F>
+roughgc::DeviceError deviceErrorOf(F f) {
+    try {
+        f();
+    } catch (const roughgc::DeviceError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no DeviceError";
+    return roughgc::DeviceError("", "", 0, 0, "");
 }
 
 std::string refusal(roughgc::Extractor& extractor, const cv::Mat& photo, const roughgc::Params& params = {}) {
@@ -142,35 +133,24 @@ TEST(Extractor, DeviceFailuresAreThrownAndTheSameExtractorWorksAfterwards) {
     roughgc::Extractor extractor;
 
     cpurt::injectFault(cpurt::Fault::Allocation, 0);
-    try {
-        extractor.extract(photo);
-        ADD_FAILURE() << "no DeviceError";
-    } catch (const roughgc::DeviceError& e) {
-        EXPECT_EQ(e.reason(), "out of memory");
-        EXPECT_EQ(e.code(), cudaErrorMemoryAllocation);
-        EXPECT_TRUE(e.call().starts_with("cudaMalloc(")) << e.call();
-        EXPECT_TRUE(e.file().ends_with(".cpp") && e.line() > 0) << e.file() << ":" << e.line();
-        EXPECT_EQ(std::string(e.what()),
-                  "CUDA error at " + e.file() + ":" + std::to_string(e.line()) + ": out of memory in " + e.call());
-    }
+    const roughgc::DeviceError outOfMemory = deviceErrorOf([&] { extractor.extract(photo); });
+    EXPECT_EQ(outOfMemory.reason(), "out of memory");
+    EXPECT_EQ(outOfMemory.code(), cudaErrorMemoryAllocation);
+    EXPECT_TRUE(outOfMemory.call().starts_with("cudaMalloc(")) << outOfMemory.call();
+    EXPECT_TRUE(outOfMemory.file().ends_with(".cpp") && outOfMemory.line() > 0)
+        << outOfMemory.file() << ":" << outOfMemory.line();
+    EXPECT_EQ(std::string(outOfMemory.what()), "CUDA error at " + outOfMemory.file() + ":" +
+                                                   std::to_string(outOfMemory.line()) + ": out of memory in " +
+                                                   outOfMemory.call());
     expectSameMap(extractor.extract(photo), expected);
 
     cpurt::injectFault(cpurt::Fault::Launch, 3);
-    try {
-        extractor.extract(photo);
-        ADD_FAILURE() << "no DeviceError";
-    } catch (const roughgc::DeviceError& e) {
-        EXPECT_EQ(e.reason(), "unspecified launch failure");
-        EXPECT_EQ(e.call(), "cudaGetLastError()");
-    }
+    const roughgc::DeviceError launch = deviceErrorOf([&] { extractor.extract(photo); });
+    EXPECT_EQ(launch.reason(), "unspecified launch failure");
+    EXPECT_EQ(launch.call(), "cudaGetLastError()");
     expectSameMap(extractor.extract(photo), expected);
 
-    try {
-        roughgc::Extractor elsewhere(1);
-        ADD_FAILURE() << "device 1 accepted";
-    } catch (const roughgc::DeviceError& e) {
-        EXPECT_EQ(e.reason(), "invalid device ordinal");
-    }
+    EXPECT_EQ(deviceErrorOf([] { roughgc::Extractor elsewhere(1); }).reason(), "invalid device ordinal");
 }
 #endif
 

@@ -17,28 +17,14 @@
 #include "CUDA_wrappers.h"
 #include "detail/rough_pipeline.h"
 #include "roughgc/roughgc.hpp"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Runs the test in a fresh directory, where processImageCUDA writes its map.
-class InTempDir : public ::testing::Test {
-protected:
-    void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        old_ = fs::current_path();
-        std::string name = (fs::temp_directory_path() / "roughgc_pipeline_XXXXXX").string();
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        dir_ = name;
-        fs::current_path(dir_);
-    }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
-    fs::path old_, dir_;
-};
+// The tests of processImageCUDA that write a map.
+class InTempDir : public InScratchDir {};
 
 // Smooth colour ramps with a few sharp-edged discs, `seed` placing them.
 std::vector<uchar3> photoLike(size_t height, size_t width, unsigned seed) {

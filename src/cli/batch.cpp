@@ -136,17 +136,17 @@ struct BatchRun {
     Report report;
     Progress progress;
     size_t written = 0, failed = 0, skipped = 0, taken = 0;
-    std::optional<std::string> deviceFailure;  // set once: the run ends there
+    // Set by the extraction, read by the intake, which may run at once.
+    std::atomic<bool> deviceFailed{false};
 };
 
 // Hands out the photos in order until all are taken, a signal asks to stop
 // or the device failed.
-class TakeNextPhoto {
-public:
-    explicit TakeNextPhoto(BatchRun& run) : run_(&run) {}
+struct TakeNextPhoto {
+    BatchRun* batch;
     WorkPtr operator()(tbb::flow_control& fc) const {
-        BatchRun& run = *run_;
-        if (run.taken == run.items.size() || stopSignal.load() != 0 || run.deviceFailure) {
+        BatchRun& run = *batch;
+        if (run.taken == run.items.size() || stopSignal.load() != 0 || run.deviceFailed) {
             fc.stop();
             return nullptr;
         }
@@ -156,18 +156,14 @@ public:
         if (run.options.skipExisting && stat(run.items[w->index].map.c_str(), &st) == 0) w->outcome = Outcome::Skipped;
         return w;
     }
-
-private:
-    BatchRun* run_;
 };
 
-class DecodePhoto {
-public:
-    explicit DecodePhoto(const BatchRun& run) : run_(&run) {}
+struct DecodePhoto {
+    const BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
         if (w->outcome != Outcome::Written) return w;
         try {
-            w->image = roughgc::readPhoto(run_->items[w->index].photo);
+            w->image = roughgc::readPhoto(batch->items[w->index].photo);
             w->width = w->image.cols;
             w->height = w->image.rows;
         } catch (const roughgc::InputError&) {
@@ -176,19 +172,15 @@ public:
         }
         return w;
     }
-
-private:
-    const BatchRun* run_;
 };
 
 // One photo at a time, in order, through the one extractor. After a device
 // failure, the photos still in flight are abandoned.
-class ExtractMap {
-public:
-    explicit ExtractMap(BatchRun& run) : run_(&run) {}
+struct ExtractMap {
+    BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
-        BatchRun& run = *run_;
-        if (run.deviceFailure) {
+        BatchRun& run = *batch;
+        if (run.deviceFailed) {
             w->outcome = Outcome::Abandoned;
             w->image.release();
             return w;
@@ -205,24 +197,20 @@ public:
         } catch (const roughgc::DeviceError& e) {
             w->outcome = Outcome::Failed;
             w->error = e.what();
-            run.deviceFailure = e.what();
+            run.deviceFailed = true;
         }
         w->milliseconds = secondsSince(t0) * 1000;
         w->image.release();
         return w;
     }
-
-private:
-    BatchRun* run_;
 };
 
-class WriteMap {
-public:
-    explicit WriteMap(const BatchRun& run) : run_(&run) {}
+struct WriteMap {
+    const BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
         if (w->outcome != Outcome::Written) return w;
         try {
-            roughgc::writeMap(run_->items[w->index].map, w->result.map);
+            roughgc::writeMap(batch->items[w->index].map, w->result.map);
         } catch (const roughgc::WriteError& e) {
             w->outcome = Outcome::Failed;
             w->error = e.what();
@@ -230,17 +218,13 @@ public:
         w->result.map.release();
         return w;
     }
-
-private:
-    const BatchRun* run_;
 };
 
 // Counts, reports and shows each photo's outcome, in order.
-class RecordOutcome {
-public:
-    explicit RecordOutcome(BatchRun& run) : run_(&run) {}
+struct RecordOutcome {
+    BatchRun* batch;
     void operator()(WorkPtr w) const {
-        BatchRun& run = *run_;
+        BatchRun& run = *batch;
         if (w->outcome == Outcome::Abandoned) return;
         const BatchItem& item = run.items[w->index];
         if (w->outcome == Outcome::Failed) {
@@ -251,9 +235,6 @@ public:
         if (!run.options.report.empty()) run.report.add(item, *w);
         run.progress.update(run.written + run.failed + run.skipped);
     }
-
-private:
-    BatchRun* run_;
 };
 
 }  // namespace
@@ -293,11 +274,11 @@ int runBatch(int argc, char** argv) {
     const size_t tokens = 2 * static_cast<size_t>(options.jobs) + 2;
     tbb::global_control threads(tbb::global_control::max_allowed_parallelism, options.jobs + 1);
     tbb::parallel_pipeline(tokens,
-                           tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto(run)) &
-                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, DecodePhoto(run)) &
-                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::serial_in_order, ExtractMap(run)) &
-                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, WriteMap(run)) &
-                               tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome(run)));
+                           tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto{&run}) &
+                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, DecodePhoto{&run}) &
+                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::serial_in_order, ExtractMap{&run}) &
+                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, WriteMap{&run}) &
+                               tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome{&run}));
     run.progress.finish();
 
     int status = run.failed == 0 ? 0 : kExitSomePhotosFailed;
@@ -317,7 +298,7 @@ int runBatch(int argc, char** argv) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", secondsSince(start));
     std::cout << ", " << seconds << " s" << std::endl;
-    if (run.deviceFailure) status = kExitDeviceFailed;
+    if (run.deviceFailed) status = kExitDeviceFailed;
     if (const int sig = stopSignal.load()) status = 128 + sig;
     return out.finish(status);
 }

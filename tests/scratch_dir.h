@@ -1,0 +1,37 @@
+// Runs a test in a fresh directory of its own, where the specified entry
+// points write "RoughGC.bmp", removed with everything in it afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+class InScratchDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Death tests fork: "threadsafe" re-runs the binary instead, which
+        // the CPU backend's worker threads need.
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        old_ = std::filesystem::current_path();
+        std::string name = (std::filesystem::temp_directory_path() / "roughgc_test_XXXXXX").string();
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        dir_ = name;
+        std::filesystem::current_path(dir_);
+    }
+    void TearDown() override {
+        std::filesystem::current_path(old_);
+        std::filesystem::remove_all(dir_);
+    }
+    // The names in the directory, sorted.
+    std::vector<std::string> listing() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::filesystem::path old_, dir_;
+};
