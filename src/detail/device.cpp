@@ -9,22 +9,22 @@ void throwDeviceError(cudaError_t error, const char* call, const char* file, int
     throw DeviceError(call, file, line, static_cast<int>(error), cudaGetErrorString(error));
 }
 
-void selectDevice(int device, std::source_location where) {
+void selectDevice(int device, const char* file, int line) {
     cudaSetDevice(device);
-    checkCall(cudaGetLastError(), "cudaGetLastError()", where.file_name(), static_cast<int>(where.line()));
+    checkCall(cudaGetLastError(), "cudaGetLastError()", file, line);
 }
 
-void eventCheck(cudaEvent_t stop, std::source_location where) {
+void eventCheck(cudaEvent_t stop, const char* file, int line) {
     cudaEventRecord(stop, 0);
     cudaEventSynchronize(stop);
-    checkCall(cudaGetLastError(), "cudaGetLastError()", where.file_name(), static_cast<int>(where.line()));
+    checkCall(cudaGetLastError(), "cudaGetLastError()", file, line);
 }
 
-void deviceCheck(cudaEvent_t stop, std::source_location where) {
+void deviceCheck(cudaEvent_t stop, const char* file, int line) {
     cudaEventRecord(stop, 0);
     cudaEventSynchronize(stop);
     cudaDeviceSynchronize();
-    checkCall(cudaGetLastError(), "cudaGetLastError()", where.file_name(), static_cast<int>(where.line()));
+    checkCall(cudaGetLastError(), "cudaGetLastError()", file, line);
 }
 
 EventPair::EventPair() {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <source_location>
 #include <tuple>
 
 #include "gpu_runtime.h"
@@ -26,14 +25,14 @@ inline void checkCall(cudaError_t error, const char* call, const char* file, int
 
 // cudaSetDevice(device); its status surfaces through the last error, checked
 // as "cudaGetLastError()".
-void selectDevice(int device, std::source_location where = std::source_location::current());
+void selectDevice(int device, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
 // Selects a device when it is made: a member of this type declared first
 // makes the members after it on that device.
 struct SelectedDevice {
     int device;
-    explicit SelectedDevice(int d, std::source_location where = std::source_location::current()) : device(d) {
-        selectDevice(d, where);
+    explicit SelectedDevice(int d, const char* file = __builtin_FILE(), int line = __builtin_LINE()) : device(d) {
+        selectDevice(d, file, line);
     }
 };
 
@@ -41,8 +40,8 @@ struct SelectedDevice {
 // it, then the checked last error, so that a failed launch or kernel
 // surfaces; the device check also waits for the whole device. A failure
 // names the caller's line.
-void eventCheck(cudaEvent_t stop, std::source_location where = std::source_location::current());
-void deviceCheck(cudaEvent_t stop, std::source_location where = std::source_location::current());
+void eventCheck(cudaEvent_t stop, const char* file = __builtin_FILE(), int line = __builtin_LINE());
+void deviceCheck(cudaEvent_t stop, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
 // The start and stop events of an entry point, destroyed with it.
 struct EventPair {
@@ -81,15 +80,15 @@ public:
     GrowingBuffer(const GrowingBuffer&) = delete;
     GrowingBuffer& operator=(const GrowingBuffer&) = delete;
 
-    void reserve(size_t count, std::source_location where = std::source_location::current()) {
+    void reserve(size_t count, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
         if (count <= capacity_ && data_ != nullptr) return;
         release();
         if constexpr (Pinned) {
             checkCall(cudaMallocHost((void**)&data_, sizeof(T) * count), "cudaMallocHost((void**)&data_, sizeof(T) * count)",
-                      where.file_name(), static_cast<int>(where.line()));
+                      file, line);
         } else {
             checkCall(cudaMalloc((void**)&data_, sizeof(T) * count), "cudaMalloc((void**)&data_, sizeof(T) * count)",
-                      where.file_name(), static_cast<int>(where.line()));
+                      file, line);
         }
         capacity_ = count;
     }
