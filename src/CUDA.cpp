@@ -1,4 +1,4 @@
-// The library's specified entry points: thin layers over the core in
+// The library's C entry points: thin layers over the core in
 // detail/ that keep their contract of printing, exiting and writing
 // "RoughGC.bmp".
 #include <cstdio>

@@ -1,4 +1,4 @@
-// The GPU library's specified interface, usable from plain C++ in either
+// The GPU library's C interface, usable from plain C++ in either
 // backend. It brings in the GPU runtime's header (NVIDIA's, or the cpu
 // backend's stand-in); programs that want none of that use
 // <roughgc/roughgc.hpp>, the same work behind OpenCV matrices and

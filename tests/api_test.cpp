@@ -206,7 +206,7 @@ TEST_F(InScratchDir, PhotosAreReadAndMapsWrittenAsTheToolDoes) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"RoughGC.bmp", "map.bmp", "roi.bmp", "taken.bmp"}));
 }
 
-TEST(Histogram, CountsAsTheSpecifiedEntryPointDoesWhateverTheRowStep) {
+TEST(Histogram, CountsAsHistogramCudaDoesWhateverTheRowStep) {
     cv::Mat all(70, 90, CV_32FC1);
     cv::randu(all, -3.0f, 40.0f);
     all.at<float>(3, 4) = NAN;
@@ -231,7 +231,7 @@ TEST(Histogram, CountsAsTheSpecifiedEntryPointDoesWhateverTheRowStep) {
     EXPECT_EQ(roughgc::histogram(cv::Mat(), counts, 8, 0.0f, 1.0f), 0);
 }
 
-TEST(FineContours, MatchesTheSpecifiedEntryPointBitForBit) {
+TEST(FineContours, MatchesFineContoursCudaBitForBit) {
     const int height = 40, width = 47, k = 3;
     cv::Mat bgra(height, width, CV_8UC4);
     cv::randu(bgra, 0, 256);

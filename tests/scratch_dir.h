@@ -1,4 +1,4 @@
-// Runs a test in a fresh directory of its own, where the specified entry
+// Runs a test in a fresh directory of its own, where the C entry
 // points write "RoughGC.bmp", removed with everything in it afterwards.
 #pragma once
 

@@ -1,4 +1,4 @@
-// wrapper_map PHOTO: the specified entry points, as a C++ caller of
+// wrapper_map PHOTO: the C entry points, as a C++ caller of
 // CUDA_wrappers.h uses them: writes PHOTO's map to RoughGC.bmp in the working
 // directory, as `roughgc PHOTO` does.
 #include <cstdio>
