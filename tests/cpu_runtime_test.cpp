@@ -1,10 +1,16 @@
 // Behaviour of the CPU stand-in that a GPU cannot show: kernels that would
-// hang a GPU at a barrier are reported as failed launches instead.
+// hang a GPU at a barrier are reported as failed launches instead, and large
+// blocks of "device" memory are faulted in ahead and kept for reuse.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "CUDA_wrappers.h"
+#include "cpu_runtime/address_sanitizer.h"
 #include "device_buffer.h"
 
 namespace {
@@ -85,6 +91,53 @@ TEST(CpuRuntime, DeviceCopiesMustStayInsideAnAllocation) {
     EXPECT_EQ(cudaMemcpy2D(pitched.get(), 8, rows.data(), 8, 4, 4, cudaMemcpyHostToDevice), cudaSuccess);
     EXPECT_EQ(cudaMemcpy2D(pitched.get(), 8, rows.data(), 8, 5, 4, cudaMemcpyHostToDevice), cudaErrorInvalidValue);
     EXPECT_EQ(cudaMemcpy2D(rows.data(), 8, pitched.get(), 8, 4, 5, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+}
+
+// Large blocks: mapped whole ahead of the kernels that use them, and kept
+// when freed for the next allocation of their size. (Under AddressSanitizer
+// every block comes from malloc, so that the sanitizer guards its edges.)
+constexpr size_t kLargeBlock = size_t{8} << 20;
+
+bool kernelPopulatesMappings() {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* p = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    const bool populated = madvise(p, page, MADV_POPULATE_WRITE) == 0;
+    munmap(p, page);
+    return populated;
+}
+
+TEST(CpuRuntime, FreshLargeDeviceBlockIsResidentAtOnce) {
+#if defined(ROUGHGC_ASAN)
+    GTEST_SKIP() << "large blocks come from malloc under AddressSanitizer";
+#endif
+    if (!kernelPopulatesMappings()) GTEST_SKIP() << "the kernel lacks MADV_POPULATE_WRITE (Linux 5.14)";
+    void* p = nullptr;
+    ASSERT_EQ(cudaMalloc(&p, kLargeBlock), cudaSuccess);
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> pages(kLargeBlock / page);
+    ASSERT_EQ(mincore(p, kLargeBlock, pages.data()), 0);
+    EXPECT_EQ(std::count_if(pages.begin(), pages.end(), [](unsigned char v) { return (v & 1) != 0; }),
+              static_cast<long>(pages.size()));
+    EXPECT_EQ(cudaFree(p), cudaSuccess);
+}
+
+TEST(CpuRuntime, FreedLargeBlockIsReusedForTheSameSize) {
+#if defined(ROUGHGC_ASAN)
+    GTEST_SKIP() << "large blocks come from malloc under AddressSanitizer";
+#endif
+    void* first = nullptr;
+    ASSERT_EQ(cudaMalloc(&first, kLargeBlock), cudaSuccess);
+    std::memset(first, 0x5A, kLargeBlock);
+    ASSERT_EQ(cudaFree(first), cudaSuccess);
+    void* again = nullptr;
+    ASSERT_EQ(cudaMalloc(&again, kLargeBlock), cudaSuccess);
+    EXPECT_EQ(again, first);
+    // A fresh mapping at the same address would read as zeros.
+    const auto* bytes = static_cast<const unsigned char*>(again);
+    EXPECT_EQ(bytes[0], 0x5A);
+    EXPECT_EQ(bytes[kLargeBlock - 1], 0x5A);
+    EXPECT_EQ(cudaFree(again), cudaSuccess);
 }
 
 }  // namespace

@@ -1,20 +1,29 @@
 // processImageCUDA as a library caller meets it: the arguments it takes,
-// the ones it refuses, and what it leaves behind.
+// the ones it refuses, and what it leaves behind; and photos read from pipes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "CUDA_wrappers.h"
+#include "detail/photo_input.h"
 #include "detail/rough_pipeline.h"
 #include "roughgc/roughgc.hpp"
 #include "scratch_dir.h"
@@ -79,6 +88,10 @@ TEST(RoughImageSize, WindowsAndSizesAreCheckedWithoutWrappingAround) {
         {44, 45, 7, "(!) Image too small: 45 x 44 pixels; at least 45 x 45 needed"},
         {45, 45, 7, ""},
         {47721859, 45, 7, "(!) Image too large: 45 x 47721859 pixels; at most 2147483647 pixels supported"},
+        // 2,147,483,610 pixels, then one column more, in 45 rows: the pixel
+        // count decides here, not the row limit.
+        {45, 47721858, 7, ""},
+        {45, 47721859, 7, "(!) Image too large: 47721859 x 45 pixels; at most 2147483647 pixels supported"},
         {SIZE_MAX, SIZE_MAX, 7, "(!) Image too large: 18446744073709551615 x 18446744073709551615 pixels; at most "
                                 "2147483647 pixels supported"},
         // 16-row blocks over a third of the rows: 65535 of them in y at most.
@@ -163,6 +176,68 @@ TEST_F(InTempDir, ReusedExtractorGivesTheMapsAndFiguresOfFreshRuns) {
     }
 }
 
+// Writes `bytes` into the FIFO at `path` once a reader has opened it, and
+// closes it, as `cat photo > path` would; gives up after 10 s without a
+// reader, so that a reader that never comes cannot hang the test.
+void writeWhenRead(const std::string& path, const std::string& bytes) {
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 1000; ++tries) {
+        fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // ENXIO while nobody reads
+        if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (fd < 0) return;
+    fcntl(fd, F_SETFL, 0);
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) break;  // the reader went (SIGPIPE is ignored)
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+}
+
+// A FIFO that no writer opens must not hold a batch that has been told to
+// stop: the wait is given up, and said to be.
+TEST_F(InTempDir, PhotoFromAFifoIsWaitedForUntilAStopIsRequested) {
+    using namespace std::chrono_literals;
+    const std::string fifo = (dir_ / "photo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto start = std::chrono::steady_clock::now();
+    auto reading = std::async(std::launch::async, [&] {
+        bool interrupted = false;
+        const cv::Mat photo = roughgc::detail::readPhoto(
+            fifo, [&] { return std::chrono::steady_clock::now() - start > 300ms; }, &interrupted);
+        return std::make_pair(photo.empty(), interrupted);
+    });
+    if (reading.wait_for(3s) != std::future_status::ready) {
+        writeWhenRead(fifo, "");  // a writer that comes and goes ends any wait
+        reading.wait();
+        FAIL() << "still waiting 3 s after the stop was requested";
+    }
+    EXPECT_EQ(reading.get(), std::make_pair(true, true));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+
+    // The same FIFO with a writer that comes once the reader waits: its bytes
+    // decode as the file does, stopped or not.
+    std::ifstream file(ROUGHGC_EXAMPLES "/fruits.jpg", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto oldPipeAction = std::signal(SIGPIPE, SIG_IGN);
+    std::thread writer(writeWhenRead, fifo, bytes);
+    bool interrupted = true;
+    const cv::Mat photo = roughgc::detail::readPhoto(fifo, [] { return false; }, &interrupted);
+    writer.join();
+    std::signal(SIGPIPE, oldPipeAction);
+    EXPECT_FALSE(interrupted);
+    const cv::Mat expected = cv::imread(ROUGHGC_EXAMPLES "/fruits.jpg", cv::IMREAD_COLOR);
+    ASSERT_EQ(photo.type(), CV_8UC3);
+    ASSERT_EQ(photo.size(), expected.size());
+    EXPECT_EQ(cv::norm(photo, expected, cv::NORM_INF), 0);
+
+    // A character device is read to its end whatever the predicate says.
+    interrupted = true;
+    EXPECT_TRUE(roughgc::detail::readPhoto("/dev/null", [] { return true; }, &interrupted).empty());
+    EXPECT_FALSE(interrupted);
+}
+
 #if !defined(ROUGHGC_CUDA_BACKEND)
 // The CPU runtime keeps every buffer reachable in its registry, so a missing
 // release shows only in its counts.
@@ -200,14 +275,55 @@ TEST(FirstRun, LoadsEveryKernelTheLibraryLaunches) {
 }
 
 TEST(Extractor, WarmExtractorAllocatesNothingForPhotosNoLarger) {
-    std::vector<uchar3> large = photoLike(240, 300, 4), small = photoLike(90, 120, 5);
-    const cv::Mat largePhoto(240, 300, CV_8UC3, large.data()), smallPhoto(90, 120, CV_8UC3, small.data());
+    std::vector<uchar3> large = photoLike(240, 300, 4), small = photoLike(90, 120, 5),
+                        larger = photoLike(300, 420, 6);
+    const cv::Mat largePhoto(240, 300, CV_8UC3, large.data()), smallPhoto(90, 120, CV_8UC3, small.data()),
+        largerPhoto(300, 420, CV_8UC3, larger.data());
+    const size_t pinnedBefore = cpurt::livePinnedAllocations();
     roughgc::Extractor extractor;
     extractor.extract(largePhoto);
-    const size_t buffers = cpurt::liveDeviceAllocations();
+    const size_t buffers = cpurt::liveDeviceAllocations(), calls = cpurt::deviceAllocationCalls();
+    EXPECT_EQ(cpurt::livePinnedAllocations(), pinnedBefore + 2);  // the metric and the map, downloaded
     extractor.extract(smallPhoto);
     extractor.extract(largePhoto);
+    EXPECT_EQ(cpurt::deviceAllocationCalls(), calls);
     EXPECT_EQ(cpurt::liveDeviceAllocations(), buffers);
+    EXPECT_EQ(cpurt::livePinnedAllocations(), pinnedBefore + 2);
+    // A larger photo grows them: replaced, not added to.
+    extractor.extract(largerPhoto);
+    EXPECT_GT(cpurt::deviceAllocationCalls(), calls);
+    EXPECT_EQ(cpurt::liveDeviceAllocations(), buffers);
+}
+
+// A photo too large for the device must not make the next, smaller one fail
+// for want of the memory that earlier photos' buffers still hold.
+TEST(Extractor, FailedAllocationGivesBackEveryBufferGrownForEarlierPhotos) {
+    std::vector<uchar3> large = photoLike(240, 300, 8), larger = photoLike(300, 420, 9), next = photoLike(90, 120, 10);
+    const cv::Mat largePhoto(240, 300, CV_8UC3, large.data()), largerPhoto(300, 420, CV_8UC3, larger.data()),
+        nextPhoto(90, 120, CV_8UC3, next.data());
+    const size_t devicesBefore = cpurt::liveDeviceAllocations(), pinnedBefore = cpurt::livePinnedAllocations();
+    roughgc::Extractor extractor;
+    const size_t fresh = cpurt::liveDeviceAllocations();
+    EXPECT_EQ(fresh, devicesBefore + 2);  // the quantile table and the box counters
+    // The photo's first, third and last device buffers fail to grow.
+    for (const long succeeding : {0L, 2L, 5L}) {
+        SCOPED_TRACE(succeeding);
+        extractor.extract(largePhoto);
+        cpurt::injectFault(cpurt::Fault::Allocation, succeeding);
+        try {
+            extractor.extract(largerPhoto);
+            ADD_FAILURE() << "no allocation failed";
+        } catch (const roughgc::DeviceError& e) {
+            EXPECT_EQ(e.code(), cudaErrorMemoryAllocation);
+        }
+        EXPECT_EQ(cpurt::liveDeviceAllocations(), fresh);
+        EXPECT_EQ(cpurt::livePinnedAllocations(), pinnedBefore);
+    }
+    const roughgc::Result after = extractor.extract(nextPhoto);
+    const roughgc::Result alone = roughgc::Extractor().extract(nextPhoto);
+    ASSERT_EQ(after.map.size(), alone.map.size());
+    EXPECT_EQ(cv::countNonZero(after.map != alone.map), 0);
+    EXPECT_EQ(after.threshold, alone.threshold);
 }
 #endif
 

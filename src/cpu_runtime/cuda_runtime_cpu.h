@@ -176,7 +176,11 @@ using BlockRangeFn = void (*)(void* launch, long first, long last);
 // What is alive in the runtime now, for tests that check that a pipeline
 // releases everything it creates.
 size_t liveDeviceAllocations();
+size_t livePinnedAllocations();
 size_t liveEvents();
+// Successful cudaMalloc calls since the program started, for tests that
+// check that warm buffers are reused rather than allocated again.
+size_t deviceAllocationCalls();
 
 // The kernels launched since the last forgetLaunchedKernels(), and whether a
 // kernel was loaded ahead of its launches (by cudaFuncGetAttributes), for

@@ -128,7 +128,9 @@ public:
         std::lock_guard lock(mutex_);
         const auto it = live_.find(p);
         if (it == live_.end()) return false;
-        cached_.emplace(it->second, p);
+        // Ahead of cached blocks of the same length: the one freed last is
+        // the likeliest to be warm in the caches and the TLB.
+        cached_.emplace_hint(cached_.lower_bound(it->second), it->second, p);
         cachedBytes_ += it->second;
         live_.erase(it);
         // Keep at most a quarter of the machine's memory; drop small ones first.
@@ -352,6 +354,7 @@ namespace {
 // Calls of each kind still to succeed before an injected failure; -1: none
 // injected.
 std::atomic<long> allocationsBeforeFault{-1}, launchesBeforeFault{-1};
+std::atomic<size_t> deviceAllocationCount{0};
 
 // One countdown step: true when this call is the one to fail.
 bool faultDue(std::atomic<long>& countdown) {
@@ -385,6 +388,8 @@ void injectFault(Fault kind, long calls) {
 }
 
 size_t liveDeviceAllocations() { return deviceMemory().count(); }
+size_t livePinnedAllocations() { return pinnedMemory().count(); }
+size_t deviceAllocationCalls() { return deviceAllocationCount.load(); }
 size_t liveEvents() { return events().count(); }
 
 std::vector<const void*> launchedKernels() {
@@ -437,7 +442,9 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
         if (devPtr != nullptr) *devPtr = nullptr;
         return fail(cudaErrorMemoryAllocation);
     }
-    return allocate(deviceMemory(), devPtr, size);
+    const cudaError_t status = allocate(deviceMemory(), devPtr, size);
+    if (status == cudaSuccess) ++deviceAllocationCount;
+    return status;
 }
 cudaError_t cudaFree(void* devPtr) { return release(deviceMemory(), devPtr); }
 cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int) { return allocate(pinnedMemory(), pHost, size); }

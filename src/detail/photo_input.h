@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <opencv2/core.hpp>
 #include <string>
 
@@ -19,7 +20,15 @@ constexpr size_t kMaxStreamedPhotoBytes = size_t{1} << 30;
 // cv::imread itself; pipes and character devices are read once, to their
 // end (at most kMaxStreamedPhotoBytes), and decoded from memory, since
 // cv::imread would open them twice and wait forever for the second writer.
-cv::Mat readPhoto(const std::string& path);
+//
+// A named pipe that nobody writes to yet is waited for. With
+// `stopRequested`, the wait is given up within about 100 ms of its
+// returning true (it is asked between steps of the wait, and while a pipe
+// has nothing to read): the result is then empty and `*interrupted`, if
+// given, true. `*interrupted` is false whenever the photo was read to the
+// end or failed for another reason.
+cv::Mat readPhoto(const std::string& path, const std::function<bool()>& stopRequested = {},
+                  bool* interrupted = nullptr);
 
 // An encoded photo in memory, decoded as readPhoto decodes it.
 cv::Mat decodePhoto(const unsigned char* bytes, size_t size);

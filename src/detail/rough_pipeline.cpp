@@ -40,19 +40,22 @@ RoughPipeline::RoughPipeline(int device) : device_(device) {
     loadSearchKernels();
     d_kvant_.reserve(kTableSize);
     d_res_.reserve(2);
+    buf_.emplace();
 }
 
 void RoughPipeline::upload(const HostPhoto& photo) {
+    PhotoBuffers& b = *buf_;
     const size_t rowBytes = sizeof(uchar3) * photo.width;
     if (photo.channels != 3) {
-        staging_.reserve(photo.height * photo.width);
-        toBgr(photo, staging_.get());
-        ROUGHGC_CUDA_CHECK(cudaMemcpy(d_imageRGB_.get(), staging_.get(), rowBytes * photo.height,
+        b.staging.reserve(photo.height * photo.width);
+        toBgr(photo, b.staging.get());
+        ROUGHGC_CUDA_CHECK(cudaMemcpy(b.d_imageRGB.get(), b.staging.get(), rowBytes * photo.height,
                                       cudaMemcpyHostToDevice));
     } else if (photo.step == rowBytes) {
-        ROUGHGC_CUDA_CHECK(cudaMemcpy(d_imageRGB_.get(), photo.data, rowBytes * photo.height, cudaMemcpyHostToDevice));
+        ROUGHGC_CUDA_CHECK(
+            cudaMemcpy(b.d_imageRGB.get(), photo.data, rowBytes * photo.height, cudaMemcpyHostToDevice));
     } else {
-        ROUGHGC_CUDA_CHECK(cudaMemcpy2D(d_imageRGB_.get(), rowBytes, photo.data, photo.step, rowBytes, photo.height,
+        ROUGHGC_CUDA_CHECK(cudaMemcpy2D(b.d_imageRGB.get(), rowBytes, photo.data, photo.step, rowBytes, photo.height,
                                         cudaMemcpyHostToDevice));
     }
 }
@@ -60,9 +63,28 @@ void RoughPipeline::upload(const HostPhoto& photo) {
 const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float dim, float eps, StageTimes* times) {
     // Refused before anything is allocated: smaller maps would leave the box
     // grids empty, and sizes below kc2 would wrap around.
-    const size_t height = photo.height, width = photo.width;
-    if (const std::string problem = roughImageSizeProblem(height, width, kc2); !problem.empty())
+    if (const std::string problem = roughImageSizeProblem(photo.height, photo.width, kc2); !problem.empty())
         throw InputError(problem);
+    try {
+        return runPhoto(photo, kc2, dim, eps, times);
+    } catch (const DeviceError& e) {
+        // Buffers grown for an earlier, larger photo may be what leaves too
+        // little room now: a caller going on to a smaller photo should not
+        // fail for their sake. A buffer only grows, so without this they
+        // would be held until the pipeline goes.
+        if (e.code() == cudaErrorMemoryAllocation) {
+            map_ = RoughMapView{};
+            buf_.reset();
+            buf_.emplace();
+        }
+        throw;
+    }
+}
+
+const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps,
+                                            StageTimes* times) {
+    PhotoBuffers& b = *buf_;
+    const size_t height = photo.height, width = photo.width;
 
     const int N = kBoxSide;
     const size_t imgSize = height * width;
@@ -76,14 +98,14 @@ const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float
 
     selectDevice(device_.device);
     cudaEventRecord(start, 0);
-    d_imageRGB_.reserve(imgSize);
-    d_averImage_.reserve(mSize);
-    devContMatr_.reserve(tSize);
-    d_out_.reserve(tSize);
-    d_temp1_.reserve(tWidth * tHeight);
-    d_temp2_.reserve(4 * tWidth * tHeight);
-    contMatr_.reserve(tSize);
-    contMatrRes_.reserve(tSize);
+    b.d_imageRGB.reserve(imgSize);
+    b.d_averImage.reserve(mSize);
+    b.devContMatr.reserve(tSize);
+    b.d_out.reserve(tSize);
+    b.d_temp1.reserve(tWidth * tHeight);
+    b.d_temp2.reserve(4 * tWidth * tHeight);
+    b.contMatr.reserve(tSize);
+    b.contMatrRes.reserve(tSize);
     eventCheck(stop);
     mark(times, "allocation");
 
@@ -93,34 +115,36 @@ const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float
     mark(times, "upload");
 
     cudaEventRecord(start, 0);
-    launchAveraging(d_imageRGB_.get(), d_averImage_.get(), mHeight, mWidth, width);
+    launchAveraging(b.d_imageRGB.get(), b.d_averImage.get(), mHeight, mWidth, width);
     eventCheck(stop);
     mark(times, "averaging");
 
     cudaEventRecord(start, 0);
-    launchMetric(devContMatr_.get(), d_averImage_.get(), mHeight, mWidth, kc2);
+    launchMetric(b.devContMatr.get(), b.d_averImage.get(), mHeight, mWidth, kc2);
     deviceCheck(stop);
     mark(times, "metric");
 
     cudaEventRecord(start, 0);
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(contMatr_.get(), devContMatr_.get(), sizeof(float) * tSize, cudaMemcpyDeviceToHost));
+    ROUGHGC_CUDA_CHECK(
+        cudaMemcpy(b.contMatr.get(), b.devContMatr.get(), sizeof(float) * tSize, cudaMemcpyDeviceToHost));
     deviceCheck(stop);
     mark(times, "metric download");
 
     int cnt = 0;
-    metricHistogram(contMatr_.get(), mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
+    metricHistogram(b.contMatr.get(), mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
     quantileTable(hist_, &cnt, kvant_, kTableSize);
     mark(times, "histogram and table");
 
     int res[2] = {0, 0};
-    const RoughPassBuffers buffers{devContMatr_.get(), d_out_.get(), d_kvant_.get(), d_temp1_.get(), d_temp2_.get(),
-                                   d_res_.get(),       mHeight,      mWidth,         kc2};
+    const RoughPassBuffers buffers{b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), b.d_temp1.get(),
+                                   b.d_temp2.get(),     d_res_.get(), mHeight,         mWidth,
+                                   kc2};
     const SearchTrace trace = thresholdSearch(buffers, res, kvant_, kTableSize, dim, eps, start, stop, times);
 
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(contMatrRes_.get(), d_out_.get(), tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(b.contMatrRes.get(), b.d_out.get(), tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
     mark(times, "map download");
 
-    map_.pixels = contMatrRes_.get();
+    map_.pixels = b.contMatrRes.get();
     map_.rows = mHeight - kc2;
     map_.cols = mWidth - kc2;
     map_.quantileIndex = trace.indices.back();

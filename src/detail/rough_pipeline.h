@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 
 #include "detail/device.h"
 #include "detail/rough_host.h"
@@ -46,27 +47,38 @@ public:
     // dim within eps (taken as they are, NaN included). Throws InputError,
     // before anything else, for a size or window that roughImageSizeProblem
     // refuses; DeviceError for a failed runtime call, after which the
-    // pipeline is ready for the next photo. Marks each phase in `times`.
+    // pipeline is ready for the next photo. A failed allocation also gives
+    // back every buffer grown for earlier photos, so that a smaller photo
+    // after one too large for the device still fits. Marks each phase in
+    // `times`.
     const RoughMapView& run(const HostPhoto& photo, size_t kc2, float dim, float eps, StageTimes* times = nullptr);
 
     int device() const { return device_.device; }
 
 private:
+    // Sized by the photos and grown with them; held together, so that a
+    // failed allocation can give them all back at once.
+    struct PhotoBuffers {
+        DeviceArray<uchar3> d_imageRGB;
+        DeviceArray<float3> d_averImage;
+        DeviceArray<float> devContMatr;
+        DeviceArray<uchar> d_out;
+        DeviceArray<uchar> d_temp1;
+        DeviceArray<uchar> d_temp2;
+        PinnedArray<uchar3> staging;  // grey or four-channel photos, as BGR
+        PinnedArray<float> contMatr;  // the metric map, downloaded
+        PinnedArray<uchar> contMatrRes;  // the final binary map, downloaded
+    };
+
+    // run() on a photo of a size already checked.
+    const RoughMapView& runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, StageTimes* times);
     void upload(const HostPhoto& photo);
 
     SelectedDevice device_;  // first: what follows is made on this device
     EventPair events_;
     DeviceArray<float> d_kvant_;
     DeviceArray<int> d_res_;
-    DeviceArray<uchar3> d_imageRGB_;
-    DeviceArray<float3> d_averImage_;
-    DeviceArray<float> devContMatr_;
-    DeviceArray<uchar> d_out_;
-    DeviceArray<uchar> d_temp1_;
-    DeviceArray<uchar> d_temp2_;
-    PinnedArray<uchar3> staging_;  // grey or four-channel photos, as BGR
-    PinnedArray<float> contMatr_;  // the metric map, downloaded
-    PinnedArray<uchar> contMatrRes_;  // the final binary map, downloaded
+    std::optional<PhotoBuffers> buf_;  // always engaged; reset() frees them all
     int hist_[kTableSize];
     float kvant_[kTableSize];
     RoughMapView map_;
