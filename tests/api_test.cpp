@@ -12,9 +12,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CUDA_wrappers.h"
@@ -273,6 +275,54 @@ TEST(FineContours, MatchesFineContoursCudaBitForBit) {
     } catch (const roughgc::InputError& e) {
         EXPECT_STREQ(e.what(), "(!) Fine contours: rough cells of 5 x 5; a photo of 47 x 40 needs 13 x 11");
     }
+}
+
+// Maps of many sizes written from several threads at once each come back
+// as their own thread's pixels, and nothing else is left in the folder:
+// whatever the encoding and the writing keep from call to call is the
+// thread's own.
+TEST_F(InScratchDir, MapsWrittenFromManyThreadsAtOnceAreEachTheirOwn) {
+    constexpr int kThreads = 8, kMaps = 30;
+    std::vector<std::vector<cv::Mat>> maps(kThreads);
+    std::vector<std::string> names;
+    for (int t = 0; t < kThreads; ++t) {
+        cv::RNG rng(t + 1);
+        for (int i = 0; i < kMaps; ++i) {
+            maps[t].emplace_back(rng.uniform(1, 300), rng.uniform(1, 300), CV_8UC1);
+            rng.fill(maps[t].back(), cv::RNG::UNIFORM, 0, 256);
+            names.push_back("t" + std::to_string(t) + "-" + std::to_string(i) + ".bmp");
+        }
+    }
+    std::vector<std::string> errors(kThreads);
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int i = 0; i < kMaps; ++i) {
+                try {
+                    roughgc::writeMap(names[t * kMaps + i], maps[t][i]);
+                } catch (const std::exception& e) {
+                    errors[t] += std::string(e.what()) + "\n";
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(errors, std::vector<std::string>(kThreads));
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(listing(), sorted);
+
+    int wrong = 0;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kMaps; ++i) {
+            const cv::Mat back = cv::imread(names[t * kMaps + i], cv::IMREAD_UNCHANGED);
+            const cv::Mat& map = maps[t][i];
+            if (back.type() != CV_8UC1 || back.size() != map.size() || cv::countNonZero(back != map) != 0) ++wrong;
+        }
+    }
+    EXPECT_EQ(wrong, 0) << "of " << kThreads * kMaps << " maps";
 }
 
 }  // namespace

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/core.hpp>
@@ -314,18 +317,53 @@ TEST(RoughgcOutputFile, FailedWriteLeavesNoPartialMapAndKeepsAnEarlierOne) {
     expectWriteFailure(run({kFruits.string()}, earlier.path(), limited), "File too large");
     EXPECT_EQ(readFile(earlier / "RoughGC.bmp"), "an earlier map");
     EXPECT_EQ(listing(earlier.path()), std::vector<std::string>{"RoughGC.bmp"});
+
+    // Batch mode: each photo fails alike, and the folder it made stays empty.
+    TempDir batch;
+    const RunResult r = run({"-o", "out", "-j", "1", kFruits.string(), kGreyJpeg.string()}, batch.path(), limited);
+    EXPECT_EQ(r.status, 2) << r;
+    EXPECT_EQ(r.err, kFruits.string() + ": Error writing out/fruits.bmp: File too large\n" + kGreyJpeg.string() +
+                         ": Error writing out/left01.bmp: File too large\n")
+        << r;
+    EXPECT_EQ(listing(batch / "out"), std::vector<std::string>{});
 }
 
+// A Unix socket file at `path`, left behind once its descriptor is closed.
+void makeSocketFile(const fs::path& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.string().size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    close(fd);
+}
+
+// Only files of the test's own stand in the way: a check that let one
+// through would have the map renamed over it, which must never be a device.
 TEST(RoughgcOutputFile, PipeOrDeviceInTheWayIsRefusedWithoutBlocking) {
-    TempDir withPipe, withDevice;
+    TempDir withPipe, linkToPipe, linkToSocket;
     ASSERT_EQ(mkfifo((withPipe / "RoughGC.bmp").c_str(), 0600), 0);
-    fs::create_symlink("/dev/full", withDevice / "RoughGC.bmp");
-    for (const TempDir* cwd : {&withPipe, &withDevice}) {
+    ASSERT_EQ(mkfifo((linkToPipe / "pipe").c_str(), 0600), 0);
+    fs::create_symlink(linkToPipe / "pipe", linkToPipe / "RoughGC.bmp");
+    makeSocketFile(linkToSocket / "socket");
+    fs::create_symlink("socket", linkToSocket / "RoughGC.bmp");
+    const std::pair<const TempDir*, std::vector<std::string>> rows[] = {
+        {&withPipe, {"RoughGC.bmp"}},
+        {&linkToPipe, {"RoughGC.bmp", "pipe"}},
+        {&linkToSocket, {"RoughGC.bmp", "socket"}},
+    };
+    for (const auto& [cwd, names] : rows) {
+        SCOPED_TRACE(names.back());
         expectWriteFailure(run({kFruits.string()}, cwd->path()), "Not a regular file");
-        EXPECT_EQ(listing(cwd->path()), std::vector<std::string>{"RoughGC.bmp"});
+        EXPECT_EQ(listing(cwd->path()), names);
     }
     EXPECT_TRUE(fs::is_fifo(withPipe / "RoughGC.bmp"));
-    EXPECT_TRUE(fs::is_symlink(withDevice / "RoughGC.bmp"));
+    EXPECT_TRUE(fs::is_symlink(linkToPipe / "RoughGC.bmp"));
+    EXPECT_TRUE(fs::is_fifo(linkToPipe / "pipe"));
+    EXPECT_TRUE(fs::is_symlink(linkToSocket / "RoughGC.bmp"));
+    EXPECT_TRUE(fs::is_socket(linkToSocket / "socket"));
 }
 
 TEST(RoughgcOutputFile, SymbolicLinkIsWrittenThroughAndKept) {
@@ -335,6 +373,40 @@ TEST(RoughgcOutputFile, SymbolicLinkIsWrittenThroughAndKept) {
     EXPECT_TRUE(fs::is_symlink(cwd / "RoughGC.bmp"));
     EXPECT_EQ(fnv1a(readFile(elsewhere / "map.bmp")), kFruitsMapHash);
     EXPECT_EQ(listing(elsewhere.path()), std::vector<std::string>{"map.bmp"});
+
+    // Two relative hops, each relative to its own link's folder; the working
+    // directory is one level down, so a hop taken from the wrong folder
+    // still lands in the test's own.
+    TempDir chain;
+    const fs::path work = chain / "work";
+    fs::create_directories(work / "a");
+    fs::create_symlink("a/link2", work / "RoughGC.bmp");
+    fs::create_symlink("../real.bmp", work / "a/link2");
+    writeFile(work / "real.bmp", "an earlier map");
+    ASSERT_EQ(run({kFruits.string()}, work).status, 0);
+    EXPECT_EQ(fnv1a(readFile(work / "real.bmp")), kFruitsMapHash);
+    EXPECT_EQ(fs::read_symlink(work / "RoughGC.bmp"), "a/link2");
+    EXPECT_EQ(fs::read_symlink(work / "a/link2"), "../real.bmp");
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"RoughGC.bmp", "a", "real.bmp"}));
+    EXPECT_EQ(listing(work / "a"), std::vector<std::string>{"link2"});
+    EXPECT_EQ(listing(chain.path()), std::vector<std::string>{"work"});
+}
+
+// A map's name may be as long as any file name: nothing longer is made from
+// it on the way.
+TEST(RoughgcOutputFile, MapNamesUpToTheLongestLegalAreWritten) {
+    std::string cjk;
+    for (int i = 0; i < 81; ++i) cjk += "\u6f22";  // 3 bytes in UTF-8
+    for (const std::string& stem : {std::string(245, 'p'), cjk + "ab", std::string(251, 'q')}) {
+        SCOPED_TRACE(stem.size());
+        TempDir cwd;
+        fs::copy_file(kFruits, cwd / (stem + ".jpg"));
+        const RunResult r = run({"-o", "out", stem + ".jpg"}, cwd.path());
+        EXPECT_EQ(r.status, 0) << r;
+        EXPECT_EQ(r.err, "") << r;
+        EXPECT_EQ(listing(cwd / "out"), std::vector<std::string>{stem + ".bmp"});
+        EXPECT_EQ(fnv1a(readFile(cwd / "out" / (stem + ".bmp"))), kFruitsMapHash);
+    }
 }
 
 TEST(RoughgcStandardOutput, FailedWriteIsReportedWithStatusFiveAfterTheMap) {

@@ -9,14 +9,19 @@ namespace roughgc::detail {
 
 // Writes `size` bytes to `path` so that the file is either the complete new
 // content or, on failure, exactly what was there before (nothing, if there
-// was nothing): the bytes go to a temporary file beside the target, which is
-// renamed over it only once every write and the close have succeeded. A
-// symbolic link is followed to the file it names, and the link is kept. A
-// target that exists but is not a regular file writable by the caller (a
-// directory, a pipe, a device) is refused without being opened, so a pipe
-// with no reader cannot block the call. On failure returns false with the
-// reason, one line, in `why`, and errno set to the reason's error number (0
-// where the reason is not a system error).
+// was nothing), also across a crash: the bytes go to an unnamed file in the
+// target's folder (or, where the file system has none, to a file with a
+// short random name there), which is flushed to disk and only then linked
+// to the target's name or renamed over it; the folder is flushed after. The
+// temporary's name never depends on the target's, so any legal name can be
+// written. A symbolic link is followed to the file it names, and the link is
+// kept. Should flushing the folder fail, the call fails with that error,
+// though the new content already has the name. A target that exists but is not a regular file writable by the
+// caller (a directory, a pipe, a device) is refused without being opened, so
+// a pipe with no reader cannot block the call. On failure returns false with
+// the reason, one line, in `why`, and errno set to the reason's error number
+// (0 where the reason is not a system error). Safe to call from many threads
+// at once.
 bool writeFileWhole(const std::string& path, const void* data, size_t size, std::string& why);
 
 // `image` encoded by OpenCV in the format of `extension` (".bmp", ".png",
@@ -27,5 +32,15 @@ bool writeImageFile(const cv::Mat& image, const std::string& extension, const st
 // A rows x cols map of bytes, rows stored one after another, encoded as an
 // 8-bit grey BMP and written with writeFileWhole.
 bool writeGreyBmp(const unsigned char* map, int rows, int cols, const std::string& path, std::string& why);
+
+// Removes every named temporary that a writeFileWhole in flight in this
+// process has made, for a signal handler about to end the process at once.
+// (On most file systems a write has one only for the moment between linking
+// the finished file and renaming it; an unnamed file goes with the process.)
+// Async-signal-safe: it reads lock-free atomics and calls unlink, nothing
+// else, and leaves errno as it was. A write going on meanwhile in another
+// thread may still make a name, so the process should end right after.
+// Names are kept in 64 slots: a 65th writer at once waits for a free one.
+void removeTemporaryFiles() noexcept;
 
 }  // namespace roughgc::detail
