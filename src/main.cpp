@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
@@ -41,7 +42,12 @@ int main(int argc, char** argv) {
     // like any other failed write, instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    cv::Mat image = roughgc::detail::readPhoto(argv[1]);
+    cv::Mat image;
+    try {
+        image = roughgc::detail::readPhoto(argv[1]);
+    } catch (const std::bad_alloc&) {
+        // No memory to decode it: for this tool, as unreadable as a broken file.
+    }
     if (image.data == nullptr) {
         std::cout << "(!) Error reading images \n" << std::endl;
         return out.finish(-2);

@@ -290,7 +290,9 @@ TEST_F(InScratchDir, MapsWrittenFromManyThreadsAtOnceAreEachTheirOwn) {
         for (int i = 0; i < kMaps; ++i) {
             maps[t].emplace_back(rng.uniform(1, 300), rng.uniform(1, 300), CV_8UC1);
             rng.fill(maps[t].back(), cv::RNG::UNIFORM, 0, 256);
-            names.push_back("t" + std::to_string(t) + "-" + std::to_string(i) + ".bmp");
+            std::string name = "t";  // appended, not prepended: GCC 12 warns wrongly on "t" + std::string
+            name += std::to_string(t) + "-" + std::to_string(i) + ".bmp";
+            names.push_back(name);
         }
     }
     std::vector<std::string> errors(kThreads);

@@ -93,6 +93,7 @@ struct RunOptions {
     std::string stdinPath = "/dev/null";
     std::string stdoutPath;                 // standard output goes here, if set, and is not captured
     rlim_t fileSizeLimit = RLIM_INFINITY;  // as `ulimit -f`, in bytes
+    rlim_t addressSpaceLimit = RLIM_INFINITY;  // as `ulimit -v`, in bytes
     std::function<void(pid_t)> started;     // called with the process's id once it runs
     std::vector<std::pair<std::string, std::string>> environment;  // set for the tool alone
 };
@@ -117,9 +118,10 @@ inline RunResult run(std::vector<std::string> args, const fs::path& cwd, const R
     const pid_t pid = fork();
     if (pid == 0) {
         const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+        const rlimit space{options.addressSpaceLimit, options.addressSpaceLimit};
         alarm(60);
         for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
-        if (setrlimit(RLIMIT_FSIZE, &limit) == 0 && chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2)
+        if (setrlimit(RLIMIT_FSIZE, &limit) == 0 && setrlimit(RLIMIT_AS, &space) == 0 && chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2)
             execv(argv[0], argv.data());
         _exit(127);
     }

@@ -43,6 +43,9 @@ public:
     int line() const noexcept { return line_; }                     // and its line
     int code() const noexcept { return code_; }                     // the runtime's status code
     const std::string& reason() const noexcept { return reason_; }  // the runtime's text for it
+    // The device (or, in the cpu build, the machine) had no memory for an
+    // allocation: a smaller photo may still work.
+    bool outOfMemory() const noexcept;
 
 private:
     std::string call_, file_;
@@ -115,7 +118,7 @@ Result roughContours(cv::InputArray photo, const Params& params = {}, int device
 // four-channel files taken as colour, EXIF orientation applied. Named pipes
 // and character devices are read once, to their end (at most 1 GiB).
 // Throws InputError ("(!) Error reading image: PATH") if the file is missing
-// or not a readable image.
+// or not a readable image, std::bad_alloc if there is no memory to decode it.
 cv::Mat readPhoto(const std::string& path);
 
 // Writes `map` (CV_8UC1, any row step) to `path`, in the format of its

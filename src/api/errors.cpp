@@ -1,5 +1,6 @@
 #include <utility>
 
+#include "gpu_runtime.h"
 #include "roughgc/roughgc.hpp"
 
 namespace roughgc {
@@ -11,6 +12,8 @@ DeviceError::DeviceError(std::string call, std::string file, int line, int code,
       line_(line),
       code_(code),
       reason_(std::move(reason)) {}
+
+bool DeviceError::outOfMemory() const noexcept { return code_ == cudaErrorMemoryAllocation; }
 
 WriteError::WriteError(std::string path, std::string reason, int errorNumber)
     : std::runtime_error("Error writing " + path + ": " + reason),

@@ -1,8 +1,10 @@
 // Batch mode: photos are decoded on worker threads ahead of the extraction,
 // extracted one at a time by one reusable extractor, and encoded and written
-// on worker threads. A bounded number of photos is in flight at any time.
+// on worker threads. The photos in flight are bounded in number and in
+// bytes; each photo's failure stays its own.
 #include "cli/batch.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <tbb/global_control.h>
 #include <tbb/parallel_pipeline.h>
@@ -16,6 +18,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <roughgc/roughgc.hpp>
 #include <string>
@@ -23,8 +26,16 @@
 #include <vector>
 
 #include "cli/batch_options.h"
+#include "cli/memory_budget.h"
+#include "cli/report.h"
 #include "cli/stdout_watch.h"
+#include "cpu_runtime/address_sanitizer.h"
 #include "detail/map_file.h"
+#include "detail/photo_input.h"
+
+#if defined(ROUGHGC_ASAN)
+#include <sanitizer/common_interface_defs.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -32,11 +43,59 @@ namespace {
 
 std::atomic<int> stopSignal{0};
 
-extern "C" void requestStop(int sig) { stopSignal.store(sig); }
+// The first SIGINT or SIGTERM lets the photos in flight finish; a second one
+// ends the process at once, leaving no temporary file behind.
+extern "C" void requestStop(int sig) {
+    if (stopSignal.exchange(sig) != 0) {
+        roughgc::detail::removeTemporaryFiles();
+        _exit(128 + sig);
+    }
+}
+
+bool stopRequested() { return stopSignal.load() != 0; }
 
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The libraries under the decoders print lines of their own on standard
+// error ("Premature end of JPEG file", "libpng error: ...", OpenCV's
+// messages about a file it failed to read). Batch mode reports each photo in
+// one line of its own, so while it runs, standard error leads to /dev/null
+// and its own lines go to the standard error it was given.
+class OwnStandardError {
+public:
+    OwnStandardError() {
+        const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved >= 0 && null >= 0 && (stream_ = fdopen(saved, "w")) != nullptr) {
+            std::setvbuf(stream_, nullptr, _IOLBF, 0);
+            std::fflush(stderr);
+            dup2(null, STDERR_FILENO);
+            saved_ = saved;
+#if defined(ROUGHGC_ASAN)
+            __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(saved)));
+#endif
+        } else if (saved >= 0) {
+            close(saved);
+        }
+        if (null >= 0) close(null);
+    }
+    ~OwnStandardError() {
+        if (saved_ < 0) return;
+        std::fflush(stream_);
+        dup2(saved_, STDERR_FILENO);
+        std::fclose(stream_);
+    }
+    OwnStandardError(const OwnStandardError&) = delete;
+    OwnStandardError& operator=(const OwnStandardError&) = delete;
+
+    FILE* stream() const { return saved_ >= 0 ? stream_ : stderr; }
+
+private:
+    FILE* stream_ = nullptr;
+    int saved_ = -1;
+};
 
 // Abandoned: taken in, but the run ended on a device failure before its
 // extraction; it counts as not started and gets no report row.
@@ -45,6 +104,7 @@ enum class Outcome { Written, Skipped, Failed, Abandoned };
 // One photo on its way through the pipeline.
 struct Work {
     size_t index;
+    PhotoCost cost{0, 0, true};
     Outcome outcome = Outcome::Written;
     std::string error;
     cv::Mat image;  // released once extracted
@@ -52,73 +112,35 @@ struct Work {
     roughgc::Result result;  // the map is released once written
     bool extracted = false;
     double milliseconds = 0;
+
+    void fail(std::string why) {
+        outcome = Outcome::Failed;
+        error = std::move(why);
+    }
 };
 using WorkPtr = std::shared_ptr<Work>;
-
-// A CSV field, quoted where it has to be.
-std::string csvField(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-    std::string q = "\"";
-    for (char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return q + "\"";
-}
-
-// Shortest text that reads back as the same float.
-std::string exactFloat(float v) {
-    char s[32];
-    std::snprintf(s, sizeof s, "%.9g", static_cast<double>(v));
-    return s;
-}
-
-class Report {
-public:
-    Report() {
-        csv_ = "photo,map,outcome,width,height,quantile_index,threshold,coarse_boxes,fine_boxes,dimension,passes,"
-               "milliseconds,error\n";
-    }
-    void add(const BatchItem& item, const Work& w) {
-        static const char* names[] = {"written", "skipped", "failed"};
-        std::string row = csvField(item.photo) + "," + csvField(item.map) + "," + names[static_cast<int>(w.outcome)];
-        row += w.width != 0 ? "," + std::to_string(w.width) + "," + std::to_string(w.height) : ",,";
-        if (w.extracted) {
-            const roughgc::Result& r = w.result;
-            char ms[32];
-            std::snprintf(ms, sizeof ms, "%.3f", w.milliseconds);
-            row += "," + std::to_string(r.quantileIndex) + "," + exactFloat(r.threshold) + "," +
-                   std::to_string(r.coarseBoxes) + "," + std::to_string(r.fineBoxes) + "," +
-                   exactFloat(r.dimension) + "," + std::to_string(r.passes) + "," + ms;
-        } else {
-            row += ",,,,,,,";
-        }
-        csv_ += row + "," + csvField(w.error) + "\n";
-    }
-    const std::string& text() const { return csv_; }
-
-private:
-    std::string csv_;
-};
 
 // Photos done of total, their rate and the time left, redrawn in place on
 // a terminal at most ten times a second.
 class Progress {
 public:
-    Progress(bool shown, size_t total) : shown_(shown), total_(total), start_(Clock::now()) {}
+    Progress(FILE* terminal, size_t total) : terminal_(terminal), total_(total), start_(Clock::now()) {}
     void update(size_t done) {
-        if (!shown_) return;
+        if (!terminal_) return;
         const auto now = Clock::now();
         if (done != total_ && now - last_ < std::chrono::milliseconds(100)) return;
         last_ = now;
         const double elapsed = secondsSince(start_), rate = elapsed > 0 ? done / elapsed : 0;
         const double left = rate > 0 ? (total_ - done) / rate : 0;
-        std::fprintf(stderr, "\r%zu/%zu photos, %.1f photos/s, %.0f s left   ", done, total_, rate, left);
-        std::fflush(stderr);
+        std::fprintf(terminal_, "\r%zu/%zu photos, %.1f photos/s, %.0f s left   ", done, total_, rate, left);
+        std::fflush(terminal_);
     }
     void finish() {
-        if (shown_) std::fprintf(stderr, "\r\033[K");
+        if (terminal_) std::fprintf(terminal_, "\r\033[K");
     }
 
 private:
-    bool shown_;
+    FILE* terminal_;
     size_t total_;
     Clock::time_point start_, last_{};
 };
@@ -128,32 +150,50 @@ std::string withoutMarker(std::string line) { return line.rfind("(!) ", 0) == 0 
 // What the stages of one run share. The serial stages alone touch the
 // counts, the report and the progress display.
 struct BatchRun {
-    BatchRun(const BatchOptions& o, const std::vector<BatchItem>& i, roughgc::Extractor& e)
-        : options(o), items(i), extractor(e), progress(!o.quiet && isatty(STDERR_FILENO), i.size()) {}
+    BatchRun(const BatchOptions& o, const std::vector<BatchItem>& i, roughgc::Extractor& e, FILE* err)
+        : options(o),
+          items(i),
+          extractor(e),
+          errors(err),
+          budget(o.memoryLimit),
+          progress(!o.quiet && isatty(fileno(err)) ? err : nullptr, i.size()) {}
     const BatchOptions& options;
     const std::vector<BatchItem>& items;
     roughgc::Extractor& extractor;
-    Report report;
+    FILE* errors;
+    MemoryBudget budget;
+    ReportFile report;
     Progress progress;
     size_t written = 0, failed = 0, skipped = 0, taken = 0;
     // Set by the extraction, read by the intake, which may run at once.
     std::atomic<bool> deviceFailed{false};
 };
 
-// Hands out the photos in order until all are taken, a signal asks to stop
-// or the device failed.
+// Hands out the photos in order, each once the memory budget has room for
+// it, until all are taken, a signal asks to stop or the device failed.
 struct TakeNextPhoto {
     BatchRun* batch;
     WorkPtr operator()(tbb::flow_control& fc) const {
         BatchRun& run = *batch;
-        if (run.taken == run.items.size() || stopSignal.load() != 0 || run.deviceFailed) {
+        auto stop = [&run] { return stopRequested() || run.deviceFailed; };
+        if (run.taken == run.items.size() || stop()) {
             fc.stop();
             return nullptr;
         }
         auto w = std::make_shared<Work>();
-        w->index = run.taken++;
+        w->index = run.taken;
+        const BatchItem& item = run.items[w->index];
         struct stat st;
-        if (run.options.skipExisting && stat(run.items[w->index].map.c_str(), &st) == 0) w->outcome = Outcome::Skipped;
+        if (run.options.skipExisting && stat(item.map.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            w->outcome = Outcome::Skipped;
+        } else {
+            w->cost = photoCost(item.photo);
+            if (!run.budget.admit(w->cost, stop)) {
+                fc.stop();
+                return nullptr;
+            }
+        }
+        ++run.taken;
         return w;
     }
 };
@@ -162,20 +202,24 @@ struct DecodePhoto {
     const BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
         if (w->outcome != Outcome::Written) return w;
+        bool interrupted = false;
         try {
-            w->image = roughgc::readPhoto(batch->items[w->index].photo);
-            w->width = w->image.cols;
-            w->height = w->image.rows;
-        } catch (const roughgc::InputError&) {
-            w->outcome = Outcome::Failed;
-            w->error = "Error reading image";
+            w->image = roughgc::detail::readPhoto(batch->items[w->index].photo, stopRequested, &interrupted);
+        } catch (const std::bad_alloc&) {
+            w->fail("out of memory");
+            return w;
         }
+        w->width = w->image.cols;
+        w->height = w->image.rows;
+        if (w->image.empty()) w->fail(interrupted ? "interrupted" : "Error reading image");
         return w;
     }
 };
 
-// One photo at a time, in order, through the one extractor. After a device
-// failure, the photos still in flight are abandoned.
+// One photo at a time, in order, through the one extractor. A photo too
+// large for the memory there is fails alone (the extractor lets go of what
+// it grew for it); any other device failure ends the run, and the photos
+// still in flight are abandoned.
 struct ExtractMap {
     BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
@@ -192,12 +236,14 @@ struct ExtractMap {
             w->result = run.extractor.extract(w->image, params);
             w->extracted = true;
         } catch (const roughgc::InputError& e) {
-            w->outcome = Outcome::Failed;
-            w->error = withoutMarker(e.what());
+            w->fail(withoutMarker(e.what()));
         } catch (const roughgc::DeviceError& e) {
-            w->outcome = Outcome::Failed;
-            w->error = e.what();
-            run.deviceFailed = true;
+            w->fail(e.outOfMemory() ? e.reason() : e.what());
+            if (!e.outOfMemory()) run.deviceFailed = true;
+        } catch (const std::bad_alloc&) {
+            w->fail("out of memory");
+        } catch (const cv::Exception&) {
+            w->fail("out of memory");  // a matrix OpenCV could not allocate
         }
         w->milliseconds = secondsSince(t0) * 1000;
         w->image.release();
@@ -212,52 +258,61 @@ struct WriteMap {
         try {
             roughgc::writeMap(batch->items[w->index].map, w->result.map);
         } catch (const roughgc::WriteError& e) {
-            w->outcome = Outcome::Failed;
-            w->error = e.what();
+            w->fail(e.what());
+        } catch (const std::bad_alloc&) {
+            w->fail("Error writing " + batch->items[w->index].map + ": out of memory");
         }
         w->result.map.release();
         return w;
     }
 };
 
-// Counts, reports and shows each photo's outcome, in order.
+// Counts, reports and shows each photo's outcome, in order, and returns its
+// memory to the budget.
 struct RecordOutcome {
     BatchRun* batch;
     void operator()(WorkPtr w) const {
         BatchRun& run = *batch;
+        if (w->outcome != Outcome::Skipped) run.budget.release(w->cost);
         if (w->outcome == Outcome::Abandoned) return;
         const BatchItem& item = run.items[w->index];
         if (w->outcome == Outcome::Failed) {
             run.progress.finish();
-            std::fprintf(stderr, "%s: %s\n", item.photo.c_str(), w->error.c_str());
+            std::fprintf(run.errors, "%s: %s\n", item.photo.c_str(), w->error.c_str());
         }
         (w->outcome == Outcome::Written ? run.written : w->outcome == Outcome::Failed ? run.failed : run.skipped)++;
-        if (!run.options.report.empty()) run.report.add(item, *w);
+        if (run.report.isOpen()) run.report.append(rowOf(item, *w));
         run.progress.update(run.written + run.failed + run.skipped);
     }
+
+    static ReportRow rowOf(const BatchItem& item, const Work& w) {
+        static const char* const outcomes[] = {"written", "skipped", "failed"};
+        ReportRow row{item.photo, item.map, outcomes[static_cast<int>(w.outcome)], w.width, w.height, {}, w.error};
+        if (w.extracted) {
+            const roughgc::Result& r = w.result;
+            row.figures = ReportRow::Figures{r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes,
+                                             r.dimension,     r.passes,    w.milliseconds};
+        }
+        return row;
+    }
 };
+
+int refuse(const std::string& line) {
+    std::fprintf(stderr, "roughgc: %s\n", line.c_str());
+    return 255;
+}
 
 }  // namespace
 
 int runBatch(int argc, char** argv) {
     StdoutWatch out;
     BatchOptions options;
-    if (const auto status = parseBatchOptions(argc, argv, options)) return *status;
+    if (const auto status = parseBatchOptions(argc, argv, options)) return out.finish(*status);
     std::vector<BatchItem> items;
-    if (const std::string refusal = planBatch(options, items); !refusal.empty()) {
-        std::fprintf(stderr, "roughgc: %s\n", refusal.c_str());
-        return 255;
-    }
+    if (const std::string refusal = planBatch(options, items); !refusal.empty()) return refuse(refusal);
     std::error_code ec;
     fs::create_directories(options.outDir, ec);
-    if (ec) {
-        std::fprintf(stderr, "roughgc: cannot create %s: %s\n", options.outDir.c_str(), ec.message().c_str());
-        return kExitSomePhotosFailed;
-    }
-
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
-    std::signal(SIGXFSZ, SIG_IGN);
+    if (ec) return refuse("cannot create " + options.outDir + ": " + ec.message());
 
     const auto start = Clock::now();
     std::optional<roughgc::Extractor> extractor;
@@ -267,38 +322,60 @@ int runBatch(int argc, char** argv) {
         std::fprintf(stderr, "roughgc: %s\n", e.what());
         return kExitDeviceFailed;
     }
-    BatchRun run(options, items, *extractor);
 
-    // Each photo in flight holds its decoded pixels or its map: the bound
-    // on tokens bounds memory, whatever the collection's size.
-    const size_t tokens = 2 * static_cast<size_t>(options.jobs) + 2;
-    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, options.jobs + 1);
-    tbb::parallel_pipeline(tokens,
-                           tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto{&run}) &
-                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, DecodePhoto{&run}) &
-                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::serial_in_order, ExtractMap{&run}) &
-                               tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, WriteMap{&run}) &
-                               tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome{&run}));
-    run.progress.finish();
+    size_t written = 0, failed = 0, skipped = 0;
+    int status = 0;
+    bool deviceFailed = false;
+    {
+        OwnStandardError err;
+        BatchRun run(options, items, *extractor, err.stream());
+        if (!options.report.empty()) {
+            if (const std::string why = run.report.open(options.report, options.skipExisting); !why.empty()) {
+                std::fprintf(err.stream(), "roughgc: cannot write the report %s: %s\n", options.report.c_str(),
+                             why.c_str());
+                return 255;
+            }
+        }
 
-    int status = run.failed == 0 ? 0 : kExitSomePhotosFailed;
-    if (!options.report.empty()) {
-        const std::string& text = run.report.text();
-        std::string why;
-        if (!roughgc::detail::writeFileWhole(options.report, text.data(), text.size(), why)) {
-            std::fprintf(stderr, "roughgc: Error writing %s: %s\n", options.report.c_str(), why.c_str());
+        struct sigaction stop = {};
+        stop.sa_handler = requestStop;
+        sigaction(SIGINT, &stop, nullptr);
+        sigaction(SIGTERM, &stop, nullptr);
+        std::signal(SIGXFSZ, SIG_IGN);
+
+        // Each photo in flight holds its decoded pixels or its map: the bound
+        // on tokens, and the memory budget, bound memory whatever the
+        // collection.
+        const size_t tokens = 2 * static_cast<size_t>(options.jobs) + 2;
+        tbb::global_control threads(tbb::global_control::max_allowed_parallelism, options.jobs + 1);
+        tbb::parallel_pipeline(
+            tokens, tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto{&run}) &
+                        tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, DecodePhoto{&run}) &
+                        tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::serial_in_order, ExtractMap{&run}) &
+                        tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, WriteMap{&run}) &
+                        tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome{&run}));
+        run.progress.finish();
+
+        status = run.failed == 0 ? 0 : kExitSomePhotosFailed;
+        if (!run.report.failure().empty()) {
+            std::fprintf(err.stream(), "roughgc: Error writing %s: %s\n", options.report.c_str(),
+                         run.report.failure().c_str());
             status = kExitSomePhotosFailed;
         }
+        written = run.written;
+        failed = run.failed;
+        skipped = run.skipped;
+        deviceFailed = run.deviceFailed;
     }
     errno = 0;
-    const size_t notStarted = items.size() - (run.written + run.failed + run.skipped);
-    std::cout << run.written << " maps written, " << run.failed << " failed";
-    if (run.skipped != 0) std::cout << ", " << run.skipped << " skipped";
-    if (notStarted != 0) std::cout << ", " << notStarted << " not started";
+    std::cout << written << " maps written, " << failed << " failed";
+    if (skipped != 0) std::cout << ", " << skipped << " skipped";
+    if (const size_t done = written + failed + skipped; done != items.size())
+        std::cout << ", " << items.size() - done << " not started";
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", secondsSince(start));
     std::cout << ", " << seconds << " s" << std::endl;
-    if (run.deviceFailed) status = kExitDeviceFailed;
+    if (deviceFailed) status = kExitDeviceFailed;
     if (const int sig = stopSignal.load()) status = 128 + sig;
     return out.finish(status);
 }

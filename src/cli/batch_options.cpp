@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cmath>
 #include <cstdio>
@@ -12,8 +13,11 @@
 #include <map>
 #include <sstream>
 #include <cstring>
+#include <sys/stat.h>
 #include <thread>
 
+#include "cli/memory_budget.h"
+#include "cli/report.h"
 #include "detail/rough_size.h"
 
 namespace fs = std::filesystem;
@@ -43,6 +47,11 @@ bool readList(const std::string& path, bool nullSeparated, std::vector<std::stri
     std::string name;
     while (std::getline(*in, name, nullSeparated ? '\0' : '\n')) {
         if (!nullSeparated && !name.empty() && name.back() == '\r') name.pop_back();
+        // No file name holds a NUL: this is a list that find -print0 wrote.
+        if (!nullSeparated && name.find('\0') != std::string::npos) {
+            why = "it holds NUL bytes (for a list that ends names with NUL bytes, add --null)";
+            return false;
+        }
         if (!name.empty()) names.push_back(name);
     }
     if (in->bad()) {
@@ -69,6 +78,23 @@ CLI::Validator numberFrom(double low, double high, bool whole) {
             return text + ", not " + (input.empty() ? std::string("an empty value") : input);
         },
         whole ? "N" : "X");
+}
+
+// A number of bytes, with an optional K, M, G or T (powers of 1024);
+// nothing for zero, other text, or more than 64 bits hold.
+std::optional<size_t> byteCount(const std::string& text) {
+    size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+    if (digits == 0 || digits > 18 || text.size() - digits > 1) return std::nullopt;
+    const size_t number = std::stoull(text.substr(0, digits));
+    size_t shift = 0;
+    if (digits < text.size()) {
+        const size_t unit = std::string("KMGT").find(static_cast<char>(std::toupper(text.back())));
+        if (unit == std::string::npos) return std::nullopt;
+        shift = 10 * (unit + 1);
+    }
+    if (number == 0 || number > (SIZE_MAX >> shift)) return std::nullopt;
+    return number << shift;
 }
 
 std::string canonical(const std::string& path) {
@@ -110,7 +136,10 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
     app.add_flag("-0,--null", options.nullSeparated, "Names in --files-from end with NUL bytes, not newlines")
         ->needs(filesFrom);
     app.add_flag("-s,--skip-existing", options.skipExisting, "Skip photos whose map exists already (to resume a run)");
-    app.add_option("-r,--report", options.report, "Write a CSV row per photo: outcome, size and the search's figures")
+    app.add_option("-r,--report", options.report,
+                   "Write a CSV row per photo, as it finishes: outcome, size and the search's figures. A new report "
+                   "replaces an earlier one of roughgc's (with --skip-existing it goes on after its rows), never "
+                   "another file, a photo, a map or the list")
         ->type_name("FILE.csv");
     app.add_option("--dim", dim, "Target box-counting dimension of the maps, 0 to 2 (default 1.7)")
         ->type_name("D")
@@ -124,6 +153,18 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
     app.add_option("-j,--jobs", options.jobs, "Threads for decoding and writing (default: the number of cores)")
         ->type_name("N")
         ->check(numberFrom(1, 1024, true));
+    std::string memoryLimit;
+    app.add_option("--memory-limit", memoryLimit,
+                   "Memory for the photos in flight and the extractor's buffers, in bytes, with K, M, G or T for "
+                   "powers of 1024 (default: a quarter of the machine's memory); a larger photo runs alone")
+        ->type_name("BYTES")
+        ->check(CLI::Validator(
+            [](std::string& input) -> std::string {
+                if (byteCount(input)) return "";
+                return "must be a number of bytes above 0, with K, M, G or T for powers of 1024, not " +
+                       (input.empty() ? std::string("an empty value") : input);
+            },
+            "BYTES"));
     app.add_flag("-q,--quiet", options.quiet, "No progress display");
 
     try {
@@ -138,12 +179,19 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
         return refuse(std::string(e.what()) + " (see roughgc --help)");
     }
 
+    // An empty shell variable must not turn into "no report".
+    const std::pair<const char*, const std::string*> named[] = {
+        {"--report", &options.report}, {"--files-from", &options.filesFrom}, {"--out-dir", &options.outDir}};
+    for (const auto& [name, value] : named)
+        if (app.count(name) != 0 && value->empty()) return refuse(std::string(name) + " needs a name, not an empty one");
+    options.memoryLimit = memoryLimit.empty() ? MemoryBudget::defaultLimit() : *byteCount(memoryLimit);
     options.dim = static_cast<float>(dim);
     options.tolerance = static_cast<float>(tolerance);
     if (!options.filesFrom.empty()) {
         std::string why;
         if (!readList(options.filesFrom, options.nullSeparated, options.photos, why))
-            return refuse("cannot read " + options.filesFrom + ": " + why);
+            return refuse("cannot read " + (options.filesFrom == "-" ? std::string("the list on standard input")
+                                                                      : options.filesFrom) + ": " + why);
     }
     if (options.photos.empty()) return refuse("no photos given (see roughgc --help)");
     return std::nullopt;
@@ -164,5 +212,25 @@ std::string planBatch(const BatchOptions& options, std::vector<BatchItem>& items
         const auto it = byPhoto.find(canonical(item.map));
         if (it != byPhoto.end()) return "the map of " + item.photo + " would overwrite " + items[it->second].photo;
     }
-    return "";
+
+    struct stat st;
+    if (lstat(options.outDir.c_str(), &st) == 0) {
+        if (stat(options.outDir.c_str(), &st) != 0) return "--out-dir " + options.outDir + " is a link to nothing";
+        if (!S_ISDIR(st.st_mode)) return "--out-dir " + options.outDir + " is not a folder";
+    }
+
+    if (options.report.empty()) return "";
+    const std::string report = canonical(options.report);
+    if (const auto it = byPhoto.find(report); it != byPhoto.end())
+        return "the report " + options.report + " would overwrite the photo " + items[it->second].photo;
+    if (const auto it = byMap.find(report); it != byMap.end())
+        return "the report " + options.report + " would overwrite the map of " + items[it->second].photo;
+    if (!options.filesFrom.empty() && options.filesFrom != "-" && canonical(options.filesFrom) == report)
+        return "the report " + options.report + " would overwrite the list " + options.filesFrom;
+    // Its folder must be there already, unless it is the output folder, made
+    // before the report is opened.
+    const fs::path folder = fs::path(options.report).parent_path();
+    if (!folder.empty() && !fs::is_directory(folder) && canonical(folder.string()) != canonical(options.outDir))
+        return "cannot write the report " + options.report + ": no folder " + folder.string();
+    return reportPathProblem(options.report);
 }

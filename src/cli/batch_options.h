@@ -18,6 +18,7 @@ struct BatchOptions {
     float tolerance = 0.1f;
     size_t window = 7;
     unsigned jobs = 1;
+    size_t memoryLimit = 0;  // bytes for the photos in flight and the extractor
     bool quiet = false;
 };
 
@@ -38,6 +39,9 @@ bool isBatchCommandLine(int argc, char** argv);
 std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& options);
 
 // Pairs every photo with its map, DIR/NAME.bmp. Returns the one line
-// (without newline) that refuses the run if two photos would write the same
-// map or a map would overwrite a photo of the run; empty otherwise.
+// (without newline) that refuses the run, empty if there is none: two photos
+// would write the same map, a map would overwrite a photo of the run, the
+// output folder is a file or a link to nothing, or the report would replace
+// a photo, a map, the list or anything else that is not a report of
+// roughgc's, or has no folder to go to.
 std::string planBatch(const BatchOptions& options, std::vector<BatchItem>& items);

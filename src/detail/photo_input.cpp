@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <opencv2/imgcodecs.hpp>
 
 namespace roughgc::detail {
@@ -17,12 +18,15 @@ namespace roughgc::detail {
 namespace {
 
 // Header fields can announce more pixels than OpenCV accepts: it throws.
+// A photo that the decoder had no memory for is not unreadable, though:
+// that failure goes on as std::bad_alloc.
 template <class Decode>
 cv::Mat decodeGuarded(Decode decode) {
     cv::Mat image;
     try {
         image = decode();
-    } catch (const cv::Exception&) {
+    } catch (const cv::Exception& e) {
+        if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
         return cv::Mat();
     }
     if (image.data == nullptr) return cv::Mat();

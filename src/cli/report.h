@@ -1,0 +1,61 @@
+// Batch mode's CSV report: one row per photo, appended and flushed to the
+// disk as the photo finishes, so that an abnormal end keeps the row of every
+// map that was written.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The report's first line. A file whose first line is this is a report that
+// roughgc wrote, and may be replaced or continued.
+extern const char* const kReportHeader;
+
+// Why `path` may not receive the report, or empty if it may: it exists and
+// is a directory, not a regular file, or a file whose first line is not
+// kReportHeader.
+std::string reportPathProblem(const std::string& path);
+
+// What one photo gave, as a report row holds it.
+struct ReportRow {
+    std::string photo, map, outcome;   // outcome: written, skipped or failed
+    int width = 0, height = 0;         // 0: not decoded
+    struct Figures {
+        int quantileIndex;
+        float threshold;
+        int coarseBoxes, fineBoxes;
+        float dimension;
+        int passes;
+        double milliseconds;
+    };
+    std::optional<Figures> figures;    // only for an extracted photo
+    std::string error;
+};
+
+// The CSV line of `row`, with its newline; fields quoted where they must be.
+std::string csvLine(const ReportRow& row);
+
+class ReportFile {
+public:
+    ReportFile() = default;
+    ~ReportFile();
+    ReportFile(const ReportFile&) = delete;
+    ReportFile& operator=(const ReportFile&) = delete;
+
+    // Opens `path` for the rows of this run: a new report with its header,
+    // or, with `continuing`, an earlier report of roughgc's whose rows are
+    // kept and followed by this run's. Returns the reason it cannot, or
+    // empty.
+    std::string open(const std::string& path, bool continuing);
+    bool isOpen() const { return fd_ >= 0; }
+
+    // Appends the row and waits until it is on the disk. The first failure
+    // is kept (failure()) and later rows are not written.
+    void append(const ReportRow& row);
+    const std::string& failure() const { return failure_; }
+
+private:
+    bool write(const std::string& text);
+
+    int fd_ = -1;
+    std::string path_, failure_;
+};
