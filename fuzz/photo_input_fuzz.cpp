@@ -1,5 +1,7 @@
 // The tool's two ways into a photo, a file and bytes in memory, on the same
 // bytes: both fail, or both give the same 8-bit BGR pixels in one block.
+// And the header reader that batch mode sizes photos with, which must not
+// read past the bytes it is given nor announce an empty photo.
 //
 // Input: the encoded photo.
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "detail/photo_header.h"
 #include "detail/photo_input.h"
 #include "fuzz_input.h"
 
@@ -85,6 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_REQUIRE(file != nullptr, "cannot create %s", photoPath.c_str());
     const bool written = std::fwrite(data, 1, size, file) == size;
     FUZZ_REQUIRE(std::fclose(file) == 0 && written, "cannot write %s", photoPath.c_str());
+
+    if (const auto announced = roughgc::detail::photoDimensions(data, size))
+        FUZZ_REQUIRE(announced->width != 0 && announced->height != 0, "a header announced %llu x %llu",
+                     static_cast<unsigned long long>(announced->width), static_cast<unsigned long long>(announced->height));
 
     const cv::Mat fromFile = roughgc::detail::readPhoto(photoPath);
     const cv::Mat fromMemory = roughgc::detail::decodePhoto(data, size);

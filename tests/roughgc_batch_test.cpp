@@ -322,6 +322,11 @@ TEST(RoughgcBatch, PhotoWithoutMemoryFailsAloneAndTheRunGoesOn) {
     EXPECT_EQ(cwd.map("left01"), kLeftMap);
     EXPECT_EQ(cwd.map("chicky_512"), kChickyMap);
 
+    // A budget smaller than any photo: each runs alone, none waits forever.
+    const RunResult alone = run({"-o", "out1", "--memory-limit", "1", "fruits.jpg", "left01.jpg"}, cwd.path());
+    EXPECT_EQ(alone.status, 0) << alone;
+    EXPECT_EQ(fnv1a(readFile(cwd / "out1/left01.bmp")), kLeftMap);
+
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's shadow memory needs more address space than any limit here
     // A real one: a 9000 x 9000 PNG decodes within 800 MB of address space,
     // but its extraction does not fit beside it.

@@ -77,7 +77,7 @@ CLI::Validator numberFrom(double low, double high, bool whole) {
             if (parsed && value >= low && value <= high && (!whole || value == std::floor(value))) return "";
             return text + ", not " + (input.empty() ? std::string("an empty value") : input);
         },
-        whole ? "N" : "X");
+        "");
 }
 
 // A number of bytes, with an optional K, M, G or T (powers of 1024);
@@ -164,7 +164,7 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
                 return "must be a number of bytes above 0, with K, M, G or T for powers of 1024, not " +
                        (input.empty() ? std::string("an empty value") : input);
             },
-            "BYTES"));
+            ""));
     app.add_flag("-q,--quiet", options.quiet, "No progress display");
 
     try {
