@@ -1,0 +1,302 @@
+// roughgc._roughgc: the library's face for Python, on numpy arrays. Arrays
+// with any strides come in (a view over their memory where its layout
+// allows, a copy otherwise), arrays that own their memory go out, and the
+// GIL is released while the work is done.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <mutex>
+#include <roughgc/roughgc.hpp>
+#include <sstream>
+#include <string>
+
+namespace py = pybind11;
+
+namespace {
+
+std::string shapeText(const py::array& a) {
+    std::ostringstream s;
+    s << "(";
+    for (py::ssize_t d = 0; d < a.ndim(); ++d) s << (d ? ", " : "") << a.shape(d);
+    s << (a.ndim() == 1 ? ",)" : ")");
+    return s.str();
+}
+
+std::string dtypeText(const py::array& a) { return py::str(a.dtype()).cast<std::string>(); }
+
+// A matrix over the array's memory when its rows are evenly spaced and its
+// elements packed in them, as OpenCV needs; over a C-ordered copy otherwise
+// (negative strides, steps between pixels). `keep` holds what the matrix
+// points into.
+cv::Mat matrixOf(const py::array& a, int depth, int channels, py::object& keep) {
+    const py::ssize_t elem = static_cast<py::ssize_t>(a.itemsize());
+    const bool packed = a.ndim() == 1 ? a.strides(0) == elem
+                                      : a.strides(0) > 0 && a.strides(1) == elem * channels &&
+                                            (a.ndim() == 2 || a.strides(2) == elem);
+    py::array source = a;
+    if (!packed) source = py::array::ensure(a, py::array::c_style);
+    keep = source;
+    const int rows = a.ndim() == 1 ? 1 : static_cast<int>(a.shape(0));
+    const int cols = static_cast<int>(a.ndim() == 1 ? a.shape(0) : a.shape(1));
+    const size_t step = a.ndim() == 1 ? static_cast<size_t>(cols) * elem * channels
+                                      : static_cast<size_t>(source.strides(0));
+    if (rows == 0 || cols == 0) return cv::Mat();
+    return cv::Mat(rows, cols, CV_MAKETYPE(depth, channels), const_cast<void*>(source.data()), step);
+}
+
+// An image of 8-bit pixels: H x W (grey), H x W x 1, 3 or 4, in BGR order
+// unless `order` is "rgb", which is turned around here.
+cv::Mat photoOf(const py::array& a, const std::string& order, py::object& keep) {
+    std::string o = order;
+    std::transform(o.begin(), o.end(), o.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (o != "bgr" && o != "rgb") throw py::value_error("order must be \"bgr\" or \"rgb\", not \"" + order + "\"");
+    const char* demand = "(!) A photo must be an 8-bit array of H x W (grey), H x W x 3 (colour) or H x W x 4 (with alpha)";
+    if (a.dtype().kind() != 'u' || a.itemsize() != 1)
+        throw py::type_error(std::string(demand) + " pixels, not " + dtypeText(a));
+    const int channels = a.ndim() == 3 ? static_cast<int>(a.shape(2)) : 1;
+    if (a.ndim() < 2 || a.ndim() > 3 || (channels != 1 && channels != 3 && channels != 4))
+        throw py::value_error(std::string(demand) + " pixels, not of shape " + shapeText(a));
+    cv::Mat image = matrixOf(a, CV_8U, channels, keep);
+    if (o == "rgb" && channels >= 3 && !image.empty()) {
+        cv::Mat bgr(image.size(), image.type());
+        const int swap[] = {0, 2, 1, 1, 2, 0, 3, 3};
+        cv::mixChannels(&image, 1, &bgr, 1, swap, channels);
+        image = bgr;
+    }
+    return image;
+}
+
+cv::Mat floatsOf(const py::array& a, const char* what, py::object& keep) {
+    if (a.dtype().kind() != 'f' || a.itemsize() != 4)
+        throw py::type_error(std::string("(!) ") + what + " must be a numpy.float32 array, not " + dtypeText(a));
+    if (a.ndim() < 1 || a.ndim() > 2)
+        throw py::value_error(std::string("(!) ") + what + " must have one or two dimensions, not shape " + shapeText(a));
+    return matrixOf(a, CV_32F, 1, keep);
+}
+
+// A numpy array that owns the matrix's pixels: the matrix's reference keeps
+// them alive as long as the array is.
+py::array arrayOf(const cv::Mat& m, bool flat = false) {
+    auto* owner = new cv::Mat(m);
+    py::capsule release(owner, [](void* p) { delete static_cast<cv::Mat*>(p); });
+    const py::dtype dtype = m.depth() == CV_8U    ? py::dtype::of<uint8_t>()
+                            : m.depth() == CV_32S ? py::dtype::of<int32_t>()
+                                                  : py::dtype::of<float>();
+    const py::ssize_t elem = static_cast<py::ssize_t>(m.elemSize1());
+    if (flat) return py::array(dtype, {static_cast<py::ssize_t>(m.total())}, {elem}, owner->data, release);
+    if (m.channels() == 1)
+        return py::array(dtype, {m.rows, m.cols}, {static_cast<py::ssize_t>(m.step[0]), elem}, owner->data, release);
+    return py::array(dtype, {m.rows, m.cols, m.channels()},
+                     {static_cast<py::ssize_t>(m.step[0]), static_cast<py::ssize_t>(m.elemSize()), elem}, owner->data,
+                     release);
+}
+
+std::string pathOf(const py::object& path) { return py::str(py::module_::import("os").attr("fspath")(path)); }
+
+struct PyResult {
+    py::array map;
+    int quantile_index;
+    float threshold;
+    int coarse_boxes, fine_boxes;
+    float dimension;
+    int passes;
+};
+
+PyResult resultOf(const roughgc::Result& r) {
+    return {arrayOf(r.map), r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes, r.dimension, r.passes};
+}
+
+// One extractor per object; calls from several threads take turns on it.
+class PyExtractor {
+public:
+    explicit PyExtractor(int device) : extractor_(device) {}
+    PyResult extract(const py::array& image, int window, float dimension, float tolerance, const std::string& order) {
+        py::object keep;
+        const cv::Mat photo = photoOf(image, order, keep);
+        roughgc::Result r;
+        {
+            py::gil_scoped_release released;
+            const std::lock_guard lock(mutex_);
+            r = extractor_.extract(photo, {window, dimension, tolerance});
+        }
+        return resultOf(r);
+    }
+    int device() const { return extractor_.device(); }
+
+private:
+    roughgc::Extractor extractor_;
+    std::mutex mutex_;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_roughgc, m) {
+    m.doc() = "Rough contour maps of photographs: the compiled part of the roughgc package.";
+    m.attr("__version__") = ROUGHGC_VERSION;
+    m.attr("backend") = ROUGHGC_BACKEND_NAME;
+
+    static py::exception<roughgc::DeviceError> deviceError(m, "DeviceError", PyExc_RuntimeError);
+    deviceError.doc() =
+        "A GPU runtime call failed. Attributes: call, file, line, code, reason, out_of_memory. The object that "
+        "raised it can be used again.";
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const roughgc::DeviceError& e) {
+            py::object error = py::handle(deviceError.ptr())(e.what());
+            error.attr("call") = e.call();
+            error.attr("file") = e.file();
+            error.attr("line") = e.line();
+            error.attr("code") = e.code();
+            error.attr("reason") = e.reason();
+            error.attr("out_of_memory") = e.outOfMemory();
+            PyErr_SetObject(deviceError.ptr(), error.ptr());
+        } catch (const roughgc::WriteError& e) {
+            // OSError picks its subclass from the number: IsADirectoryError...
+            const py::object error = e.errorNumber() != 0
+                                         ? py::reinterpret_steal<py::object>(PyObject_CallFunction(
+                                               PyExc_OSError, "iss", e.errorNumber(), e.reason().c_str(),
+                                               e.path().c_str()))
+                                         : py::reinterpret_steal<py::object>(
+                                               PyObject_CallFunction(PyExc_OSError, "s", e.what()));
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+        }
+    });
+
+    py::class_<PyResult>(m, "Result", "A rough contour map and what the threshold search found.")
+        .def_readonly("map", &PyResult::map,
+                      "numpy.uint8 array of H/3 - window rows of W/3 - window: 0 where the photo is rough, 255 "
+                      "where it is smooth. Owned by the result.")
+        .def_readonly("quantile_index", &PyResult::quantile_index, "The quantile table index of the final pass.")
+        .def_readonly("threshold", &PyResult::threshold, "The metric threshold at that index.")
+        .def_readonly("coarse_boxes", &PyResult::coarse_boxes, "Occupied boxes of side 8 in the map.")
+        .def_readonly("fine_boxes", &PyResult::fine_boxes, "Occupied boxes of side 4 in the map.")
+        .def_readonly("dimension", &PyResult::dimension, "The map's box-counting dimension estimate.")
+        .def_readonly("passes", &PyResult::passes, "Evaluation passes the search made, 1 to 12.")
+        .def("__repr__", [](const PyResult& r) {
+            return "<roughgc.Result map " + std::to_string(r.map.shape(1)) + " x " + std::to_string(r.map.shape(0)) +
+                   ", dimension " + std::to_string(r.dimension) + ", " + std::to_string(r.passes) + " passes>";
+        });
+
+    py::class_<PyExtractor>(m, "Extractor",
+                            "Makes rough contour maps, keeping its buffers from one photo to the next.\n\n"
+                            "One extractor per thread (or per GPU) runs in parallel; calls on one extractor from "
+                            "several threads take turns. The GIL is released while a map is made.")
+        .def(py::init<int>(), py::arg("device") = 0,
+             "Selects the device (the cpu build has one, 0); raises DeviceError if that fails.")
+        .def_property_readonly("device", &PyExtractor::device)
+        .def("extract", &PyExtractor::extract, py::arg("image"), py::kw_only(), py::arg("window") = 7,
+             py::arg_v("dimension", 1.7f, "1.7"), py::arg_v("tolerance", 0.1f, "0.1"), py::arg("order") = "bgr",
+             "The rough contour map of an image.\n\n"
+             "image: numpy.uint8 array of H x W (grey), H x W x 3 or H x W x 4 (alpha ignored), any strides:\n"
+             "  slices and reversed views give the map of the pixels they show.\n"
+             "order: \"bgr\" (OpenCV's order) or \"rgb\" (imageio, PIL, scikit-image).\n"
+             "window: metric window in averaged pixels, 1 to 15438; dimension and tolerance: the box-counting\n"
+             "  dimension the threshold search aims for, and how close it must come.\n\n"
+             "Raises TypeError for another dtype, ValueError for another shape, a size or window outside the\n"
+             "limits (both sides at least 3 (window + 8)) or a dimension or tolerance that is not finite,\n"
+             "DeviceError for a failed GPU call.");
+
+    m.def(
+        "rough_contours",
+        [](const py::array& image, int window, float dimension, float tolerance, const std::string& order,
+           int device) { return PyExtractor(device).extract(image, window, dimension, tolerance, order); },
+        py::arg("image"), py::kw_only(), py::arg("window") = 7, py::arg_v("dimension", 1.7f, "1.7"),
+        py::arg_v("tolerance", 0.1f, "0.1"), py::arg("order") = "bgr", py::arg("device") = 0,
+        "Extractor(device).extract(image, ...) in one call, for an image now and then.");
+
+    m.def(
+        "read_photo",
+        [](const py::object& path) {
+            const std::string p = pathOf(path);
+            cv::Mat photo;
+            {
+                py::gil_scoped_release released;
+                photo = roughgc::readPhoto(p);
+            }
+            return arrayOf(photo);
+        },
+        py::arg("path"),
+        "The photo at path as the roughgc tool reads it: a numpy.uint8 array of H x W x 3 in BGR order, grey\n"
+        "and four-channel files taken as colour, EXIF orientation applied; named pipes are read once.\n"
+        "Raises ValueError if the file is not a readable image.");
+
+    m.def(
+        "write_map",
+        [](const py::object& path, const py::array& map) {
+            const std::string p = pathOf(path);
+            if (map.dtype().kind() != 'u' || map.itemsize() != 1 || map.ndim() != 2)
+                throw py::type_error("(!) A map must be a two-dimensional numpy.uint8 array, not " + dtypeText(map) +
+                                     " of shape " + shapeText(map));
+            py::object keep;
+            const cv::Mat m = matrixOf(map, CV_8U, 1, keep);
+            py::gil_scoped_release released;
+            roughgc::writeMap(p, m);
+        },
+        py::arg("path"), py::arg("map"),
+        "Writes a map (a two-dimensional numpy.uint8 array) to path in the format of its extension (\".bmp\":\n"
+        "the roughgc tool's bytes), whole or not at all. Raises OSError when it cannot be written.");
+
+    m.def(
+        "histogram",
+        [](const py::array& values, int bins, float lower, float upper, int device) {
+            py::object keep;
+            const cv::Mat v = floatsOf(values, "Histogram values", keep);
+            cv::Mat counts;
+            int counted = 0;
+            {
+                py::gil_scoped_release released;
+                counted = roughgc::histogram(v, counts, bins, lower, upper, device);
+            }
+            return py::make_tuple(arrayOf(counts, true), counted);
+        },
+        py::arg("values"), py::arg("bins"), py::arg("lower"), py::arg("upper"), py::kw_only(), py::arg("device") = 0,
+        "Counts numpy.float32 values (one or two dimensions, any strides) into bins of width\n"
+        "(upper - lower) / bins on the device. The bins start at 0, not at lower: bin k holds the values v\n"
+        "with k <= v / width < k + 1, bin 0 also those with -1 < v / width < 0 and NaNs. Returns\n"
+        "(counts, counted): a numpy.int32 array of the bins and the number of values counted.");
+
+    m.def(
+        "fine_contours",
+        [](const py::array& photo, const py::array& roughCells, const py::array& filterP, const py::array& filterQ,
+           const py::array& filterR, const py::object& marks, const std::string& order, int device) {
+            py::object keepPhoto, keepCells, keepP, keepQ, keepR, keepMarks;
+            const cv::Mat image = photoOf(photo, order, keepPhoto);
+            cv::Mat cells;
+            const py::array cellArray = roughCells;
+            if (cellArray.dtype().kind() == 'u' && cellArray.itemsize() == 1 && cellArray.ndim() == 2)
+                cells = matrixOf(cellArray, CV_8U, 1, keepCells);
+            else
+                cells = floatsOf(cellArray, "Rough cells", keepCells);
+            const cv::Mat p = floatsOf(filterP, "A filter", keepP), q = floatsOf(filterQ, "A filter", keepQ),
+                          r = floatsOf(filterR, "A filter", keepR);
+            cv::Mat marked;
+            if (!marks.is_none()) marked = floatsOf(marks.cast<py::array>(), "Marks", keepMarks);
+            cv::Mat fine;
+            {
+                py::gil_scoped_release released;
+                if (marked.empty())
+                    roughgc::fineContours(image, cells, p, q, r, fine, cv::noArray(), device);
+                else
+                    roughgc::fineContours(image, cells, p, q, r, fine, marked, device);
+            }
+            return arrayOf(fine);
+        },
+        py::arg("photo"), py::arg("rough_cells"), py::arg("filter_p"), py::arg("filter_q"), py::arg("filter_r"),
+        py::arg("marks") = py::none(), py::kw_only(), py::arg("order") = "bgr", py::arg("device") = 0,
+        "The fine contour stage: the metric at full resolution at the pixels that a rough map marks.\n\n"
+        "photo: H x W (x 3 or 4) numpy.uint8; rough_cells: (H/3 - 2) x (W/3 - 2), numpy.uint8 (a map made with\n"
+        "window=2) or numpy.float32, a cell below 255 marking its 3 x 3 block; filter_p, filter_q, filter_r:\n"
+        "k x k numpy.float32 weights; marks: optional (H - k) x (W - k) numpy.float32, positive values marking\n"
+        "pixels too. Returns the (H - k) x (W - k) numpy.float32 map: at each marked pixel the metric quotient\n"
+        "of u = k (R - Q) and v = k (P - Q), P, Q and R the feature image filtered with the three matrices; 0\n"
+        "elsewhere.");
+
+    // Shown as the package's own, where users import them from.
+    for (const char* name : {"DeviceError", "Result", "Extractor", "rough_contours", "read_photo", "write_map",
+                             "histogram", "fine_contours"})
+        m.attr(name).attr("__module__") = "roughgc";
+}

@@ -1,0 +1,198 @@
+"""The roughgc package on numpy arrays: the tool's maps, any strides, the
+library's errors as Python's, and the GIL let go while a map is made."""
+
+import errno
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import roughgc
+from conftest import PHOTOS
+
+
+def test_maps_are_the_tools_byte_for_byte(tool_maps, tmp_path):
+    extractor = roughgc.Extractor()
+    for name, path in PHOTOS.items():
+        result = extractor.extract(roughgc.read_photo(path))
+        roughgc.write_map(tmp_path / "map.bmp", result.map)
+        assert (tmp_path / "map.bmp").read_bytes() == tool_maps[name], name
+        assert result.map.dtype == np.uint8 and result.map.flags.c_contiguous
+        assert 1 <= result.passes <= 12
+        assert abs(result.dimension - 1.7) <= 0.1 or result.passes == 12
+
+
+def test_views_give_the_map_of_the_pixels_they_show():
+    photo = roughgc.read_photo(PHOTOS["fruits.jpg"])
+    extractor = roughgc.Extractor()
+
+    def same(a, b):
+        return np.array_equal(a.map, b.map) and (a.quantile_index, a.threshold) == (b.quantile_index, b.threshold)
+
+    views = {
+        "slice": photo[13:400, 21:480],
+        "every other pixel": photo[::2, ::2],
+        "upside down and mirrored": photo[::-1, ::-1],
+        "column-major": np.asfortranarray(photo),
+        "grey slice": photo[5:300, 7:400, 1],
+        "with alpha": np.dstack([photo, np.full(photo.shape[:2], 7, np.uint8)])[3:, 4:],
+    }
+    for name, view in views.items():
+        assert same(extractor.extract(view), extractor.extract(np.ascontiguousarray(view))), name
+
+    # Arrays from imageio, PIL or scikit-image hold RGB.
+    rgb = photo[:, :, ::-1]
+    assert same(extractor.extract(rgb, order="rgb"), extractor.extract(photo))
+    assert same(extractor.extract(np.ascontiguousarray(rgb), order="RGB"), extractor.extract(photo))
+    assert not same(extractor.extract(rgb), extractor.extract(photo))
+    # The result owns its map: a later extraction leaves it alone.
+    first = extractor.extract(photo)
+    kept = first.map.copy()
+    extractor.extract(photo[::-1])
+    assert np.array_equal(first.map, kept)
+
+
+def test_errors_carry_the_librarys_words(tmp_path):
+    photo = roughgc.read_photo(PHOTOS["fruits.jpg"])
+    demand = "(!) A photo must be an 8-bit array of H x W (grey), H x W x 3 (colour) or H x W x 4 (with alpha) pixels"
+    with pytest.raises(TypeError, match=r"not float32$") as e:
+        roughgc.rough_contours(photo.astype(np.float32))
+    assert str(e.value).startswith(demand)
+    with pytest.raises(TypeError, match=r"not int16$"):
+        roughgc.rough_contours(photo.astype(np.int16))
+    with pytest.raises(ValueError, match=r"not of shape \(480, 512, 2\)$"):
+        roughgc.rough_contours(photo[:, :, :2])
+    with pytest.raises(ValueError, match=r"not of shape \(100,\)$"):
+        roughgc.rough_contours(np.zeros(100, np.uint8))
+    cases = [
+        ({}, photo[:44], "(!) Image too small: 512 x 44 pixels; at least 45 x 45 needed"),
+        ({"window": 0}, photo, "(!) The metric window must be at least 1 averaged pixel, not 0"),
+        ({"dimension": float("nan")}, photo, "(!) The target dimension must be a finite number, not nan"),
+        ({"order": "hsv"}, photo, 'order must be "bgr" or "rgb", not "hsv"'),
+    ]
+    for options, image, message in cases:
+        with pytest.raises(ValueError) as e:
+            roughgc.rough_contours(image, **options)
+        assert str(e.value) == message
+
+    with pytest.raises(FileNotFoundError) as e:
+        roughgc.read_photo(tmp_path / "missing.jpg")
+    assert e.value.errno == errno.ENOENT
+    (tmp_path / "notes.txt").write_text("not a photo")
+    with pytest.raises(ValueError, match=r"^\(!\) Error reading image: .*notes\.txt$"):
+        roughgc.read_photo(tmp_path / "notes.txt")
+
+    result = roughgc.rough_contours(photo)
+    (tmp_path / "taken.bmp").mkdir()
+    with pytest.raises(IsADirectoryError) as e:
+        roughgc.write_map(tmp_path / "taken.bmp", result.map)
+    assert e.value.filename == str(tmp_path / "taken.bmp")
+    with pytest.raises(TypeError):
+        roughgc.write_map(tmp_path / "colour.bmp", photo)
+    assert sorted(os.listdir(tmp_path)) == ["notes.txt", "taken.bmp"]
+
+
+@pytest.mark.skipif(roughgc.backend != "cpu", reason="the cpu runtime fails an allocation on request")
+def test_a_device_failure_is_an_exception_and_the_extractor_goes_on():
+    script = textwrap.dedent(
+        f"""
+        import roughgc
+        photo = roughgc.read_photo({PHOTOS["fruits.jpg"]!r})
+        extractor = roughgc.Extractor()
+        try:
+            extractor.extract(photo)
+        except roughgc.DeviceError as e:
+            print(isinstance(e, RuntimeError), e.reason, e.out_of_memory, e.call.startswith("cudaMalloc("))
+        print(extractor.extract(photo).passes)
+        try:
+            roughgc.Extractor(1)
+        except roughgc.DeviceError as e:
+            print(e.reason)
+        """
+    )
+    # The extractor's own two buffers, then the photo's first.
+    env = dict(os.environ, ROUGHGC_CPURT_FAIL="allocation:2")
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True).stdout
+    assert out == "True out of memory True True\n2\ninvalid device ordinal\n"
+
+
+def test_the_gil_is_let_go_while_a_map_is_made():
+    photo = np.random.default_rng(1).integers(0, 256, (3000, 4000, 3), dtype=np.uint8)
+    extractor = roughgc.Extractor()
+    extractor.extract(photo)  # warm: buffers grown
+    started, done = threading.Event(), threading.Event()
+
+    def extract():
+        started.set()
+        extractor.extract(photo)
+        done.set()
+
+    # Python then takes the GIL from no thread: this one gets it back only
+    # when the extraction lets it go, or when the other thread has ended.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        thread = threading.Thread(target=extract)
+        thread.start()
+        started.wait()
+        turns = 0
+        while not done.is_set():
+            turns += 1
+            time.sleep(0)  # lets the GIL go, for the extraction to come back
+        thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert turns > 1000
+
+
+def test_extractors_on_several_threads_make_the_maps_of_one():
+    photos = [roughgc.read_photo(p) for p in PHOTOS.values()]
+    alone = [roughgc.rough_contours(p).map for p in photos]
+    together = [None] * (2 * len(photos))
+
+    def work(k):
+        together[k] = roughgc.Extractor().extract(photos[k % len(photos)]).map
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(together))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for k, m in enumerate(together):
+        assert np.array_equal(m, alone[k % len(photos)]), k
+
+
+def test_histogram_and_fine_contours_take_arrays_with_any_strides():
+    values = np.random.default_rng(2).uniform(-3, 40, (70, 90)).astype(np.float32)
+    values[3, 4] = np.nan
+    view = values[5:55:2, 7:67]
+    counts, counted = roughgc.histogram(view, 32, 2.0, 34.0)
+    # Bins start at 0, whatever the lower end; NaN and (-1, 0) land in bin 0.
+    q = view / np.float32((34.0 - 2.0) / 32)
+    bins = np.where(np.isnan(q), 0, np.trunc(np.nan_to_num(q, nan=0.0))).astype(np.int64)
+    inside = (bins >= 0) & (bins < 32)
+    assert counts.dtype == np.int32 and counts.shape == (32,)
+    assert np.array_equal(counts, np.bincount(bins[inside], minlength=32))
+    assert counted == int(inside.sum())
+    with pytest.raises(TypeError):
+        roughgc.histogram(values.astype(np.float64), 8, 0.0, 1.0)
+
+    # A flat white photo: at every marked pixel the metric of the position
+    # alone, exactly 4 with single-pixel filters (right and lower neighbours).
+    photo = np.full((30, 33, 3), 255, np.uint8)
+    cells = np.zeros((30 // 3 - 2, 33 // 3 - 2), np.uint8)
+    p = np.zeros((3, 3), np.float32)
+    q = np.zeros((3, 3), np.float32)
+    r = np.zeros((3, 3), np.float32)
+    p[2, 1] = q[1, 1] = r[1, 2] = 1
+    fine = roughgc.fine_contours(photo[:, ::-1], cells, p, q, r)
+    assert fine.dtype == np.float32 and fine.shape == (27, 30)
+    # Cells 1.. mark their 3 x 3 blocks of the map; row and column 0 mark none.
+    expected = np.zeros((27, 30), np.float32)
+    expected[3:24, 3:27] = 4
+    assert np.array_equal(fine, expected)
