@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <memory>
 #include <new>
 #include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <vector>
 
 namespace roughgc::detail {
 
@@ -34,49 +37,73 @@ cv::Mat decodeGuarded(Decode decode) {
     return image;
 }
 
-struct FreeBytes {
-    void operator()(unsigned char* p) const { std::free(p); }
-};
-using MallocBytes = std::unique_ptr<unsigned char, FreeBytes>;
-
 enum class StreamEnd { Complete, Failed, Interrupted };
 
 constexpr size_t kReadChunk = 65536;
 // How long a wait for a pipe goes on before stopRequested is asked again.
 constexpr int kWaitStepMs = 100;
 
-// Everything the descriptor yields up to its end, in `bytes[0, size)`.
+// A photo's bytes in an unnamed file in memory, decoded through the file's
+// /proc name. OpenCV then decodes them with the very reader it uses for a
+// file: its in-memory reader leaves the rows of a cut-off JPEG unwritten
+// (uninitialised memory, different from run to run), where its file reader
+// decodes what is there. Where the kernel has no memfd_create, an unnamed
+// file in the temporary folder stands in.
+class MemoryFile {
+public:
+    MemoryFile() {
+        fd_ = memfd_create("roughgc-photo", MFD_CLOEXEC);
+        if (fd_ < 0) {
+            const char* folder = std::getenv("TMPDIR");
+            fd_ = open(folder != nullptr && *folder != '\0' ? folder : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        }
+    }
+    ~MemoryFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    bool append(const unsigned char* data, size_t size) {
+        while (size > 0) {
+            const ssize_t n = write(fd_, data, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    cv::Mat decode() const {
+        const std::string path = "/proc/self/fd/" + std::to_string(fd_);
+        return decodeGuarded([&] { return cv::imread(path, cv::IMREAD_COLOR); });
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Everything the descriptor yields up to its end, into `file`: at most the
+// bytes read (and never more than limit + 1) and one read buffer resident.
 // Failed if reading fails or the stream is longer than `limit`.
-//
-// The buffer comes from realloc rather than a std::vector: glibc grows a
-// large block by remapping it, neither copying it nor touching the new
-// pages, so that at most the bytes read (and never more than limit + 1) are
-// resident. A vector would hold the old block while copying it into one
-// twice its size, and fill that: 3 GiB resident for /dev/zero.
 //
 // `fd` is non-blocking. A FIFO that no writer has opened yet reads as empty,
 // so its first read of 0 bytes is an end only once a writer has been seen:
 // data arrived, or poll() said that the writers have gone.
 StreamEnd readToEnd(int fd, bool waitsForWriter, size_t limit, const std::function<bool()>& stopRequested,
-                    MallocBytes& bytes, size_t& size) {
-    size_t capacity = 0, used = 0;
+                    MemoryFile& file) {
+    std::vector<unsigned char> buffer(kReadChunk);
+    size_t used = 0;
     bool writerSeen = !waitsForWriter;
     for (;;) {
-        if (capacity - used < kReadChunk && capacity < limit + kReadChunk) {
-            const size_t grown = std::min(std::max(2 * capacity, used + kReadChunk), limit + kReadChunk);
-            auto* p = static_cast<unsigned char*>(std::realloc(bytes.get(), grown));
-            if (p == nullptr) return StreamEnd::Failed;
-            (void)bytes.release();  // realloc has taken the old block
-            bytes.reset(p);
-            capacity = grown;
-        }
         // One byte past the limit tells an over-long stream from one that
         // ends exactly there.
-        const ssize_t n = read(fd, bytes.get() + used, std::min(capacity - used, limit + 1 - used));
+        const ssize_t n = read(fd, buffer.data(), std::min(buffer.size(), limit + 1 - used));
         if (n > 0) {
             used += static_cast<size_t>(n);
             writerSeen = true;
-            if (used > limit) return StreamEnd::Failed;
+            if (used > limit || !file.append(buffer.data(), static_cast<size_t>(n))) return StreamEnd::Failed;
             continue;
         }
         if (n == 0 && writerSeen) break;
@@ -95,18 +122,16 @@ StreamEnd readToEnd(int fd, bool waitsForWriter, size_t limit, const std::functi
         // other event also ends the wait, so that nothing can spin here.)
         writerSeen = true;
     }
-    size = used;
-    return StreamEnd::Complete;
+    return used == 0 ? StreamEnd::Failed : StreamEnd::Complete;
 }
 
 }  // namespace
 
 cv::Mat decodePhoto(const unsigned char* bytes, size_t size) {
     if (size == 0 || size > static_cast<size_t>(INT_MAX)) return cv::Mat();
-    return decodeGuarded([&] {
-        const cv::Mat encoded(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char*>(bytes));
-        return cv::imdecode(encoded, cv::IMREAD_COLOR);
-    });
+    MemoryFile file;
+    if (!file.ok() || !file.append(bytes, size)) return cv::Mat();
+    return file.decode();
 }
 
 cv::Mat readPhoto(const std::string& path, const std::function<bool()>& stopRequested, bool* interrupted) {
@@ -127,13 +152,12 @@ cv::Mat readPhoto(const std::string& path, const std::function<bool()>& stopRequ
         close(fd);
         return decodeGuarded([&] { return cv::imread(path, cv::IMREAD_COLOR); });
     }
-    MallocBytes bytes;
-    size_t size = 0;
-    const StreamEnd end = readToEnd(fd, pipe, kMaxStreamedPhotoBytes, stopRequested, bytes, size);
+    MemoryFile file;
+    const StreamEnd end = file.ok() ? readToEnd(fd, pipe, kMaxStreamedPhotoBytes, stopRequested, file) : StreamEnd::Failed;
     close(fd);
     if (end == StreamEnd::Interrupted && interrupted != nullptr) *interrupted = true;
     if (end != StreamEnd::Complete) return cv::Mat();
-    return decodePhoto(bytes.get(), size);
+    return file.decode();
 }
 
 }  // namespace roughgc::detail

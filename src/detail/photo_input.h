@@ -18,8 +18,10 @@ constexpr size_t kMaxStreamedPhotoBytes = size_t{1} << 30;
 // come out as three channels, and EXIF orientation is applied, as
 // cv::imread(path, IMREAD_COLOR) does. Regular files are decoded by
 // cv::imread itself; pipes and character devices are read once, to their
-// end (at most kMaxStreamedPhotoBytes), and decoded from memory, since
-// cv::imread would open them twice and wait forever for the second writer.
+// end (at most kMaxStreamedPhotoBytes), into an unnamed file in memory that
+// cv::imread then decodes (cv::imread of the pipe itself would open it twice
+// and wait forever for the second writer), so that the same bytes give the
+// same pixels whichever way they come.
 //
 // A named pipe that nobody writes to yet is waited for. With
 // `stopRequested`, the wait is given up within about 100 ms of its
@@ -30,7 +32,7 @@ constexpr size_t kMaxStreamedPhotoBytes = size_t{1} << 30;
 cv::Mat readPhoto(const std::string& path, const std::function<bool()>& stopRequested = {},
                   bool* interrupted = nullptr);
 
-// An encoded photo in memory, decoded as readPhoto decodes it.
+// An encoded photo in memory, decoded as readPhoto decodes it: as a file.
 cv::Mat decodePhoto(const unsigned char* bytes, size_t size);
 
 }  // namespace roughgc::detail
