@@ -146,7 +146,8 @@ TEST(Extractor, DeviceFailuresAreThrownAndTheSameExtractorWorksAfterwards) {
                                                    outOfMemory.call());
     expectSameMap(extractor.extract(photo), expected);
 
-    cpurt::injectFault(cpurt::Fault::Launch, 3);
+    // A kernel's failure surfaces where the work is waited for.
+    cpurt::injectFault(cpurt::Fault::Synchronize, 0);
     const roughgc::DeviceError launch = deviceErrorOf([&] { extractor.extract(photo); });
     EXPECT_EQ(launch.reason(), "unspecified launch failure");
     EXPECT_EQ(launch.call(), "cudaGetLastError()");

@@ -4,12 +4,14 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <random>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "CUDA_wrappers.h"
 #include "detail/rough_stages.h"
+#include "detail/row_stages.h"
 #include "device_buffer.h"
 
 namespace {
@@ -160,6 +162,32 @@ TEST(Metric, WindowAsLargeAsTheGridWritesNothing) {
     for (const size_t kc2 : {10, 12, 30}) {
         const MetricMap m = metricOf(flatFeatures(10, 12), 10, 12, kc2);
         EXPECT_TRUE(m.guardUntouched()) << kc2;
+    }
+}
+
+// The cpu backend's row loop against the kernel, on feature maps with equal
+// neighbours (0/0), huge differences (infinities) and NaN among ordinary
+// points, for odd and even windows: every bit of every value.
+TEST(Metric, RowLoopStoresTheKernelsBits) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> coordinate(-500.0f, 500.0f);
+    const size_t mHeight = 41, mWidth = 57;
+    std::vector<float3> features(mHeight * mWidth);
+    for (float3& f : features) {
+        switch (rng() % 10) {
+            case 0: f = {1.0f, 2.0f, 3.0f}; break;  // equal to its neighbours now and then
+            case 1: f = {3e38f, -3e38f, 3e38f}; break;
+            case 2: f = {NAN, 0.0f, 0.0f}; break;
+            default: f = {coordinate(rng), coordinate(rng), coordinate(rng)};
+        }
+    }
+    for (const size_t kc2 : {1, 2, 7, 8, 40}) {
+        SCOPED_TRACE(kc2);
+        const MetricMap kernel = metricOf(features, mHeight, mWidth, kc2);
+        std::vector<float> rows(static_cast<size_t>(kernel.rows) * kernel.cols);
+        metricRows(features.data(), mHeight, mWidth, kc2, rows.data());
+        for (size_t i = 0; i < rows.size(); ++i)
+            ASSERT_EQ(std::bit_cast<uint32_t>(rows[i]), std::bit_cast<uint32_t>(kernel.values[i])) << "value " << i;
     }
 }
 

@@ -1,11 +1,15 @@
 // The dimension-targeted threshold search, on made-up metric maps.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "pass_fixture.h"
+#include "detail/box_search.h"
 #include "detail/rough_host.h"
+#include "detail/row_stages.h"
 
 namespace {
 
@@ -119,6 +123,54 @@ TEST(ThresholdSearch, ToleranceTestIsStrictAndNegativeToleranceNeverStops) {
     // With a negative tolerance every estimate fails; one equal to the target
     // counts as not above it.
     EXPECT_EQ(f.search(table, estimate, -0.5f).indices, kAlwaysBelow);
+}
+
+// Both routes of the search on one map and table: the evaluation passes on
+// the device, and counts over box maxima with one threshold at the end.
+void expectSameSearch(const std::vector<float>& metric, size_t rows, size_t cols, const std::vector<float>& kvant,
+                      float dim, float eps) {
+    PassFixture f(metric, rows, cols);
+    const SearchTrace passes = f.search(kvant, dim, eps);
+    BoxMaxima boxes;
+    boxMaxima(metric.data(), rows, cols, boxes);
+    const SearchTrace counted = searchOnBoxMaxima(boxes, kvant.data(), kTableSize, dim, eps);
+    EXPECT_EQ(counted.indices, passes.indices);
+    EXPECT_EQ(counted.coarseBoxes, passes.coarseBoxes);
+    EXPECT_EQ(counted.fineBoxes, passes.fineBoxes);
+    EXPECT_EQ(std::bit_cast<uint32_t>(counted.dimension), std::bit_cast<uint32_t>(passes.dimension));
+    std::vector<uchar> map(rows * cols);
+    thresholdRows(metric.data(), map.size(), kvant[counted.indices.back()], map.data());
+    EXPECT_EQ(map, f.map());
+}
+
+TEST(BoxMaximaSearch, ChoosesAsTheEvaluationPassesOnAnyMap) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> metricValue(0.0f, 150.0f);
+    // Values that make boxes tie, leave the table's range, or are no number.
+    const float special[] = {4.0f, 4.0f, 5.0f, NAN, INFINITY, -INFINITY, -0.0f, 149.99f, 1e30f};
+    const size_t sizes[][2] = {{8, 8}, {9, 15}, {16, 32}, {57, 203}, {130, 161}};
+    for (const auto& size : sizes) {
+        const size_t rows = size[0], cols = size[1];
+        for (int kind = 0; kind < 4; ++kind) {
+            SCOPED_TRACE(::testing::Message() << rows << " x " << cols << ", kind " << kind);
+            std::vector<float> metric(rows * cols);
+            for (float& v : metric) {
+                const float uniform = metricValue(rng);
+                switch (kind) {
+                    case 0: v = uniform; break;                                  // all different
+                    case 1: v = std::floor(uniform / 30.0f) + 4.0f; break;        // five values: ties
+                    case 2: v = rng() % 8 == 0 ? special[rng() % 9] : uniform; break;  // specials among them
+                    default: v = 4.0f;                                           // all equal
+                }
+            }
+            const std::vector<float> kvant = tableOf(metric, rows, cols);
+            for (const auto& [dim, eps] : {std::pair{1.7f, 0.1f}, {1.3f, 0.01f}, {1.9f, -1.0f}})
+                expectSameSearch(metric, rows, cols, kvant, dim, eps);
+        }
+    }
+    // Tables that no histogram gives: constant, and NaN.
+    expectSameSearch(patternMetric(-1.0f), kRows, kCols, std::vector<float>(kTableSize, 10.0f), 1.7f, 0.1f);
+    expectSameSearch(patternMetric(3.0f), kRows, kCols, std::vector<float>(kTableSize, NAN), 1.7f, 0.1f);
 }
 
 }  // namespace

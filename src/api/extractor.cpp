@@ -47,7 +47,8 @@ Result Extractor::extract(cv::InputArray photo, const Params& params) {
     const detail::HostPhoto host{image.data, image.step[0], static_cast<size_t>(image.rows),
                                  static_cast<size_t>(image.cols), image.channels()};
     const detail::RoughMapView& view =
-        state_->pipeline.run(host, static_cast<size_t>(params.window), params.dimension, params.tolerance);
+        state_->pipeline.run(host, static_cast<size_t>(params.window), params.dimension, params.tolerance,
+                             detail::SearchRoute::BoxMaxima);
 
     Result result;
     result.map.create(static_cast<int>(view.rows), static_cast<int>(view.cols), CV_8UC1);

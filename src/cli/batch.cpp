@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "cli/batch_options.h"
+#include "cli/extraction_thread.h"
 #include "cli/memory_budget.h"
 #include "cli/report.h"
 #include "cli/stdout_watch.h"
@@ -150,16 +151,19 @@ std::string withoutMarker(std::string line) { return line.rfind("(!) ", 0) == 0 
 // What the stages of one run share. The serial stages alone touch the
 // counts, the report and the progress display.
 struct BatchRun {
-    BatchRun(const BatchOptions& o, const std::vector<BatchItem>& i, roughgc::Extractor& e, FILE* err)
+    BatchRun(const BatchOptions& o, const std::vector<BatchItem>& i, roughgc::Extractor& e, ExtractionThread& x,
+             FILE* err)
         : options(o),
           items(i),
           extractor(e),
+          extraction(x),
           errors(err),
           budget(o.memoryLimit),
           progress(!o.quiet && isatty(fileno(err)) ? err : nullptr, i.size()) {}
     const BatchOptions& options;
     const std::vector<BatchItem>& items;
     roughgc::Extractor& extractor;
+    ExtractionThread& extraction;
     FILE* errors;
     MemoryBudget budget;
     ReportFile report;
@@ -233,7 +237,7 @@ struct ExtractMap {
         const roughgc::Params params{static_cast<int>(run.options.window), run.options.dim, run.options.tolerance};
         const auto t0 = Clock::now();
         try {
-            w->result = run.extractor.extract(w->image, params);
+            run.extraction.run([&] { w->result = run.extractor.extract(w->image, params); });
             w->extracted = true;
         } catch (const roughgc::InputError& e) {
             w->fail(withoutMarker(e.what()));
@@ -315,9 +319,10 @@ int runBatch(int argc, char** argv) {
     if (ec) return refuse("cannot create " + options.outDir + ": " + ec.message());
 
     const auto start = Clock::now();
+    ExtractionThread extraction;
     std::optional<roughgc::Extractor> extractor;
     try {
-        extractor.emplace();
+        extraction.run([&] { extractor.emplace(); });
     } catch (const roughgc::DeviceError& e) {
         std::fprintf(stderr, "roughgc: %s\n", e.what());
         return kExitDeviceFailed;
@@ -328,7 +333,7 @@ int runBatch(int argc, char** argv) {
     bool deviceFailed = false;
     {
         OwnStandardError err;
-        BatchRun run(options, items, *extractor, err.stream());
+        BatchRun run(options, items, *extractor, extraction, err.stream());
         if (!options.report.empty()) {
             if (const std::string why = run.report.open(options.report, options.skipExisting); !why.empty()) {
                 std::fprintf(err.stream(), "roughgc: cannot write the report %s: %s\n", options.report.c_str(),

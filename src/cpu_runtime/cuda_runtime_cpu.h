@@ -192,10 +192,12 @@ bool kernelLoaded(const void* kernel);
 // Fault injection, so that tests can watch the library meet a failing
 // device. After `calls` more calls of the kind succeed, the next one fails:
 // a cudaMalloc with "out of memory", a launch with "unspecified launch
-// failure" (the kernel does not run). Each injection fails one call. The
-// environment variable ROUGHGC_CPURT_FAIL=allocation:N or launch:N injects
-// one at start-up, for tests that run a whole program.
-enum class Fault { Allocation, Launch };
+// failure" (the kernel does not run), a cudaEventSynchronize with
+// "unspecified launch failure" (as a kernel's failure surfaces on a GPU).
+// Each injection fails one call. The environment variable
+// ROUGHGC_CPURT_FAIL=allocation:N, launch:N or synchronize:N injects one at
+// start-up, for tests that run a whole program.
+enum class Fault { Allocation, Launch, Synchronize };
 void injectFault(Fault kind, long calls);
 
 namespace detail {

@@ -353,7 +353,7 @@ KernelRecord& kernelRecord() {
 namespace {
 // Calls of each kind still to succeed before an injected failure; -1: none
 // injected.
-std::atomic<long> allocationsBeforeFault{-1}, launchesBeforeFault{-1};
+std::atomic<long> allocationsBeforeFault{-1}, launchesBeforeFault{-1}, synchronizationsBeforeFault{-1};
 std::atomic<size_t> deviceAllocationCount{0};
 
 // One countdown step: true when this call is the one to fail.
@@ -376,6 +376,7 @@ void injectFromEnvironment() {
         const long calls = colon == std::string::npos ? 0 : std::strtol(s.c_str() + colon + 1, nullptr, 10);
         if (kind == "allocation") cpurt::injectFault(cpurt::Fault::Allocation, calls);
         if (kind == "launch") cpurt::injectFault(cpurt::Fault::Launch, calls);
+        if (kind == "synchronize") cpurt::injectFault(cpurt::Fault::Synchronize, calls);
         return true;
     }();
     (void)done;
@@ -384,7 +385,10 @@ void injectFromEnvironment() {
 
 namespace cpurt {
 void injectFault(Fault kind, long calls) {
-    (kind == Fault::Allocation ? allocationsBeforeFault : launchesBeforeFault).store(std::max(calls, 0L));
+    std::atomic<long>& countdown = kind == Fault::Allocation ? allocationsBeforeFault
+                                   : kind == Fault::Launch   ? launchesBeforeFault
+                                                             : synchronizationsBeforeFault;
+    countdown.store(std::max(calls, 0L));
 }
 
 size_t liveDeviceAllocations() { return deviceMemory().count(); }
@@ -513,7 +517,9 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t) {
 }
 
 cudaError_t cudaEventSynchronize(cudaEvent_t event) {
-    return events().valid(event) ? cudaSuccess : fail(cudaErrorInvalidResourceHandle);
+    if (!events().valid(event)) return fail(cudaErrorInvalidResourceHandle);
+    injectFromEnvironment();
+    return faultDue(synchronizationsBeforeFault) ? fail(cudaErrorLaunchFailure) : cudaSuccess;
 }
 
 cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) {

@@ -53,4 +53,33 @@ __host__ __device__ __forceinline__ float metricQuotient(float3 u, float3 v) {
     return canonicalNaN(((e + g) * (e + g)) / (e * g - f * f));
 }
 
+// The feature point of the averaged pixel at (row, col) of the averaged
+// grid, from the sums of its 3 x 3 block's blue, green and red: the means of
+// the inverted channels (whole-number sums up to 2295, so the truncating
+// integer quotient is the single-precision one), the position times 60.
+__host__ __device__ __forceinline__ float3 averagedFeature(int sumBlue, int sumGreen, int sumRed, int row, int col) {
+    return featurePoint((9 * 255 - sumBlue) / 9, (9 * 255 - sumGreen) / 9, (9 * 255 - sumRed) / 9,
+                        static_cast<double>(60 * row), static_cast<double>(60 * col));
+}
+
+// The metric quotient at a feature point p from the forward differences to
+// its right and lower neighbours.
+__host__ __device__ __forceinline__ float neighbourMetric(float3 p, float3 right, float3 below) {
+    const float3 u{(right.x - p.x) * 3.0f, (right.y - p.y) * 3.0f, (right.z - p.z) * 3.0f};
+    const float3 v{(below.x - p.x) * 3.0f, (below.y - p.y) * 3.0f, (below.z - p.z) * 3.0f};
+    return metricQuotient(u, v);
+}
+
+// The binary map's byte for a metric value at threshold t: 255 (smooth)
+// strictly below it, 0 (rough) otherwise, NaN included.
+__host__ __device__ __forceinline__ unsigned char binaryPixel(float metric, float t) {
+    return metric < t ? 255 : 0;
+}
+
+// The larger of a box's maximum so far and a value, a NaN counting as the
+// largest: a box is occupied at threshold t exactly when !(maximum < t).
+__host__ __device__ __forceinline__ float boxMaximum(float maximum, float value) {
+    return (value > maximum || value != value) && maximum == maximum ? value : maximum;
+}
+
 }  // namespace roughgc::detail

@@ -4,6 +4,7 @@
 
 #include "detail/rough_size.h"
 #include "detail/rough_stages.h"
+#include "detail/row_stages.h"
 #include "detail/search.h"
 #include "detail/stage_times.h"
 #include "roughgc/roughgc.hpp"
@@ -60,13 +61,14 @@ void RoughPipeline::upload(const HostPhoto& photo) {
     }
 }
 
-const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float dim, float eps, StageTimes* times) {
+const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+                                       StageTimes* times) {
     // Refused before anything is allocated: smaller maps would leave the box
     // grids empty, and sizes below kc2 would wrap around.
     if (const std::string problem = roughImageSizeProblem(photo.height, photo.width, kc2); !problem.empty())
         throw InputError(problem);
     try {
-        return runPhoto(photo, kc2, dim, eps, times);
+        return runPhoto(photo, kc2, dim, eps, route, times);
     } catch (const DeviceError& e) {
         // Buffers grown for an earlier, larger photo may be what leaves too
         // little room now: a caller going on to a smaller photo should not
@@ -81,33 +83,27 @@ const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float
     }
 }
 
-const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps,
-                                            StageTimes* times) {
-    PhotoBuffers& b = *buf_;
-    const size_t height = photo.height, width = photo.width;
+// On the cpu backend "device" memory is host memory: the image stages run
+// as row loops straight on the photo's pixels, with nothing to upload or
+// download. On a GPU they are the kernels, on an uploaded copy.
+#if defined(ROUGHGC_CUDA_BACKEND)
+constexpr bool kStagesOnHost = false;
+#else
+constexpr bool kStagesOnHost = true;
+#endif
 
-    const int N = kBoxSide;
-    const size_t imgSize = height * width;
-    const size_t mHeight = height / 3;
-    const size_t mWidth = width / 3;
-    const size_t mSize = mHeight * mWidth;
-    const size_t tHeight = (mHeight - kc2) / N;
-    const size_t tWidth = (mWidth - kc2) / N;
+const float* RoughPipeline::metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times) {
+    PhotoBuffers& b = *buf_;
+    const size_t mHeight = photo.height / 3, mWidth = photo.width / 3;
     const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
     const cudaEvent_t start = events_.start, stop = events_.stop;
-
-    selectDevice(device_.device);
-    cudaEventRecord(start, 0);
-    b.d_imageRGB.reserve(imgSize);
-    b.d_averImage.reserve(mSize);
-    b.devContMatr.reserve(tSize);
-    b.d_out.reserve(tSize);
-    b.d_temp1.reserve(tWidth * tHeight);
-    b.d_temp2.reserve(4 * tWidth * tHeight);
-    b.contMatr.reserve(tSize);
-    b.contMatrRes.reserve(tSize);
-    eventCheck(stop);
-    mark(times, "allocation");
+    if (kStagesOnHost) {
+        averageRows(photo.data, photo.step, photo.channels, mHeight, mWidth, b.d_averImage.get());
+        mark(times, "averaging");
+        metricRows(b.d_averImage.get(), mHeight, mWidth, kc2, b.devContMatr.get());
+        mark(times, "metric");
+        return b.devContMatr.get();
+    }
 
     cudaEventRecord(start, 0);
     upload(photo);
@@ -115,7 +111,7 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
     mark(times, "upload");
 
     cudaEventRecord(start, 0);
-    launchAveraging(b.d_imageRGB.get(), b.d_averImage.get(), mHeight, mWidth, width);
+    launchAveraging(b.d_imageRGB.get(), b.d_averImage.get(), mHeight, mWidth, photo.width);
     eventCheck(stop);
     mark(times, "averaging");
 
@@ -129,22 +125,83 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
         cudaMemcpy(b.contMatr.get(), b.devContMatr.get(), sizeof(float) * tSize, cudaMemcpyDeviceToHost));
     deviceCheck(stop);
     mark(times, "metric download");
+    return b.contMatr.get();
+}
+
+const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+                                            StageTimes* times) {
+    PhotoBuffers& b = *buf_;
+    const size_t height = photo.height, width = photo.width;
+
+    const int N = kBoxSide;
+    const size_t imgSize = height * width;
+    const size_t mHeight = height / 3;
+    const size_t mWidth = width / 3;
+    const size_t mSize = mHeight * mWidth;
+    const size_t tHeight = (mHeight - kc2) / N;
+    const size_t tWidth = (mWidth - kc2) / N;
+    const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
+    const bool passes = route == SearchRoute::EvaluationPasses;
+    const cudaEvent_t start = events_.start, stop = events_.stop;
+
+    selectDevice(device_.device);
+    cudaEventRecord(start, 0);
+    if (!kStagesOnHost) b.d_imageRGB.reserve(imgSize);
+    b.d_averImage.reserve(mSize);
+    b.devContMatr.reserve(tSize);
+    b.d_out.reserve(tSize);
+    if (passes) {
+        b.d_temp1.reserve(tWidth * tHeight);
+        b.d_temp2.reserve(4 * tWidth * tHeight);
+    }
+    if (!kStagesOnHost) {
+        b.contMatr.reserve(tSize);
+        b.contMatrRes.reserve(tSize);
+    }
+    eventCheck(stop);
+    mark(times, "allocation");
+
+    const float* metric = metricMap(photo, kc2, times);
 
     int cnt = 0;
-    metricHistogram(b.contMatr.get(), mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
+    metricHistogram(metric, mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
     quantileTable(hist_, &cnt, kvant_, kTableSize);
     mark(times, "histogram and table");
 
-    int res[2] = {0, 0};
-    const RoughPassBuffers buffers{b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), b.d_temp1.get(),
-                                   b.d_temp2.get(),     d_res_.get(), mHeight,         mWidth,
-                                   kc2};
-    const SearchTrace trace = thresholdSearch(buffers, res, kvant_, kTableSize, dim, eps, start, stop, times);
+    SearchTrace trace;
+    if (passes) {
+        int res[2] = {0, 0};
+        const RoughPassBuffers buffers{b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), b.d_temp1.get(),
+                                       b.d_temp2.get(),     d_res_.get(), mHeight,         mWidth,
+                                       kc2};
+        trace = thresholdSearch(buffers, res, kvant_, kTableSize, dim, eps, start, stop, times);
+    } else {
+        boxMaxima(metric, mHeight - kc2, mWidth - kc2, boxes_);
+        mark(times, "box maxima");
+        trace = searchOnBoxMaxima(boxes_, kvant_, kTableSize, dim, eps);
+        mark(times, "search");
+        // The map of the final index alone.
+        const int index = trace.indices.back();
+        if (kStagesOnHost) {
+            thresholdRows(metric, tSize, kvant_[index], b.d_out.get());
+        } else {
+            ROUGHGC_CUDA_CHECK(cudaMemcpy(d_kvant_.get(), kvant_, sizeof(float) * kTableSize, cudaMemcpyHostToDevice));
+            cudaEventRecord(start, 0);
+            launchThreshold(b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), mHeight - kc2, mWidth - kc2, index);
+            deviceCheck(stop);
+        }
+        mark(times, "threshold");
+    }
 
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(b.contMatrRes.get(), b.d_out.get(), tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
-    mark(times, "map download");
+    const unsigned char* pixels = b.d_out.get();
+    if (!kStagesOnHost) {
+        ROUGHGC_CUDA_CHECK(
+            cudaMemcpy(b.contMatrRes.get(), b.d_out.get(), tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
+        pixels = b.contMatrRes.get();
+        mark(times, "map download");
+    }
 
-    map_.pixels = b.contMatrRes.get();
+    map_.pixels = pixels;
     map_.rows = mHeight - kc2;
     map_.cols = mWidth - kc2;
     map_.quantileIndex = trace.indices.back();

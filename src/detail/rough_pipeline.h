@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "detail/box_search.h"
 #include "detail/device.h"
 #include "detail/rough_host.h"
 
@@ -35,6 +36,12 @@ struct RoughMapView {
     int passes = 0;
 };
 
+// How the threshold search evaluates a candidate: as the evaluation passes
+// on the device (threshold the map, count its boxes: seven launches each),
+// or by counting over box maxima taken once from the metric map. Both give
+// the same indices, counts, estimates and map; the first is the reference.
+enum class SearchRoute { EvaluationPasses, BoxMaxima };
+
 class RoughPipeline {
 public:
     // Selects `device`, loads the pipeline's kernels and creates its events
@@ -51,7 +58,8 @@ public:
     // back every buffer grown for earlier photos, so that a smaller photo
     // after one too large for the device still fits. Marks each phase in
     // `times`.
-    const RoughMapView& run(const HostPhoto& photo, size_t kc2, float dim, float eps, StageTimes* times = nullptr);
+    const RoughMapView& run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+                            StageTimes* times = nullptr);
 
     int device() const { return device_.device; }
 
@@ -71,7 +79,10 @@ private:
     };
 
     // run() on a photo of a size already checked.
-    const RoughMapView& runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, StageTimes* times);
+    const RoughMapView& runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+                                 StageTimes* times);
+    // The metric map in host memory, from the photo.
+    const float* metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times);
     void upload(const HostPhoto& photo);
 
     SelectedDevice device_;  // first: what follows is made on this device
@@ -81,6 +92,7 @@ private:
     std::optional<PhotoBuffers> buf_;  // always engaged; reset() frees them all
     int hist_[kTableSize];
     float kvant_[kTableSize];
+    BoxMaxima boxes_;
     RoughMapView map_;
 };
 

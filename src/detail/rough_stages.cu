@@ -14,23 +14,18 @@ __global__ void averaging(const uchar3* imageRGB, float3* averImage, int mHeight
     const int col = blockIdx.x * blockDim.x + threadIdx.x;
     const int row = blockIdx.y * blockDim.y + threadIdx.y;
     if (col < mWidth && row < mHeight) {
-        // Whole-number sums up to 2295, exact in any order and in single
-        // precision, so integers give the same sums faster: the nine
-        // inverted channels sum to 9 * 255 less the nine channels.
-        int sx = 9 * 255, sy = 9 * 255, sz = 9 * 255;
+        // Integer sums: exact, and cheaper than the float sums they stand for.
+        int sb = 0, sg = 0, sr = 0;
         const uchar3* block = imageRGB + (3 * row) * width + 3 * col;
         for (int dr = 0; dr < 3; ++dr) {
             const uchar3* line = block + dr * width;
             for (int dc = 0; dc < 3; ++dc) {
-                sx -= line[dc].x;
-                sy -= line[dc].y;
-                sz -= line[dc].z;
+                sb += line[dc].x;
+                sg += line[dc].y;
+                sr += line[dc].z;
             }
         }
-        // The single-precision quotient by 9.0, truncated, equals the integer
-        // quotient for every sum from 0 to 2295.
-        averImage[row * mWidth + col] = featurePoint(sx / 9, sy / 9, sz / 9, static_cast<double>(60 * row),
-                                                     static_cast<double>(60 * col));
+        averImage[row * mWidth + col] = averagedFeature(sb, sg, sr, row, col);
     }
 }
 
@@ -52,13 +47,9 @@ __global__ void calculate_derive_metric_optimized(float* metricMap, float3* aver
     const int h = kc2 / 2;
     const int outWidth = mWidth - kc2, outHeight = mHeight - kc2;
     if (j >= h && j < h + outWidth && i >= h && i < h + outHeight) {
-        const float3 p = averImage[i * mWidth + j];
-        const float3 r = averImage[i * mWidth + j + 1];
-        const float3 b = averImage[(i + 1) * mWidth + j];
-        const float3 u{(r.x - p.x) * 3.0f, (r.y - p.y) * 3.0f, (r.z - p.z) * 3.0f};
-        const float3 v{(b.x - p.x) * 3.0f, (b.y - p.y) * 3.0f, (b.z - p.z) * 3.0f};
         // A NaN or an infinity counts as rough at the threshold.
-        metricMap[(i - h) * outWidth + (j - h)] = metricQuotient(u, v);
+        metricMap[(i - h) * outWidth + (j - h)] =
+            neighbourMetric(averImage[i * mWidth + j], averImage[i * mWidth + j + 1], averImage[(i + 1) * mWidth + j]);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "detail/device.h"
 #include "detail/launch.h"
+#include "detail/pixel_math.cuh"
 #include "detail/rough_host.h"
 #include "detail/stage_times.h"
 
@@ -18,8 +19,7 @@ __global__ void threshold(float* metricMap, uchar* binMap, float* kvant, int row
     const int col = blockIdx.x * blockDim.x + threadIdx.x;
     const int row = blockIdx.y * blockDim.y + threadIdx.y;
     if (col < cols && row < rows) {
-        const float t = kvant[kvantIndex];
-        binMap[row * cols + col] = metricMap[row * cols + col] < t ? 255 : 0;
+        binMap[row * cols + col] = binaryPixel(metricMap[row * cols + col], kvant[kvantIndex]);
     }
 }
 
@@ -65,6 +65,13 @@ __global__ void calculating2(uchar* boxes, int* res, int boxRows, int boxCols, i
     if (col < boxCols && row < boxRows && boxes[row * boxCols + col] != 0) atomicAdd(&res[resIndex], 1);
 }
 
+void launchThreshold(float* devContMatr, uchar* d_out, float* d_kvant, size_t rows, size_t cols, int index) {
+    const dim3 blockSize(32, 32);
+    const dim3 mapGrid(gridExtent(cols, 32), gridExtent(rows, 32));
+    LAUNCH_KERNEL(threshold, mapGrid, blockSize, devContMatr, d_out, d_kvant, static_cast<int>(rows),
+                  static_cast<int>(cols), index);
+}
+
 void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start, cudaEvent_t stop) {
     const int N = kBoxSide;
     // Kernel sizes are 32-bit values formed from the truncated sizes.
@@ -80,7 +87,7 @@ void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start,
     const dim3 fineGrid(gridExtent(2 * tWidth, 32), gridExtent(2 * tHeight, 32));
 
     cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(threshold, mapGrid, blockSize, b.devContMatr, b.d_out, b.d_kvant, rows, cols, sr);
+    launchThreshold(b.devContMatr, b.d_out, b.d_kvant, mapRows, mapCols, sr);
     deviceCheck(stop);
 
     cudaEventRecord(start, 0);

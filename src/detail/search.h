@@ -25,6 +25,10 @@ struct RoughPassBuffers {
     size_t mHeight, mWidth, kc2;
 };
 
+// The binary map of a rows x cols metric map at kvant[index]: blocks of
+// 32 x 32 threads over the map. Launch only.
+void launchThreshold(float* devContMatr, uchar* d_out, float* d_kvant, size_t rows, size_t cols, int index);
+
 // One evaluation of table index sr: thresholds the metric into d_out and
 // adds the occupied boxes of side 8 to d_res[k] and of side 4 to
 // d_res[k + 1]. Seven launches, each timed and followed by a device check.
