@@ -8,9 +8,12 @@
 //   A: processImageCUDA on page-locked pixels, as roughgc runs it after
 //      FirstRun (its "GC time"), writing RoughGC.bmp in a temporary folder;
 //   B: cv::cvtColor to grey, then cv::Canny(grey, edges, 50, 150), with
-//      OpenCV's default threads.
-// Each side is timed alone first, then the two alternating; A / B compares
-// the alternating medians. Both run at their warm steady state: glibc is
+//      OpenCV's default threads;
+//   C: roughgc::Extractor::extract on the decoded photo, a warm extractor
+//      returning the map in memory, as Canny returns its edges: the library's
+//      face, with its search on box maxima.
+// Each side is timed alone first, then the three alternating; A / B and
+// C / B compare the alternating medians. Both run at their warm steady state: glibc is
 // told for the whole process to keep freed memory (see keepHeapWarm), so
 // neither side pays for page faults on memory the other gave back.
 //
@@ -40,8 +43,11 @@
 #include <string>
 #include <vector>
 
+#include <roughgc/roughgc.hpp>
+
 #include "CUDA_staged.h"
 #include "CUDA_wrappers.h"
+#include "detail/rough_pipeline.h"
 #include "process_run.h"
 
 
@@ -110,8 +116,48 @@ double runMs(const std::vector<std::string>& args, const fs::path& dir, const fs
 
 struct Row {
     std::string name;
-    double aAlone, bAlone, a, b;
+    double aAlone, bAlone, cAlone, a, b, c;
 };
+
+// Each phase's median time per photo, by side, in the order phases first ran.
+struct StageTable {
+    std::vector<std::string> order;
+    std::map<std::string, std::vector<double>> perPhoto;  // each photo's median
+    void add(const std::map<std::string, std::vector<double>>& photo) {
+        for (const auto& [name, t] : photo) perPhoto[name].push_back(median(t));
+    }
+    void note(const roughgc::detail::StageTimes& times, std::map<std::string, std::vector<double>>& photo) {
+        for (const auto& [name, t] : times.stages) {
+            if (std::find(order.begin(), order.end(), name) == order.end()) order.push_back(name);
+            photo[name].push_back(t);
+        }
+    }
+    void print(const char* side) const {
+        std::printf("%s per stage, mean over the photos of each photo's median (ms):\n", side);
+        for (const std::string& name : order) {
+            const std::vector<double>& v = perPhoto.at(name);
+            double sum = 0;
+            for (double t : v) sum += t;
+            std::printf("  %-24s %8.3f  (%zu photos)\n", name.c_str(), sum / v.size(), v.size());
+        }
+    }
+};
+
+// The geometric mean and the worst of the ratios, with the worst's photo.
+void printRatios(const char* what, const std::vector<Row>& rows, double Row::*top) {
+    double logSum = 0, worst = 0;
+    std::string worstName;
+    for (const Row& r : rows) {
+        const double ratio = r.*top / r.b;
+        logSum += std::log(ratio);
+        if (ratio > worst) {
+            worst = ratio;
+            worstName = r.name;
+        }
+    }
+    std::printf("%s: geometric mean %.2f, worst %.2f (%s)\n", what, std::exp(logSum / rows.size()), worst,
+                worstName.c_str());
+}
 
 struct Cold {
     double toolWall, gcTime, cannyWall;
@@ -160,25 +206,21 @@ int main(int argc, char** argv) {
     FirstRun();
 
     std::vector<Row> rows;
-    std::map<std::string, std::vector<double>> stages;  // per stage, each photo's median
-    std::vector<std::string> stageOrder;
+    StageTable stagesA, stagesC;
     cv::Mat grey, edges;
+    roughgc::Extractor extractor;
+    roughgc::detail::RoughPipeline pipeline(0);  // C's stages, timed apart from C itself
     for (size_t p = 0; p < photos.size(); ++p) {
         const fs::path& source = sources[p];
         const cv::Mat photo = cv::imread(photos[p].string(), cv::IMREAD_COLOR);
         std::memcpy(pinned, photo.ptr<uchar3>(0), bytes);
-        std::map<std::string, std::vector<double>> photoStages;
+        std::map<std::string, std::vector<double>> photoStagesA, photoStagesC;
         auto runA = [&](bool record) {
             roughgc::detail::StageTimes times;
             const auto t0 = Clock::now();
             processImageStaged(pinned, height, width, kc2, 1.7f, 0.1f, &times);
             const double ms = msSince(t0);
-            if (record)
-                for (const auto& [name, t] : times.stages) {
-                    if (std::find(stageOrder.begin(), stageOrder.end(), name) == stageOrder.end())
-                        stageOrder.push_back(name);
-                    photoStages[name].push_back(t);
-                }
+            if (record) stagesA.note(times, photoStagesA);
             return ms;
         };
         auto runB = [&] {
@@ -187,7 +229,12 @@ int main(int argc, char** argv) {
             cv::Canny(grey, edges, 50, 150);
             return msSince(t0);
         };
-        std::vector<double> aAlone, bAlone, a, b;
+        auto runC = [&] {
+            const auto t0 = Clock::now();
+            const roughgc::Result r = extractor.extract(photo);
+            return msSince(t0);
+        };
+        std::vector<double> aAlone, bAlone, cAlone, a, b, c;
         for (int i = 0; i < warmups + reps; ++i) {
             const double t = runA(false);
             if (i >= warmups) aAlone.push_back(t);
@@ -197,13 +244,28 @@ int main(int argc, char** argv) {
             if (i >= warmups) bAlone.push_back(t);
         }
         for (int i = 0; i < warmups + reps; ++i) {
-            const double ta = runA(i >= warmups), tb = runB();
+            const double t = runC();
+            if (i >= warmups) cAlone.push_back(t);
+        }
+        for (int i = 0; i < warmups + reps; ++i) {
+            const double ta = runA(i >= warmups), tb = runB(), tc = runC();
             if (i < warmups) continue;
             a.push_back(ta);
             b.push_back(tb);
+            c.push_back(tc);
         }
-        for (const auto& [name, t] : photoStages) stages[name].push_back(median(t));
-        rows.push_back({source.stem().string(), median(aAlone), median(bAlone), median(a), median(b)});
+        // C's stages: the same pipeline run, with a mark after each phase.
+        const roughgc::detail::HostPhoto host{photo.data, photo.step[0], height, width, 3};
+        for (int i = 0; i < warmups + reps; ++i) {
+            roughgc::detail::StageTimes times;
+            times.start();
+            pipeline.run(host, kc2, 1.7f, 0.1f, roughgc::detail::SearchRoute::BoxMaxima, &times);
+            if (i >= warmups) stagesC.note(times, photoStagesC);
+        }
+        stagesA.add(photoStagesA);
+        stagesC.add(photoStagesC);
+        rows.push_back({source.stem().string(), median(aAlone), median(bAlone), median(cAlone), median(a), median(b),
+                        median(c)});
         std::fflush(stdout);
     }
 
@@ -220,30 +282,18 @@ int main(int argc, char** argv) {
     std::printf("allocator: %s\n", heap);
     std::printf("photos: bench/data upscaled to %zu x %zu; medians of %d repetitions after %d warm-ups\n", width,
                 height, reps, warmups);
-    std::printf("A: processImageCUDA (GC time); B: cvtColor + Canny(50, 150)\n\n");
-    std::printf("%-16s %10s %10s %10s %10s %7s\n", "photo", "A alone", "B alone", "A alt.", "B alt.", "A / B");
-    double logSum = 0, worst = 0;
-    std::string worstName;
-    for (const Row& r : rows) {
-        const double ratio = r.a / r.b;
-        logSum += std::log(ratio);
-        if (ratio > worst) {
-            worst = ratio;
-            worstName = r.name;
-        }
-        std::printf("%-16s %8.1f ms %7.1f ms %7.1f ms %7.1f ms %7.2f\n", r.name.c_str(), r.aAlone, r.bAlone, r.a, r.b,
-                    ratio);
-    }
-    std::printf("\nA / B: geometric mean %.2f, worst %.2f (%s)\n\n", std::exp(logSum / rows.size()), worst,
-                worstName.c_str());
-    std::printf("A per stage, mean over the photos of each photo's median (ms):\n");
-    for (const std::string& name : stageOrder) {
-        const std::vector<double>& v = stages[name];
-        double sum = 0;
-        for (double t : v) sum += t;
-        std::printf("  %-24s %8.3f  (%zu photos)\n", name.c_str(), sum / v.size(), v.size());
-    }
-
+    std::printf("A: processImageCUDA (GC time); B: cvtColor + Canny(50, 150); C: roughgc::Extractor::extract\n\n");
+    std::printf("%-14s %9s %9s %9s %9s %9s %9s %6s %6s\n", "photo", "A alone", "B alone", "C alone", "A alt.", "B alt.",
+                "C alt.", "A / B", "C / B");
+    for (const Row& r : rows)
+        std::printf("%-14s %6.1f ms %6.1f ms %6.1f ms %6.1f ms %6.1f ms %6.1f ms %6.2f %6.2f\n", r.name.c_str(), r.aAlone,
+                    r.bAlone, r.cAlone, r.a, r.b, r.c, r.a / r.b, r.c / r.b);
+    std::printf("\n");
+    printRatios("A / B", rows, &Row::a);
+    printRatios("C / B", rows, &Row::c);
+    std::printf("\n");
+    stagesA.print("A");
+    stagesC.print("C");
     std::printf("\ncold, fresh processes (medians of %d, run before the warm measurements):\n", coldReps);
     std::printf("%-16s %14s %10s %10s %14s\n", "photo", "roughgc wall", "GC time", "/ warm A", "Canny wall");
     double coldLogSum = 0, coldWorst = 0;

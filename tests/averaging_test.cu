@@ -8,7 +8,6 @@
 #include "CUDA_wrappers.h"
 #include "detail/pixel_math.cuh"
 #include "detail/rough_stages.h"
-#include "detail/row_stages.h"
 #include "device_buffer.h"
 
 namespace {
@@ -152,41 +151,6 @@ TEST(Averaging, MeanIsTheTruncatedIntegerQuotient) {
     EXPECT_EQ(map.at(0, 0).x, static_cast<float>(0.0 * c6 + 1.0 * c6 + 255.0 * c6));
     EXPECT_EQ(map.at(0, 0).y, static_cast<float>(c2 * 1.0 - c2 * 255.0));
     EXPECT_EQ(map.at(0, 0).z, static_cast<float>(0.0 * c3 + 1.0 * c3 + 255.0 * c3));
-}
-
-// The row loops that the cpu backend runs against the kernel, on pixels of
-// 3, 1 and 4 channels with rows padded apart: every bit of every point.
-TEST(Averaging, RowLoopsStoreTheKernelsBitsForEveryLayout) {
-    for (const auto& [h, w] : {std::pair{3, 3}, {31, 47}, {65, 100}, {120, 94}}) {
-        const Image image = randomImage(h, w, static_cast<unsigned>(h * w));
-        const FeatureMap kernel = average(image);
-        const size_t mHeight = h / 3, mWidth = w / 3;
-        for (const int channels : {3, 1, 4}) {
-            SCOPED_TRACE(::testing::Message() << w << " x " << h << ", " << channels << " channels");
-            // The photo with a padded row step; the kernel's input as BGR.
-            const size_t step = static_cast<size_t>(w) * channels + 5;
-            std::vector<unsigned char> photo(step * h, 0xEE);
-            Image bgr = image;
-            for (int r = 0; r < h; ++r)
-                for (int c = 0; c < w; ++c) {
-                    unsigned char* p = photo.data() + r * step + static_cast<size_t>(c) * channels;
-                    const uchar3 px = image.pixels[static_cast<size_t>(r) * w + c];
-                    if (channels == 1) {
-                        p[0] = px.y;
-                        bgr.at(r, c) = {px.y, px.y, px.y};
-                    } else {
-                        p[0] = px.x;
-                        p[1] = px.y;
-                        p[2] = px.z;
-                        if (channels == 4) p[3] = px.x ^ 0x5A;  // alpha, never read
-                    }
-                }
-            const FeatureMap expected = channels == 1 ? average(bgr) : kernel;
-            std::vector<float3> rows(mHeight * mWidth);
-            averageRows(photo.data(), step, channels, mHeight, mWidth, rows.data());
-            for (size_t i = 0; i < rows.size(); ++i) ASSERT_TRUE(same(rows[i], expected.elements[i])) << "point " << i;
-        }
-    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <random>
 #include <set>
@@ -11,6 +12,8 @@
 
 #include "CUDA_wrappers.h"
 #include "detail/rough_stages.h"
+#include "detail/box_search.h"
+#include "detail/rough_host.h"
 #include "detail/row_stages.h"
 #include "device_buffer.h"
 
@@ -165,29 +168,53 @@ TEST(Metric, WindowAsLargeAsTheGridWritesNothing) {
     }
 }
 
-// The cpu backend's row loop against the kernel, on feature maps with equal
-// neighbours (0/0), huge differences (infinities) and NaN among ordinary
-// points, for odd and even windows: every bit of every value.
-TEST(Metric, RowLoopStoresTheKernelsBits) {
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<float> coordinate(-500.0f, 500.0f);
-    const size_t mHeight = 41, mWidth = 57;
-    std::vector<float3> features(mHeight * mWidth);
-    for (float3& f : features) {
-        switch (rng() % 10) {
-            case 0: f = {1.0f, 2.0f, 3.0f}; break;  // equal to its neighbours now and then
-            case 1: f = {3e38f, -3e38f, 3e38f}; break;
-            case 2: f = {NAN, 0.0f, 0.0f}; break;
-            default: f = {coordinate(rng), coordinate(rng), coordinate(rng)};
+// The cpu backend's one pass (averaging, metric, histogram and box maxima
+// by bands of rows) against the kernels and the host steps, on photos of 3,
+// 1 and 4 channels with padded rows, for odd and even windows: every bit of
+// every value, every count, every maximum.
+TEST(Metric, OnePassOverThePhotoStoresWhatTheKernelsAndHostStepsDo) {
+    std::mt19937 rng(5);
+    for (const auto& [h, w] : {std::pair<size_t, size_t>{30, 33}, {64, 95}, {110, 200}}) {
+        std::vector<uchar3> bgr(h * w);
+        // Smooth gradients with noisy patches: ties and spread in the metric.
+        for (size_t i = 0; i < bgr.size(); ++i) {
+            const bool noisy = (i / w / 9 + i % w / 11) % 3 == 0;
+            const auto v = static_cast<unsigned char>(noisy ? rng() : i % w + i / w);
+            bgr[i] = {v, static_cast<unsigned char>(noisy ? rng() : 90), static_cast<unsigned char>(255 - v)};
         }
-    }
-    for (const size_t kc2 : {1, 2, 7, 8, 40}) {
-        SCOPED_TRACE(kc2);
-        const MetricMap kernel = metricOf(features, mHeight, mWidth, kc2);
-        std::vector<float> rows(static_cast<size_t>(kernel.rows) * kernel.cols);
-        metricRows(features.data(), mHeight, mWidth, kc2, rows.data());
-        for (size_t i = 0; i < rows.size(); ++i)
-            ASSERT_EQ(std::bit_cast<uint32_t>(rows[i]), std::bit_cast<uint32_t>(kernel.values[i])) << "value " << i;
+        for (const int channels : {3, 1, 4}) {
+            std::vector<uchar3> asBgr = bgr;
+            const size_t step = w * channels + 3;
+            std::vector<unsigned char> photo(step * h, 0xEE);
+            for (size_t r = 0; r < h; ++r)
+                for (size_t c = 0; c < w; ++c) {
+                    unsigned char* p = photo.data() + r * step + c * channels;
+                    const uchar3 px = bgr[r * w + c];
+                    if (channels == 1) asBgr[r * w + c] = {px.y, px.y, px.y};
+                    for (int k = 0; k < channels; ++k) p[k] = k == 3 ? 0x5A : channels == 1 ? px.y : (&px.x)[k];
+                }
+            for (const size_t kc2 : {1, 2, 7, 8}) {
+                SCOPED_TRACE(::testing::Message() << w << " x " << h << ", " << channels << " channels, window " << kc2);
+                const size_t mHeight = h / 3, mWidth = w / 3;
+                const MetricMap kernel = metricOfImage(asBgr, h, w, kc2);
+                std::vector<float> metric(static_cast<size_t>(kernel.rows) * kernel.cols);
+                std::vector<int> hist(kTableSize), expectedHist(kTableSize);
+                int counted = 0, expectedCounted = 0;
+                BoxMaxima boxes, expectedBoxes;
+                metricPass(photo.data(), step, channels, mHeight, mWidth, kc2, metric.data(),
+                           {hist.data(), &counted, kTableSize, &boxes});
+                for (size_t i = 0; i < metric.size(); ++i)
+                    ASSERT_EQ(std::bit_cast<uint32_t>(metric[i]), std::bit_cast<uint32_t>(kernel.values[i])) << i;
+                metricHistogram(kernel.values.data(), kernel.rows, kernel.cols, expectedHist.data(), &expectedCounted,
+                                kTableSize);
+                EXPECT_EQ(hist, expectedHist);
+                EXPECT_EQ(counted, expectedCounted);
+                boxMaxima(kernel.values.data(), kernel.rows, kernel.cols, expectedBoxes);
+                EXPECT_EQ(std::memcmp(boxes.fine.data(), expectedBoxes.fine.data(), 4 * boxes.fine.size()), 0);
+                EXPECT_EQ(std::memcmp(boxes.coarse.data(), expectedBoxes.coarse.data(), 4 * boxes.coarse.size()), 0);
+                EXPECT_EQ(boxes.fine.size(), expectedBoxes.fine.size());
+            }
+        }
     }
 }
 

@@ -340,9 +340,9 @@ TEST(Extractor, FailedAllocationGivesBackEveryBufferGrownForEarlierPhotos) {
     roughgc::Extractor extractor;
     const size_t fresh = cpurt::liveDeviceAllocations();
     EXPECT_EQ(fresh, devicesBefore + 2);  // the quantile table and the box counters
-    // Each of the photo's three device buffers (features, metric, map) in
-    // turn fails to grow.
-    for (const long succeeding : {0L, 1L, 2L}) {
+    // Each of the photo's two device buffers (metric, map) in turn fails to
+    // grow.
+    for (const long succeeding : {0L, 1L}) {
         SCOPED_TRACE(succeeding);
         extractor.extract(largePhoto);
         cpurt::injectFault(cpurt::Fault::Allocation, succeeding);

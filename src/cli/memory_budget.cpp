@@ -15,12 +15,11 @@ PhotoCost photoCost(const std::string& path) {
     if (size->width > (uint64_t{1} << 40) / size->height) return {0, 0, false};
     const size_t pixels = size->width * size->height;
     // In flight: the decoded BGR pixels, with room for a decoder's grey or
-    // four-channel rows before conversion, and the map. The extractor, on
-    // the cpu backend where its device buffers are host memory: the image
-    // again, the feature map (12 bytes per 9 pixels), the metric map and its
-    // download (4 + 4 per 9) and the binary map and its download (1 + 1 per
-    // 9).
-    return {4 * pixels + pixels / 9, 3 * pixels + 22 * pixels / 9, true};
+    // four-channel rows before conversion, and the map. The extractor's host
+    // memory: the metric map and the binary map (4 + 1 bytes per 9 pixels),
+    // which are its device buffers on the cpu backend and its page-locked
+    // downloads on a GPU.
+    return {4 * pixels + pixels / 9, 5 * pixels / 9, true};
 }
 
 bool MemoryBudget::admit(const PhotoCost& cost, const std::function<bool()>& stopRequested) {

@@ -1,9 +1,7 @@
 #include "detail/box_search.h"
 
 #include <cmath>
-#include <limits>
 
-#include "detail/pixel_math.cuh"
 #include "detail/rough_host.h"
 
 namespace roughgc::detail {
@@ -12,17 +10,9 @@ namespace {
 
 #define ROUGHGC_ROW_CLONES __attribute__((target_clones("avx2", "default")))
 
-// The maxima of one row of fine boxes: four map rows, four pixels a box.
-ROUGHGC_ROW_CLONES void fineBoxRow(const float* rows, size_t cols, size_t boxes, float* out) {
-    constexpr float kLowest = -std::numeric_limits<float>::infinity();
-    for (size_t b = 0; b < boxes; ++b) {
-        float m = kLowest;
-        for (size_t y = 0; y < 4; ++y) {
-            const float* p = rows + y * cols + 4 * b;
-            m = boxMaximum(m, boxMaximum(boxMaximum(p[0], p[1]), boxMaximum(p[2], p[3])));
-        }
-        out[b] = m;
-    }
+ROUGHGC_ROW_CLONES void fineBoxRows(const float* metric, size_t cols, size_t first, size_t last, size_t boxes,
+                                    float* out) {
+    for (size_t r = first; r < last; ++r) fineBoxMaximaRow(metric + 4 * r * cols, cols, boxes, out + r * boxes);
 }
 
 ROUGHGC_ROW_CLONES int countOccupied(const float* maxima, size_t count, float t) {
@@ -42,14 +32,17 @@ void boxMaxima(const float* metric, size_t rows, size_t cols, BoxMaxima& out) {
     const long fineRows = static_cast<long>(2 * tHeight);
 #pragma omp parallel for schedule(static) if (rows * cols >= (size_t{1} << 18))
     for (long r = 0; r < fineRows; ++r)
-        fineBoxRow(metric + 4 * static_cast<size_t>(r) * cols, cols, 2 * tWidth,
-                   out.fine.data() + static_cast<size_t>(r) * 2 * tWidth);
-    // A coarse box is four fine ones.
+        fineBoxRows(metric, cols, static_cast<size_t>(r), static_cast<size_t>(r) + 1, 2 * tWidth, out.fine.data());
+    coarseBoxMaxima(out);
+}
+
+void coarseBoxMaxima(BoxMaxima& boxes) {
+    const size_t tHeight = boxes.tHeight, tWidth = boxes.tWidth;
     for (size_t r = 0; r < tHeight; ++r)
         for (size_t c = 0; c < tWidth; ++c) {
-            const float* top = out.fine.data() + 2 * r * 2 * tWidth + 2 * c;
+            const float* top = boxes.fine.data() + 2 * r * 2 * tWidth + 2 * c;
             const float* bottom = top + 2 * tWidth;
-            out.coarse[r * tWidth + c] = boxMaximum(boxMaximum(top[0], top[1]), boxMaximum(bottom[0], bottom[1]));
+            boxes.coarse[r * tWidth + c] = boxMaximum(boxMaximum(top[0], top[1]), boxMaximum(bottom[0], bottom[1]));
         }
 }
 

@@ -10,8 +10,10 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <vector>
 
+#include "detail/pixel_math.cuh"
 #include "detail/search.h"
 
 namespace roughgc::detail {
@@ -27,6 +29,22 @@ struct BoxMaxima {
 
 // Of a rows x cols metric map (rows of `cols` floats).
 void boxMaxima(const float* metric, size_t rows, size_t cols, BoxMaxima& out);
+
+// The maxima of one row of fine boxes: `boxes` boxes of four pixels in each
+// of four map rows, the first at `rows`.
+__attribute__((always_inline)) inline void fineBoxMaximaRow(const float* rows, size_t cols, size_t boxes, float* out) {
+    for (size_t b = 0; b < boxes; ++b) {
+        float m = -std::numeric_limits<float>::infinity();
+        for (size_t y = 0; y < 4; ++y) {
+            const float* p = rows + y * cols + 4 * b;
+            m = boxMaximum(m, boxMaximum(boxMaximum(p[0], p[1]), boxMaximum(p[2], p[3])));
+        }
+        out[b] = m;
+    }
+}
+
+// The coarse maxima from the fine ones: a coarse box is four fine boxes.
+void coarseBoxMaxima(BoxMaxima& boxes);
 
 // Boxes occupied at threshold t.
 int occupiedBoxes(const std::vector<float>& maxima, float t);

@@ -17,12 +17,12 @@ namespace {
 constexpr float kMetricMax = 150.0f;
 constexpr float kMetricMin = 4.0f;
 
-float binWidth(int size) { return (kMetricMax - kMetricMin) / static_cast<float>(size); }
-
 }  // namespace
 
+float metricBinWidth(int size) { return (kMetricMax - kMetricMin) / static_cast<float>(size); }
+
 void metricHistogram(const float* contMatr, size_t rows, size_t cols, int* hist, int* cnt, int size) {
-    const float len = binWidth(size);
+    const float len = metricBinWidth(size);
     std::fill(hist, hist + size, 0);
     int counted = 0;
     // Rows are shared out over the cores, each counting into bins of its
@@ -35,11 +35,9 @@ void metricHistogram(const float* contMatr, size_t rows, size_t cols, int* hist,
         for (long i = 0; i < static_cast<long>(rows); ++i) {
             const float* row = contMatr + static_cast<size_t>(i) * cols;
             for (size_t j = 0; j < cols; ++j) {
-                const float q = row[j] / len;
-                // Truncation toward zero gives a bin in 0 .. size - 1 exactly
-                // for -1 < q < size; this also leaves out NaNs and infinities.
-                if (!(q > -1.0f && q < static_cast<float>(size))) continue;
-                ++local[static_cast<int>(q)];
+                const int bin = metricBin(row[j], len, size);
+                if (bin < 0) continue;
+                ++local[bin];
                 ++localCount;
             }
         }
@@ -53,7 +51,7 @@ void metricHistogram(const float* contMatr, size_t rows, size_t cols, int* hist,
 }
 
 void quantileTable(const int* hist, const int* cnt, float* kvant, int size) {
-    const float len = binWidth(size);
+    const float len = metricBinWidth(size);
     const float step = static_cast<float>(1.0 / size);  // 1/2048 is exact
     const float last = static_cast<float>(size) * step;
     int sum = 0;

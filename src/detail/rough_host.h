@@ -15,6 +15,20 @@ constexpr int kBoxSide = 8;
 // Bins of the metric histogram, and entries of the quantile table.
 constexpr int kTableSize = 2048;
 
+// The width of the metric histogram's bins: (150 - 4) / size.
+float metricBinWidth(int size);
+
+// The histogram bin of a metric value: its quotient by the bin width,
+// truncated toward zero, or -1 when that falls outside 0 .. size - 1 or the
+// value is not a number.
+inline int metricBin(float value, float width, int size) {
+    const float q = value / width;
+    // Truncation toward zero gives a bin in 0 .. size - 1 exactly for
+    // -1 < q < size; this also leaves out NaNs and infinities. Written
+    // without a branch, so that a loop over a row is vectorised.
+    return static_cast<int>(q > -1.0f && q < static_cast<float>(size) ? q : -1.0f);
+}
+
 // Counts the rows x cols metric values into `size` bins of width
 // (150 - 4) / size, starting at 0: bin = value / width, truncated. Values
 // whose bin would fall outside 0 .. size - 1, and NaNs, are not counted.

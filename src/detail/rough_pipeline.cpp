@@ -97,13 +97,6 @@ const float* RoughPipeline::metricMap(const HostPhoto& photo, size_t kc2, StageT
     const size_t mHeight = photo.height / 3, mWidth = photo.width / 3;
     const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
     const cudaEvent_t start = events_.start, stop = events_.stop;
-    if (kStagesOnHost) {
-        averageRows(photo.data, photo.step, photo.channels, mHeight, mWidth, b.d_averImage.get());
-        mark(times, "averaging");
-        metricRows(b.d_averImage.get(), mHeight, mWidth, kc2, b.devContMatr.get());
-        mark(times, "metric");
-        return b.devContMatr.get();
-    }
 
     cudaEventRecord(start, 0);
     upload(photo);
@@ -146,27 +139,40 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
 
     selectDevice(device_.device);
     cudaEventRecord(start, 0);
-    if (!kStagesOnHost) b.d_imageRGB.reserve(imgSize);
-    b.d_averImage.reserve(mSize);
+    if (!kStagesOnHost) {
+        b.d_imageRGB.reserve(imgSize);
+        b.d_averImage.reserve(mSize);
+        b.contMatr.reserve(tSize);
+        b.contMatrRes.reserve(tSize);
+    }
     b.devContMatr.reserve(tSize);
     b.d_out.reserve(tSize);
     if (passes) {
         b.d_temp1.reserve(tWidth * tHeight);
         b.d_temp2.reserve(4 * tWidth * tHeight);
     }
-    if (!kStagesOnHost) {
-        b.contMatr.reserve(tSize);
-        b.contMatrRes.reserve(tSize);
-    }
     eventCheck(stop);
     mark(times, "allocation");
 
-    const float* metric = metricMap(photo, kc2, times);
-
+    // The metric map in host memory, its histogram and, for the count on
+    // boxes, its box maxima.
+    const float* metric = b.devContMatr.get();
     int cnt = 0;
-    metricHistogram(metric, mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
+    if (kStagesOnHost) {
+        const MetricPassOutputs outputs{hist_, &cnt, kTableSize, passes ? nullptr : &boxes_};
+        metricPass(photo.data, photo.step, photo.channels, mHeight, mWidth, kc2, b.devContMatr.get(), outputs);
+        mark(times, "averaging, metric, histogram");
+    } else {
+        metric = metricMap(photo, kc2, times);
+        metricHistogram(metric, mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
+        mark(times, "histogram");
+        if (!passes) {
+            boxMaxima(metric, mHeight - kc2, mWidth - kc2, boxes_);
+            mark(times, "box maxima");
+        }
+    }
     quantileTable(hist_, &cnt, kvant_, kTableSize);
-    mark(times, "histogram and table");
+    mark(times, "quantile table");
 
     SearchTrace trace;
     if (passes) {
@@ -176,8 +182,6 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
                                        kc2};
         trace = thresholdSearch(buffers, res, kvant_, kTableSize, dim, eps, start, stop, times);
     } else {
-        boxMaxima(metric, mHeight - kc2, mWidth - kc2, boxes_);
-        mark(times, "box maxima");
         trace = searchOnBoxMaxima(boxes_, kvant_, kTableSize, dim, eps);
         mark(times, "search");
         // The map of the final index alone.

@@ -81,7 +81,7 @@ private:
     // run() on a photo of a size already checked.
     const RoughMapView& runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
                                  StageTimes* times);
-    // The metric map in host memory, from the photo.
+    // On a GPU: the kernels' metric map, downloaded.
     const float* metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times);
     void upload(const HostPhoto& photo);
 

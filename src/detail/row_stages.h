@@ -1,8 +1,8 @@
-// The rough pipeline's per-pixel stages scheduled as plain row loops on the
+// The rough pipeline's per-pixel stages scheduled as row loops on the
 // host's cores, for the cpu backend, where "device" memory is host memory:
 // the same per-pixel functions as the kernels (pixel_math.cuh), in an order
-// that the compiler vectorises. Every byte and float they store is the
-// kernels' (the tests hold the two equal).
+// that the compiler vectorises. Every float, count and byte they store is
+// the kernels' and the host steps' (the tests hold them equal).
 #pragma once
 
 #include <cstddef>
@@ -11,14 +11,25 @@
 
 namespace roughgc::detail {
 
-// The feature map of a photo of `channels` bytes a pixel (3: BGR, 1: grey,
-// 4: BGRA), rows `step` bytes apart: what the averaging kernel makes of it
-// as BGR. mHeight x mWidth points.
-void averageRows(const unsigned char* photo, size_t step, int channels, size_t mHeight, size_t mWidth, float3* out);
+struct BoxMaxima;
 
-// The metric map of an mHeight x mWidth feature map with window kc2, as the
-// metric kernel makes it: (mHeight - kc2) x (mWidth - kc2) floats.
-void metricRows(const float3* features, size_t mHeight, size_t mWidth, size_t kc2, float* out);
+// What metricPass makes besides the metric map.
+struct MetricPassOutputs {
+    int* hist;           // `bins` histogram bins of the metric, as metricHistogram counts them
+    int* counted;        // and the number counted
+    int bins;
+    BoxMaxima* boxes;    // the box maxima, as boxMaxima takes them; null for none
+};
+
+// The metric map of a photo with window kc2, in one pass over its rows in
+// bands, each band's feature points made and used while they are in the
+// cache: averaging, metric, histogram and box maxima together. The photo has
+// `channels` bytes a pixel (3: BGR, 1: grey, 4: BGRA), rows `step` bytes
+// apart; the map, (mHeight - kc2) x (mWidth - kc2) floats, is what the
+// averaging and metric kernels make of it as BGR. Needs mHeight and mWidth
+// above kc2.
+void metricPass(const unsigned char* photo, size_t step, int channels, size_t mHeight, size_t mWidth, size_t kc2,
+                float* metric, const MetricPassOutputs& outputs);
 
 // The binary map of `count` metric values at threshold t, as the threshold
 // kernel makes it.
