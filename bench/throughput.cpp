@@ -4,7 +4,10 @@
 //   B: one `roughgc --out-dir DIR --quiet PHOTO...` batch process (its
 //      default --jobs unless --jobs is given here);
 //   C: roughgc_canny_batch, one process doing imread, grey, Canny(50, 150)
-//      and imwrite over the photos on as many threads as B has.
+//      and imwrite over the photos on as many threads as B has;
+//   D: roughgc_canny_batch --decode-only, the same process doing imread
+//      alone: the pace of decoding, which no batch over these photos beats.
+//      B / D says how much of the extraction and writing B hides behind it.
 // Collections: (a) the photos of bench/data, copied to about 120 files with
 // distinct names; (b) about 20 photos of 4000 x 3000 made from them by cubic
 // upscaling (every second round mirrored), saved as JPEG quality 95 and kept
@@ -13,8 +16,8 @@
 //   roughgc_throughput [--jobs N] [--repetitions R] [--work DIR] [--data DIR]
 //                      [--roughgc PATH] [--canny PATH]
 //
-// B and C each get one untimed warm-up over the whole collection, then run
-// R times (default 3), alternating, into fresh output folders; their median
+// B, C and D each get one untimed warm-up over the whole collection, then
+// run R times (default 3), in turn, into fresh output folders; their median
 // and worst runs are reported. A runs once after one untimed process; its
 // median and worst process are reported beside its total. Times are wall
 // clock (steady clock) from process start to exit, so B and C include
@@ -298,9 +301,10 @@ struct SideResult {
     std::vector<double> perPhoto;  // A: per process
 };
 
-// One batch process (B or C) over the collection into a fresh folder;
-// fails loudly unless every map was written.
-double runBatch(const std::string& side, std::vector<std::string> args, const Collection& c, const fs::path& out) {
+// One batch process (B, C or D) over the collection into a fresh folder;
+// fails loudly unless it succeeded and wrote every map (D: none).
+double runBatch(const std::string& side, std::vector<std::string> args, const Collection& c, const fs::path& out,
+                bool writesMaps = true) {
     freshDir(out);
     // The previous run's maps reach the disk now rather than during this run.
     sync();
@@ -308,16 +312,16 @@ double runBatch(const std::string& side, std::vector<std::string> args, const Co
     const fs::path log = out.parent_path() / (out.filename().string() + ".out");
     const ProcessRun run = runProgram(args, out.parent_path(), log);
     const size_t maps = countMaps(out);
-    if (run.status != 0 || maps != c.photos.size()) {
+    if (run.status != 0 || maps != (writesMaps ? c.photos.size() : 0)) {
         fail(side + " exited with status " + std::to_string(run.status) + " and wrote " + std::to_string(maps) +
-             " of " + std::to_string(c.photos.size()) + " maps; its output:\n" + readFile(log));
+             " maps for " + std::to_string(c.photos.size()) + " photos; its output:\n" + readFile(log));
     }
     fs::remove_all(out);
     return run.seconds;
 }
 
 struct Sides {
-    SideResult a, b, c;
+    SideResult a, b, c, d;
 };
 
 Sides measure(const Collection& col, const Options& o, bool batchMode, int threads) {
@@ -327,14 +331,18 @@ Sides measure(const Collection& col, const Options& o, bool batchMode, int threa
     if (o.jobs) bArgs.insert(bArgs.end(), {"--jobs", std::to_string(*o.jobs)});
     const std::vector<std::string> cArgs = {o.canny.string(), "--out-dir", (out / "C").string(), "--threads",
                                             std::to_string(threads)};
+    std::vector<std::string> dArgs = cArgs;
+    dArgs[2] = (out / "D").string();
+    dArgs.push_back("--decode-only");
     Sides s;
     s.b.available = batchMode;
     if (!batchMode) s.b.note = "roughgc has no batch mode (--out-dir) yet";
-    s.c.available = s.a.available = true;
+    s.d.available = s.c.available = s.a.available = true;
 
-    progress("warm-up: B and C once over the collection, untimed");
+    progress("warm-up: B, C and D once over the collection, untimed");
     if (batchMode) runBatch("B", bArgs, col, out / "B");
     runBatch("C", cArgs, col, out / "C");
+    runBatch("D", dArgs, col, out / "D", false);
 
     progress("A: " + std::to_string(col.photos.size()) + " roughgc processes, one after another");
     // Working folders are made beforehand so that A's time is the processes'.
@@ -361,9 +369,10 @@ Sides measure(const Collection& col, const Options& o, bool batchMode, int threa
     fs::remove_all(aRoot);
 
     for (int r = 0; r < o.repetitions; ++r) {
-        progress("run " + std::to_string(r + 1) + " of " + std::to_string(o.repetitions) + ": B, then C");
+        progress("run " + std::to_string(r + 1) + " of " + std::to_string(o.repetitions) + ": B, C, then D");
         if (batchMode) s.b.seconds.push_back(runBatch("B", bArgs, col, out / "B"));
         s.c.seconds.push_back(runBatch("C", cArgs, col, out / "C"));
+        s.d.seconds.push_back(runBatch("D", dArgs, col, out / "D", false));
     }
     fs::remove_all(out);
     return s;
@@ -371,7 +380,8 @@ Sides measure(const Collection& col, const Options& o, bool batchMode, int threa
 
 // --- reporting --------------------------------------------------------------
 
-void printTable(const Collection& col, const Sides& s, const std::string& bLabel, const std::string& cLabel) {
+void printTable(const Collection& col, const Sides& s, const std::string& bLabel, const std::string& cLabel,
+                const std::string& dLabel) {
     const double n = col.photos.size(), mp = col.megapixels();
     double smallest = col.photos.front().megapixels, largest = smallest;
     for (const Photo& p : col.photos) {
@@ -405,13 +415,15 @@ void printTable(const Collection& col, const Sides& s, const std::string& bLabel
                 perProcess.median, perProcess.worst);
     row(("B  " + bLabel).c_str(), s.b);
     row(("C  " + cLabel).c_str(), s.c);
+    row(("D  " + dLabel).c_str(), s.d);
 
     // Ratios of throughput, of the medians and of the worst runs.
-    const Stats a = stats(s.a.seconds), c = stats(s.c.seconds);
+    const Stats a = stats(s.a.seconds), c = stats(s.c.seconds), d = stats(s.d.seconds);
     if (s.b.available) {
         const Stats b = stats(s.b.seconds);
-        std::printf("\nB / A: %.2f (worst %.2f)    B / C: %.2f (worst %.2f)\n", a.median / b.median, a.worst / b.worst,
-                    c.median / b.median, c.worst / b.worst);
+        std::printf("\nB / A: %.2f (worst %.2f)    B / C: %.2f (worst %.2f)    B / D: %.2f (worst %.2f)\n",
+                    a.median / b.median, a.worst / b.worst, c.median / b.median, c.worst / b.worst,
+                    d.median / b.median, d.worst / b.worst);
     } else {
         std::printf("\nC / A: %.2f\n", a.median / c.median);
     }
@@ -434,19 +446,22 @@ int main(int argc, char** argv) {
     const bool batchMode = hasBatchMode(o);
     const std::string bLabel = "roughgc --out-dir, one batch process";
     const std::string cLabel = "OpenCV Canny, " + std::to_string(threads) + " TBB threads";
+    const std::string dLabel = "decoding alone, " + std::to_string(threads) + " TBB threads";
 
     std::printf("machine: %d cores (nproc), %s\n", cores, cpuModel().c_str());
     std::printf("roughgc: %s backend; OpenCV %s, parallel framework %s\n", ROUGHGC_THROUGHPUT_BACKEND, CV_VERSION,
                 openCvParallelFramework().c_str());
     const std::string bJobs =
         o.jobs ? "--jobs " + std::to_string(*o.jobs) : "default --jobs (" + std::to_string(threads) + ")";
-    std::printf("B: --quiet, %s; C: imread, cvtColor to grey, Canny(50, 150), imwrite BMP, on %d threads\n",
-                bJobs.c_str(), threads);
+    std::printf(
+        "B: --quiet, %s; C: imread, cvtColor to grey, Canny(50, 150), imwrite BMP, on %d threads;\n"
+        "D: imread(IMREAD_COLOR) alone, on the same threads\n",
+        bJobs.c_str(), threads);
     const double busy = busyShare();
     std::printf("CPU time used by other processes in the second before: %.0f %%%s\n", 100 * busy,
                 busy > 0.1 ? " -- the machine is busy: figures will be low and noisy" : "");
     std::printf(
-        "warm: one untimed run of B and of C, one untimed process of A; B and C then %d times, alternating,\n"
+        "warm: one untimed run of B, C and D, one untimed process of A; B, C and D then %d times, in turn,\n"
         "into fresh folders (median and worst); A once, its processes one after another\n",
         o.repetitions);
     std::fflush(stdout);
@@ -455,13 +470,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "collection (a)\n");
     const Collection small = smallCollection(sources, o.work / "small", kSmallCollection);
     const Sides smallSides = measure(small, o, batchMode, threads);
-    printTable(small, smallSides, bLabel, cLabel);
+    printTable(small, smallSides, bLabel, cLabel, dLabel);
     std::fflush(stdout);
 
     std::fprintf(stderr, "collection (b)\n");
     const Collection large = largeCollection(sources, o.work / "large", kLargeCollection);
     const Sides largeSides = measure(large, o, batchMode, threads);
-    printTable(large, largeSides, bLabel, cLabel);
+    printTable(large, largeSides, bLabel, cLabel, dLabel);
 
     std::printf("\ntotal: %.0f s\n", std::chrono::duration<double>(Clock::now() - start).count());
     return 0;

@@ -1,6 +1,7 @@
 // Batch mode: photos are decoded on worker threads ahead of the extraction,
-// extracted one at a time by one reusable extractor, and encoded and written
-// on worker threads. The photos in flight are bounded in number and in
+// extracted by reusable extractors (on a GPU, one at a time by the device's;
+// on the cpu backend, each on a worker's core), and encoded and written on
+// worker threads. The photos in flight are bounded in number and in
 // bytes; each photo's failure stays its own.
 #include "cli/batch.h"
 
@@ -26,7 +27,7 @@
 #include <vector>
 
 #include "cli/batch_options.h"
-#include "cli/extraction_thread.h"
+#include "cli/extraction.h"
 #include "cli/memory_budget.h"
 #include "cli/report.h"
 #include "cli/stdout_watch.h"
@@ -151,19 +152,16 @@ std::string withoutMarker(std::string line) { return line.rfind("(!) ", 0) == 0 
 // What the stages of one run share. The serial stages alone touch the
 // counts, the report and the progress display.
 struct BatchRun {
-    BatchRun(const BatchOptions& o, const std::vector<BatchItem>& i, roughgc::Extractor& e, ExtractionThread& x,
-             FILE* err)
+    BatchRun(const BatchOptions& o, const std::vector<BatchItem>& i, Extraction& x, size_t workers, FILE* err)
         : options(o),
           items(i),
-          extractor(e),
           extraction(x),
           errors(err),
-          budget(o.memoryLimit),
+          budget(o.memoryLimit, Extraction::extractorsFor(workers)),
           progress(!o.quiet && isatty(fileno(err)) ? err : nullptr, i.size()) {}
     const BatchOptions& options;
     const std::vector<BatchItem>& items;
-    roughgc::Extractor& extractor;
-    ExtractionThread& extraction;
+    Extraction& extraction;
     FILE* errors;
     MemoryBudget budget;
     ReportFile report;
@@ -220,10 +218,9 @@ struct DecodePhoto {
     }
 };
 
-// One photo at a time, in order, through the one extractor. A photo too
-// large for the memory there is fails alone (the extractor lets go of what
-// it grew for it); any other device failure ends the run, and the photos
-// still in flight are abandoned.
+// A photo too large for the memory there is fails alone (the extractor lets
+// go of what it grew for it); any other device failure ends the run, and the
+// photos still in flight are abandoned.
 struct ExtractMap {
     BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
@@ -237,7 +234,7 @@ struct ExtractMap {
         const roughgc::Params params{static_cast<int>(run.options.window), run.options.dim, run.options.tolerance};
         const auto t0 = Clock::now();
         try {
-            run.extraction.run([&] { w->result = run.extractor.extract(w->image, params); });
+            w->result = run.extraction.extract(w->image, params);
             w->extracted = true;
         } catch (const roughgc::InputError& e) {
             w->fail(withoutMarker(e.what()));
@@ -319,10 +316,9 @@ int runBatch(int argc, char** argv) {
     if (ec) return refuse("cannot create " + options.outDir + ": " + ec.message());
 
     const auto start = Clock::now();
-    ExtractionThread extraction;
-    std::optional<roughgc::Extractor> extractor;
+    std::optional<Extraction> extraction;
     try {
-        extraction.run([&] { extractor.emplace(); });
+        extraction.emplace();
     } catch (const roughgc::DeviceError& e) {
         std::fprintf(stderr, "roughgc: %s\n", e.what());
         return kExitDeviceFailed;
@@ -333,7 +329,10 @@ int runBatch(int argc, char** argv) {
     bool deviceFailed = false;
     {
         OwnStandardError err;
-        BatchRun run(options, items, *extractor, extraction, err.stream());
+        // The pipeline's threads, this one among them: `jobs`, and on a GPU
+        // one more, which waits while the device extracts.
+        const size_t workers = options.jobs + (Extraction::parallel ? 0 : 1);
+        BatchRun run(options, items, *extraction, workers, err.stream());
         if (!options.report.empty()) {
             if (const std::string why = run.report.open(options.report, options.skipExisting); !why.empty()) {
                 std::fprintf(err.stream(), "roughgc: cannot write the report %s: %s\n", options.report.c_str(),
@@ -352,11 +351,13 @@ int runBatch(int argc, char** argv) {
         // on tokens, and the memory budget, bound memory whatever the
         // collection.
         const size_t tokens = 2 * static_cast<size_t>(options.jobs) + 2;
-        tbb::global_control threads(tbb::global_control::max_allowed_parallelism, options.jobs + 1);
+        tbb::global_control threads(tbb::global_control::max_allowed_parallelism, workers);
         tbb::parallel_pipeline(
             tokens, tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto{&run}) &
                         tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, DecodePhoto{&run}) &
-                        tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::serial_in_order, ExtractMap{&run}) &
+                        tbb::make_filter<WorkPtr, WorkPtr>(Extraction::parallel ? tbb::filter_mode::parallel
+                                                                                : tbb::filter_mode::serial_in_order,
+                                                           ExtractMap{&run}) &
                         tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, WriteMap{&run}) &
                         tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome{&run}));
         run.progress.finish();

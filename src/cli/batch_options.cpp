@@ -150,12 +150,12 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
     app.add_option("--window", options.window, "Metric window in averaged pixels, 1 to 15438 (default 7)")
         ->type_name("K")
         ->check(numberFrom(1, static_cast<double>(roughgc::detail::kMaxRoughWindow), true));
-    app.add_option("-j,--jobs", options.jobs, "Threads for decoding and writing (default: the number of cores)")
+    app.add_option("-j,--jobs", options.jobs, "Threads that decode, extract and write photos (default: the number of cores)")
         ->type_name("N")
         ->check(numberFrom(1, 1024, true));
     std::string memoryLimit;
     app.add_option("--memory-limit", memoryLimit,
-                   "Memory for the photos in flight and the extractor's buffers, in bytes, with K, M, G or T for "
+                   "Memory for the photos in flight and the extractors' buffers, in bytes, with K, M, G or T for "
                    "powers of 1024 (default: a quarter of the machine's memory); a larger photo runs alone")
         ->type_name("BYTES")
         ->check(CLI::Validator(

@@ -24,7 +24,8 @@ PhotoCost photoCost(const std::string& path) {
 
 bool MemoryBudget::admit(const PhotoCost& cost, const std::function<bool()>& stopRequested) {
     std::unique_lock lock(mutex_);
-    const size_t growth = cost.known && cost.extractor > extractor_ ? cost.extractor - extractor_ : 0;
+    const size_t all = cost.known ? cost.extractor * extractors_ : 0;
+    const size_t growth = all > extractor_ ? all - extractor_ : 0;
     const size_t need = charge(cost) + growth;
     // A stop asked for while waiting wins over room that comes at once.
     for (;;) {

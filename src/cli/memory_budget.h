@@ -12,18 +12,19 @@
 // not tell (another format, a pipe) is taken as larger than any budget.
 struct PhotoCost {
     size_t inFlight;   // decoded pixels and map, until the photo is done
-    size_t extractor;  // the extractor's buffers at this size, kept after it
+    size_t extractor;  // an extractor's buffers at this size, kept after it
     bool known;
 };
 PhotoCost photoCost(const std::string& path);
 
-// Photos are admitted while those in flight, and the buffers the extractor
-// keeps for the largest photo so far, stay within the limit; a photo that
-// alone is larger waits until nothing else is in flight and then runs by
-// itself. The extractor's share only grows: it keeps its buffers.
+// Photos are admitted while those in flight, and the buffers that the
+// extractors (`extractors` at most) keep for the largest photo so far, stay
+// within the limit; a photo that alone is larger waits until nothing else is
+// in flight and then runs by itself. The extractors' share only grows: they
+// keep their buffers.
 class MemoryBudget {
 public:
-    explicit MemoryBudget(size_t limit) : limit_(limit) {}
+    MemoryBudget(size_t limit, size_t extractors) : limit_(limit), extractors_(extractors) {}
 
     // Blocks until `cost` fits. Returns false, admitting nothing, if
     // `stopRequested` turns true meanwhile.
@@ -37,7 +38,7 @@ public:
 private:
     size_t charge(const PhotoCost& cost) const { return cost.known ? cost.inFlight : limit_; }
 
-    size_t limit_, inFlight_ = 0, extractor_ = 0;
+    size_t limit_, extractors_, inFlight_ = 0, extractor_ = 0;  // extractor_: all of them
     std::mutex mutex_;
     std::condition_variable released_;
 };
