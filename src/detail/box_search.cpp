@@ -49,30 +49,11 @@ void coarseBoxMaxima(BoxMaxima& boxes) {
 int occupiedBoxes(const std::vector<float>& maxima, float t) { return countOccupied(maxima.data(), maxima.size(), t); }
 
 SearchTrace searchOnBoxMaxima(const BoxMaxima& boxes, const float* kvant, int size, float dim, float eps) {
-    int begin = 0;
-    int end = size - 1;
-    int sr = static_cast<int>(size * 0.5);
-    int count = 0;
-    SearchTrace trace;
-    auto evaluate = [&] {
-        trace.indices.push_back(sr);
+    return bisectQuantileTable(size, dim, eps, [&](int sr, SearchTrace& trace) {
         trace.coarseBoxes = occupiedBoxes(boxes.coarse, kvant[sr]);
         trace.fineBoxes = occupiedBoxes(boxes.fine, kvant[sr]);
         trace.dimension = dimensionEstimate(trace.coarseBoxes, trace.fineBoxes, kBoxSide);
-    };
-    evaluate();
-    // The moves of thresholdSearch, to the letter.
-    while (std::fabs(trace.dimension - dim) > eps && count <= 10) {
-        ++count;
-        if (trace.dimension > dim) {
-            begin = sr;
-        } else {
-            end = sr;
-        }
-        sr = static_cast<int>((begin + end) * 0.5);
-        evaluate();
-    }
-    return trace;
+    });
 }
 
 }  // namespace roughgc::detail

@@ -113,47 +113,19 @@ void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start,
 
 SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
                             cudaEvent_t start, cudaEvent_t stop, StageTimes* times) {
-    const int N = kBoxSide;
-    int begin = 0;
-    int end = size - 1;
-    int sr = static_cast<int>(size * 0.5);
     const int k = 0;
-    res[0] = res[1] = 0;
-    int count = 0;
-    int* d_res = b.d_res;
-    float* d_kvant = b.d_kvant;
-    SearchTrace trace;
-
-    // One pass for the current index; the counters must be uploaded as zeros
-    // before it.
-    auto evaluate = [&] {
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(b.d_kvant, kvant, sizeof(float) * size, cudaMemcpyHostToDevice));
+    // One pass for each index, on counters uploaded as zeros before it.
+    return bisectQuantileTable(size, dim, eps, [&](int sr, SearchTrace& trace) {
+        res[0] = res[1] = 0;
+        ROUGHGC_CUDA_CHECK(cudaMemcpy(b.d_res, res, sizeof(int) * 2, cudaMemcpyHostToDevice));
         evaluationPass(b, sr, k, start, stop);
-        ROUGHGC_CUDA_CHECK(cudaMemcpy(res, d_res, 2 * sizeof(int), cudaMemcpyDeviceToHost));
-        trace.indices.push_back(sr);
+        ROUGHGC_CUDA_CHECK(cudaMemcpy(res, b.d_res, 2 * sizeof(int), cudaMemcpyDeviceToHost));
         trace.coarseBoxes = res[k];
         trace.fineBoxes = res[k + 1];
-        trace.dimension = dimensionEstimate(res[k], res[k + 1], N);
-        res[0] = res[1] = 0;
+        trace.dimension = dimensionEstimate(res[k], res[k + 1], kBoxSide);
         if (times) times->mark("search pass " + std::to_string(trace.indices.size()));
-    };
-
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_res, res, sizeof(int) * 2, cudaMemcpyHostToDevice));
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_kvant, kvant, sizeof(float) * size, cudaMemcpyHostToDevice));
-    evaluate();
-    // A NaN estimate fails the test and ends the search.
-    while (std::fabs(trace.dimension - dim) > eps && count <= 10) {
-        ++count;
-        // Above the target: too many rough boxes, so raise the threshold.
-        if (trace.dimension > dim) {
-            begin = sr;
-        } else {
-            end = sr;
-        }
-        sr = static_cast<int>((begin + end) * 0.5);
-        ROUGHGC_CUDA_CHECK(cudaMemcpy(d_res, res, sizeof(int) * 2, cudaMemcpyHostToDevice));
-        evaluate();
-    }
-    return trace;
+    });
 }
 
 void loadSearchKernels() {

@@ -3,6 +3,7 @@
 // boxes at two sides), and the index is bisected toward the target.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -42,6 +43,36 @@ struct SearchTrace {
     float dimension;
     int coarseBoxes, fineBoxes;  // the last pass's counts at sides 8 and 4
 };
+
+// The bisection of a quantile table of `size` entries, whichever way the
+// candidates are evaluated: from the middle index, for at most eleven moves,
+// while the estimate lies farther than eps from dim (a NaN estimate ends
+// it). `evaluate(sr, trace)` sets the trace's counts and estimate for index
+// sr, already appended to trace.indices.
+template <class Evaluate>
+SearchTrace bisectQuantileTable(int size, float dim, float eps, Evaluate evaluate) {
+    int begin = 0;
+    int end = size - 1;
+    int sr = static_cast<int>(size * 0.5);
+    SearchTrace trace;
+    const auto visit = [&] {
+        trace.indices.push_back(sr);
+        evaluate(sr, trace);
+    };
+    visit();
+    for (int count = 0; std::fabs(trace.dimension - dim) > eps && count <= 10;) {
+        ++count;
+        // Above the target: too many rough boxes, so raise the threshold.
+        if (trace.dimension > dim) {
+            begin = sr;
+        } else {
+            end = sr;
+        }
+        sr = static_cast<int>((begin + end) * 0.5);
+        visit();
+    }
+    return trace;
+}
 
 // Bisects the quantile table (size entries, uploaded to d_kvant here) for a
 // map whose box-counting dimension lies within eps of dim, for at most
