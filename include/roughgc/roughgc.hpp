@@ -104,6 +104,13 @@ public:
     // that is not finite; DeviceError for a failed GPU call.
     Result extract(cv::InputArray photo, const Params& params = {});
 
+    // extract(readPhoto(path), params)'s result, by the fastest route for
+    // the file: its bytes and decoded pixels are kept from one photo to the
+    // next, and, in the cpu build, a JPEG that needs no turning goes row by
+    // row from the decoder into the first stage, never held whole. Throws
+    // what readPhoto and extract throw, in that order.
+    Result extractFile(const std::string& path, const Params& params = {});
+
     int device() const noexcept;
 
 private:
@@ -120,6 +127,11 @@ Result roughContours(cv::InputArray photo, const Params& params = {}, int device
 // Throws InputError ("(!) Error reading image: PATH") if the file is missing
 // or not a readable image, std::bad_alloc if there is no memory to decode it.
 cv::Mat readPhoto(const std::string& path);
+
+// The same pixels, decoded into `photo`, whose memory is reused when its
+// size and type already fit (as cv::Mat::create() reuses it). The file's
+// bytes are kept per thread from one call to the next.
+void readPhoto(const std::string& path, cv::OutputArray photo);
 
 // Writes `map` (CV_8UC1, any row step) to `path`, in the format of its
 // extension (".bmp" gives the roughgc tool's bytes), whole or not at all: on

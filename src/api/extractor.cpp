@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "api/input_checks.h"
+#include "detail/photo_reader.h"
 #include "detail/rough_pipeline.h"
+#include "detail/rough_size.h"
 #include "roughgc/roughgc.hpp"
 
 namespace roughgc {
@@ -18,11 +20,38 @@ void requireFinite(const char* what, float value) {
     throw InputError(line);
 }
 
+Result resultOf(const detail::RoughMapView& view) {
+    Result result;
+    result.map.create(static_cast<int>(view.rows), static_cast<int>(view.cols), CV_8UC1);
+    std::memcpy(result.map.data, view.pixels, view.rows * view.cols);
+    result.quantileIndex = view.quantileIndex;
+    result.threshold = view.threshold;
+    result.coarseBoxes = view.coarseBoxes;
+    result.fineBoxes = view.fineBoxes;
+    result.dimension = view.dimension;
+    result.passes = view.passes;
+    return result;
+}
+
+// A JPEG's rows, as the pipeline asks for them.
+class JpegSource : public detail::PhotoRowSource {
+public:
+    explicit JpegSource(detail::JpegRows& jpeg) : jpeg_(jpeg) {}
+    bool read(unsigned char* first, size_t step, size_t count) override { return jpeg_.read(first, step, count); }
+    bool finish() override { return jpeg_.finish(); }
+
+private:
+    detail::JpegRows& jpeg_;
+};
+
+InputError unreadable(const std::string& path) { return InputError("(!) Error reading image: " + path); }
+
 }  // namespace
 
 struct Extractor::State {
     explicit State(int device) : pipeline(device) {}
     detail::RoughPipeline pipeline;
+    detail::PhotoReader reader;
 };
 
 Extractor::Extractor(int device) : state_(std::make_unique<State>(device)) {}
@@ -50,16 +79,32 @@ Result Extractor::extract(cv::InputArray photo, const Params& params) {
         state_->pipeline.run(host, static_cast<size_t>(params.window), params.dimension, params.tolerance,
                              detail::SearchRoute::BoxMaxima);
 
-    Result result;
-    result.map.create(static_cast<int>(view.rows), static_cast<int>(view.cols), CV_8UC1);
-    std::memcpy(result.map.data, view.pixels, view.rows * view.cols);
-    result.quantileIndex = view.quantileIndex;
-    result.threshold = view.threshold;
-    result.coarseBoxes = view.coarseBoxes;
-    result.fineBoxes = view.fineBoxes;
-    result.dimension = view.dimension;
-    result.passes = view.passes;
-    return result;
+    return resultOf(view);
+}
+
+Result Extractor::extractFile(const std::string& path, const Params& params) {
+    State& s = *state_;
+    if (s.reader.load(path) != detail::LoadEnd::Loaded) throw unreadable(path);
+    // Streamed where the photo and the parameters allow it; where
+    // extract() would refuse them, the photo is decoded first, so that an
+    // unreadable file is refused as such, as readPhoto() refuses it.
+    detail::JpegHeader header;
+    const bool accepted = params.window >= 1 && std::isfinite(params.dimension) && std::isfinite(params.tolerance);
+    if (detail::RoughPipeline::streamsRows && accepted &&
+        s.reader.route(true, header) == detail::PhotoRoute::StreamedJpeg &&
+        detail::roughImageSizeProblem(header.height, header.width, static_cast<size_t>(params.window)).empty()) {
+        JpegSource rows(s.reader.jpeg());
+        const detail::RoughMapView* view =
+            s.reader.jpeg().begin() ? s.pipeline.runStreamed(rows, header.height, header.width,
+                                                             static_cast<size_t>(params.window), params.dimension,
+                                                             params.tolerance, detail::SearchRoute::BoxMaxima)
+                                    : nullptr;
+        if (view == nullptr) throw unreadable(path);
+        return resultOf(*view);
+    }
+    const cv::Mat photo = s.reader.decode(s.reader.keptTarget());
+    if (photo.empty()) throw unreadable(path);
+    return extract(photo, params);
 }
 
 Result roughContours(cv::InputArray photo, const Params& params, int device) {

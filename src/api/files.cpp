@@ -5,6 +5,7 @@
 #include "api/input_checks.h"
 #include "detail/map_file.h"
 #include "detail/photo_input.h"
+#include "detail/photo_reader.h"
 #include "roughgc/roughgc.hpp"
 
 namespace roughgc {
@@ -13,6 +14,18 @@ cv::Mat readPhoto(const std::string& path) {
     cv::Mat photo = detail::readPhoto(path);
     if (photo.empty()) throw InputError("(!) Error reading image: " + path);
     return photo;
+}
+
+void readPhoto(const std::string& path, cv::OutputArray photo) {
+    // The file's bytes and libjpeg's decompressor are kept per thread, from
+    // one photo to the next.
+    thread_local detail::PhotoReader reader;
+    if (reader.load(path) != detail::LoadEnd::Loaded) throw InputError("(!) Error reading image: " + path);
+    const cv::Mat decoded = reader.decode([&photo](int rows, int cols) {
+        photo.create(rows, cols, CV_8UC3);
+        return photo.getMat();
+    });
+    if (decoded.empty()) throw InputError("(!) Error reading image: " + path);
 }
 
 void writeMap(const std::string& path, cv::InputArray map) {

@@ -37,8 +37,6 @@ cv::Mat decodeGuarded(Decode decode) {
     return image;
 }
 
-enum class StreamEnd { Complete, Failed, Interrupted };
-
 constexpr size_t kReadChunk = 65536;
 // How long a wait for a pipe goes on before stopRequested is asked again.
 constexpr int kWaitStepMs = 100;
@@ -84,15 +82,13 @@ private:
     int fd_ = -1;
 };
 
-// Everything the descriptor yields up to its end, into `file`: at most the
-// bytes read (and never more than limit + 1) and one read buffer resident.
-// Failed if reading fails or the stream is longer than `limit`.
-//
+}  // namespace
+
 // `fd` is non-blocking. A FIFO that no writer has opened yet reads as empty,
 // so its first read of 0 bytes is an end only once a writer has been seen:
 // data arrived, or poll() said that the writers have gone.
 StreamEnd readToEnd(int fd, bool waitsForWriter, size_t limit, const std::function<bool()>& stopRequested,
-                    MemoryFile& file) {
+                    const std::function<bool(const unsigned char*, size_t)>& append) {
     std::vector<unsigned char> buffer(kReadChunk);
     size_t used = 0;
     bool writerSeen = !waitsForWriter;
@@ -103,7 +99,7 @@ StreamEnd readToEnd(int fd, bool waitsForWriter, size_t limit, const std::functi
         if (n > 0) {
             used += static_cast<size_t>(n);
             writerSeen = true;
-            if (used > limit || !file.append(buffer.data(), static_cast<size_t>(n))) return StreamEnd::Failed;
+            if (used > limit || !append(buffer.data(), static_cast<size_t>(n))) return StreamEnd::Failed;
             continue;
         }
         if (n == 0 && writerSeen) break;
@@ -124,8 +120,6 @@ StreamEnd readToEnd(int fd, bool waitsForWriter, size_t limit, const std::functi
     }
     return used == 0 ? StreamEnd::Failed : StreamEnd::Complete;
 }
-
-}  // namespace
 
 cv::Mat decodePhoto(const unsigned char* bytes, size_t size) {
     if (size == 0 || size > static_cast<size_t>(INT_MAX)) return cv::Mat();
@@ -153,7 +147,10 @@ cv::Mat readPhoto(const std::string& path, const std::function<bool()>& stopRequ
         return decodeGuarded([&] { return cv::imread(path, cv::IMREAD_COLOR); });
     }
     MemoryFile file;
-    const StreamEnd end = file.ok() ? readToEnd(fd, pipe, kMaxStreamedPhotoBytes, stopRequested, file) : StreamEnd::Failed;
+    const StreamEnd end =
+        file.ok() ? readToEnd(fd, pipe, kMaxStreamedPhotoBytes, stopRequested,
+                              [&file](const unsigned char* data, size_t size) { return file.append(data, size); })
+                  : StreamEnd::Failed;
     close(fd);
     if (end == StreamEnd::Interrupted && interrupted != nullptr) *interrupted = true;
     if (end != StreamEnd::Complete) return cv::Mat();

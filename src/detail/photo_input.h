@@ -32,6 +32,16 @@ constexpr size_t kMaxStreamedPhotoBytes = size_t{1} << 30;
 cv::Mat readPhoto(const std::string& path, const std::function<bool()>& stopRequested = {},
                   bool* interrupted = nullptr);
 
+enum class StreamEnd { Complete, Failed, Interrupted };
+
+// Everything the non-blocking descriptor `fd` yields up to its end, handed
+// to `append` a read buffer at a time (at most limit + 1 bytes are read).
+// Failed if reading or `append` fails or the stream is longer than `limit`,
+// or nothing came. A FIFO (`waitsForWriter`) is waited for as readPhoto
+// waits, Interrupted when `stopRequested` says so.
+StreamEnd readToEnd(int fd, bool waitsForWriter, size_t limit, const std::function<bool()>& stopRequested,
+                    const std::function<bool(const unsigned char*, size_t)>& append);
+
 // An encoded photo in memory, decoded as readPhoto decodes it: as a file.
 cv::Mat decodePhoto(const unsigned char* bytes, size_t size);
 

@@ -1,6 +1,7 @@
 #include "detail/rough_pipeline.h"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "detail/rough_size.h"
 #include "detail/rough_stages.h"
@@ -61,14 +62,14 @@ void RoughPipeline::upload(const HostPhoto& photo) {
     }
 }
 
-const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
-                                       StageTimes* times) {
+template <class Run>
+const RoughMapView& RoughPipeline::guarded(size_t height, size_t width, size_t kc2, Run run) {
     // Refused before anything is allocated: smaller maps would leave the box
     // grids empty, and sizes below kc2 would wrap around.
-    if (const std::string problem = roughImageSizeProblem(photo.height, photo.width, kc2); !problem.empty())
+    if (const std::string problem = roughImageSizeProblem(height, width, kc2); !problem.empty())
         throw InputError(problem);
     try {
-        return runPhoto(photo, kc2, dim, eps, route, times);
+        return run();
     } catch (const DeviceError& e) {
         // Buffers grown for an earlier, larger photo may be what leaves too
         // little room now: a caller going on to a smaller photo should not
@@ -83,6 +84,24 @@ const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float
     }
 }
 
+const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+                                       StageTimes* times) {
+    return guarded(photo.height, photo.width, kc2, [&]() -> const RoughMapView& {
+        return runPhoto(photo, kc2, dim, eps, route, times);
+    });
+}
+
+const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t kc2,
+                                               float dim, float eps, SearchRoute route, StageTimes* times) {
+    const HostPhoto photo{nullptr, 3 * width, height, width, 3};
+    rowsFailed_ = false;
+    const RoughMapView& view = guarded(height, width, kc2, [&]() -> const RoughMapView& {
+        return runPhoto(photo, kc2, dim, eps, route, times, &rows);
+    });
+    if (rowsFailed_) return nullptr;
+    return &view;
+}
+
 // On the cpu backend "device" memory is host memory: the image stages run
 // as row loops straight on the photo's pixels, with nothing to upload or
 // download. On a GPU they are the kernels, on an uploaded copy.
@@ -91,6 +110,16 @@ constexpr bool kStagesOnHost = false;
 #else
 constexpr bool kStagesOnHost = true;
 #endif
+
+const bool RoughPipeline::streamsRows = kStagesOnHost;
+
+size_t RoughPipeline::keptHostBytes(size_t height, size_t width, bool streamed) {
+    // The metric map (as floats) and the binary map, a value per averaged
+    // pixel: on the cpu backend these are its device buffers, on a GPU its
+    // page-locked downloads; and a streamed photo's band of rows.
+    const size_t averaged = (height / 3) * (width / 3);
+    return averaged * (sizeof(float) + 1) + (streamed ? streamedRowBytes(width) : 0);
+}
 
 const float* RoughPipeline::metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times) {
     PhotoBuffers& b = *buf_;
@@ -122,7 +151,7 @@ const float* RoughPipeline::metricMap(const HostPhoto& photo, size_t kc2, StageT
 }
 
 const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
-                                            StageTimes* times) {
+                                            StageTimes* times, PhotoRowSource* rows) {
     PhotoBuffers& b = *buf_;
     const size_t height = photo.height, width = photo.width;
 
@@ -160,9 +189,16 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
     int cnt = 0;
     if (kStagesOnHost) {
         const MetricPassOutputs outputs{hist_, &cnt, kTableSize, passes ? nullptr : &boxes_};
-        metricPass(photo.data, photo.step, photo.channels, mHeight, mWidth, kc2, b.devContMatr.get(), outputs);
+        if (rows == nullptr) {
+            metricPass(photo.data, photo.step, photo.channels, mHeight, mWidth, kc2, b.devContMatr.get(), outputs);
+        } else if (!metricPassStreamed(*rows, height, width, kc2, b.devContMatr.get(), outputs, rows_)) {
+            rowsFailed_ = true;
+            map_ = RoughMapView{};
+            return map_;
+        }
         mark(times, "averaging, metric, histogram");
     } else {
+        if (rows != nullptr) throw std::logic_error("rows streamed to a GPU pipeline");
         metric = metricMap(photo, kc2, times);
         metricHistogram(metric, mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
         mark(times, "histogram");

@@ -6,10 +6,12 @@
 
 #include <cstddef>
 #include <optional>
+#include <vector>
 
 #include "detail/box_search.h"
 #include "detail/device.h"
 #include "detail/rough_host.h"
+#include "detail/row_stages.h"
 
 namespace roughgc::detail {
 
@@ -61,6 +63,20 @@ public:
     const RoughMapView& run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
                             StageTimes* times = nullptr);
 
+    // Whether the stages can take a photo's rows as they are decoded (the
+    // cpu backend, where they run on the host), for runStreamed.
+    static const bool streamsRows;
+
+    // run() on a photo of `height` x `width` BGR pixels that `rows` gives
+    // top to bottom as it is decoded, never held whole. Null, with nothing
+    // of the last map kept, if the rows cannot be read. Needs streamsRows.
+    const RoughMapView* runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t kc2, float dim,
+                                    float eps, SearchRoute route, StageTimes* times = nullptr);
+
+    // The host memory the pipeline keeps for a photo of `height` x `width`
+    // pixels, streamed or not.
+    static size_t keptHostBytes(size_t height, size_t width, bool streamed);
+
     int device() const { return device_.device; }
 
 private:
@@ -79,8 +95,12 @@ private:
     };
 
     // run() on a photo of a size already checked.
+    // With `rows`, the photo's pixels come from there instead.
     const RoughMapView& runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
-                                 StageTimes* times);
+                                 StageTimes* times, PhotoRowSource* rows = nullptr);
+    // Guards run() and runStreamed() alike.
+    template <class Run>
+    const RoughMapView& guarded(size_t height, size_t width, size_t kc2, Run run);
     // On a GPU: the kernels' metric map, downloaded.
     const float* metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times);
     void upload(const HostPhoto& photo);
@@ -94,6 +114,8 @@ private:
     float kvant_[kTableSize];
     BoxMaxima boxes_;
     RoughMapView map_;
+    std::vector<unsigned char> rows_;  // a streamed photo's band of rows
+    bool rowsFailed_ = false;
 };
 
 }  // namespace roughgc::detail

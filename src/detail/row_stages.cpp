@@ -1,6 +1,7 @@
 #include "detail/row_stages.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "detail/box_search.h"
@@ -21,10 +22,11 @@ namespace {
 constexpr size_t kBand = 16;
 
 struct Geometry {
-    const unsigned char* photo;
+    const unsigned char* photo;  // averaged row firstRow's first photo row
     size_t step;
     size_t mWidth, kc2, rows, cols;
     size_t fineRows, fineCols;  // of the fine box grid
+    size_t firstRow = 0;
 };
 
 // A thread's working rows: the band's feature points (one row more than
@@ -46,7 +48,7 @@ struct Scratch {
 // them) into separate coordinates, then put together.
 template <int Channels>
 __attribute__((always_inline)) inline void featureRow(const Geometry& g, size_t row, Scratch& s, float3* out) {
-    const unsigned char* r0 = g.photo + 3 * row * g.step;
+    const unsigned char* r0 = g.photo + 3 * (row - g.firstRow) * g.step;
     const unsigned char* r1 = r0 + g.step;
     const unsigned char* r2 = r1 + g.step;
     const size_t bytes = 3 * g.mWidth * Channels, mWidth = g.mWidth;
@@ -125,8 +127,11 @@ ROUGHGC_ROW_CLONES void thresholdSlice(const float* metric, size_t count, float 
 
 }  // namespace
 
-void metricPass(const unsigned char* photo, size_t step, int channels, size_t mHeight, size_t mWidth, size_t kc2,
-                float* metric, const MetricPassOutputs& out) {
+namespace {
+
+// The geometry of a pass, with the box grid sized and the counts cleared.
+Geometry passGeometry(const unsigned char* photo, size_t step, size_t mWidth, size_t mHeight, size_t kc2,
+                      const MetricPassOutputs& out) {
     Geometry g{photo, step, mWidth, kc2, mHeight - kc2, mWidth - kc2, 0, 0};
     if (out.boxes != nullptr) {
         BoxMaxima& b = *out.boxes;
@@ -137,33 +142,87 @@ void metricPass(const unsigned char* photo, size_t step, int channels, size_t mH
         g.fineRows = 2 * b.tHeight;
         g.fineCols = 2 * b.tWidth;
     }
-    auto run = channels == 1 ? bandGrey : channels == 4 ? bandBgra : bandBgr;
     std::fill(out.hist, out.hist + out.bins, 0);
     *out.counted = 0;
+    return g;
+}
+
+Scratch scratchFor(const Geometry& g, int channels, int bins) {
+    Scratch s;
+    const size_t bytes = 3 * g.mWidth * static_cast<size_t>(channels);
+    s.vertical.resize(bytes);
+    s.horizontal.resize(bytes);
+    s.sums.resize(3 * g.mWidth);
+    s.coordinates.resize(3 * g.mWidth);
+    s.features.resize((kBand + 1) * g.mWidth);
+    s.bins.resize(g.cols);
+    s.hist.assign(4 * static_cast<size_t>(bins), 0);
+    return s;
+}
+
+// Integer counts: the same sums in any order.
+void addCounts(const Scratch& s, const MetricPassOutputs& out) {
+    for (int k = 0; k < out.bins; ++k)
+        out.hist[k] += s.hist[k] + s.hist[k + out.bins] + s.hist[k + 2 * out.bins] + s.hist[k + 3 * out.bins];
+}
+
+void finishPass(const MetricPassOutputs& out) {
+    for (int k = 0; k < out.bins; ++k) *out.counted += out.hist[k];
+    if (out.boxes != nullptr) coarseBoxMaxima(*out.boxes);
+}
+
+}  // namespace
+
+void metricPass(const unsigned char* photo, size_t step, int channels, size_t mHeight, size_t mWidth, size_t kc2,
+                float* metric, const MetricPassOutputs& out) {
+    const Geometry g = passGeometry(photo, step, mWidth, mHeight, kc2, out);
+    auto run = channels == 1 ? bandGrey : channels == 4 ? bandBgra : bandBgr;
     const long bands = static_cast<long>((g.rows + kBand - 1) / kBand);
 #pragma omp parallel
     {
-        Scratch s;
-        const size_t bytes = 3 * mWidth * static_cast<size_t>(channels);
-        s.vertical.resize(bytes);
-        s.horizontal.resize(bytes);
-        s.sums.resize(3 * mWidth);
-        s.coordinates.resize(3 * mWidth);
-        s.features.resize((kBand + 1) * mWidth);
-        s.bins.resize(g.cols);
-        s.hist.assign(4 * static_cast<size_t>(out.bins), 0);
+        Scratch s = scratchFor(g, channels, out.bins);
 #pragma omp for schedule(static) nowait
         for (long b = 0; b < bands; ++b) {
             const size_t first = static_cast<size_t>(b) * kBand;
             run(g, first, std::min(g.rows, first + kBand), metric, out, s);
         }
-        // Integer counts: the same sums in any order.
 #pragma omp critical
-        for (int k = 0; k < out.bins; ++k)
-            out.hist[k] += s.hist[k] + s.hist[k + out.bins] + s.hist[k + 2 * out.bins] + s.hist[k + 3 * out.bins];
+        addCounts(s, out);
     }
-    for (int k = 0; k < out.bins; ++k) *out.counted += out.hist[k];
-    if (out.boxes != nullptr) coarseBoxMaxima(*out.boxes);
+    finishPass(out);
+}
+
+// A band's feature rows are averaged rows first + h .. last + h, photo rows
+// three times that: a band and the one after share one averaged row, whose
+// three photo rows move to the front of `rows` for the next band.
+size_t streamedRowBytes(size_t width) { return 3 * (kBand + 1) * 3 * width; }
+
+bool metricPassStreamed(PhotoRowSource& source, size_t height, size_t width, size_t kc2, float* metric,
+                        const MetricPassOutputs& out, std::vector<unsigned char>& rows) {
+    const size_t step = 3 * width, mHeight = height / 3, h = kc2 / 2;
+    rows.resize(streamedRowBytes(width));
+    Geometry g = passGeometry(rows.data(), step, width / 3, mHeight, kc2, out);
+    Scratch s = scratchFor(g, 3, out.bins);
+    // The photo rows above the first feature row, read and dropped.
+    for (size_t skipped = 0; skipped < 3 * h;) {
+        const size_t n = std::min(3 * h - skipped, 3 * (kBand + 1));
+        if (!source.read(rows.data(), step, n)) return false;
+        skipped += n;
+    }
+    size_t held = 0;  // photo rows at the front of `rows`, from averaged row g.firstRow on
+    for (size_t first = 0; first < g.rows; first += kBand) {
+        const size_t last = std::min(g.rows, first + kBand);
+        g.firstRow = first + h;
+        const size_t needed = 3 * (last - first + 1);
+        if (!source.read(rows.data() + held * step, step, needed - held)) return false;
+        bandBgr(g, first, last, metric, out, s);
+        std::memmove(rows.data(), rows.data() + (needed - 3) * step, 3 * step);
+        held = 3;
+    }
+    if (!source.finish()) return false;
+    addCounts(s, out);
+    finishPass(out);
+    return true;
 }
 
 void thresholdRows(const float* metric, size_t count, float t, unsigned char* out) {

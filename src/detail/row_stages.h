@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "gpu_runtime.h"
 
@@ -30,6 +31,29 @@ struct MetricPassOutputs {
 // above kc2.
 void metricPass(const unsigned char* photo, size_t step, int channels, size_t mHeight, size_t mWidth, size_t kc2,
                 float* metric, const MetricPassOutputs& outputs);
+
+// Rows of a photo as they are decoded, top to bottom, 8-bit BGR.
+class PhotoRowSource {
+public:
+    virtual ~PhotoRowSource() = default;
+    // The next `count` rows, `step` bytes apart from `first` on; false if
+    // the photo cannot be read.
+    virtual bool read(unsigned char* first, size_t step, size_t count) = 0;
+    // The rows after the last one read, read to the end of the photo; false
+    // if the photo cannot be read after all.
+    virtual bool finish() = 0;
+};
+
+// metricPass over a photo of `height` x `width` BGR pixels that comes row by
+// row from `source`, on this thread: never more than a band's rows of it
+// (kept in `rows` from one photo to the next) are held. Every photo row is
+// read, the unused ones too. The same metric map, histogram and box maxima
+// as metricPass; false, with them incomplete, if the source fails.
+bool metricPassStreamed(PhotoRowSource& source, size_t height, size_t width, size_t kc2, float* metric,
+                        const MetricPassOutputs& outputs, std::vector<unsigned char>& rows);
+
+// The bytes metricPassStreamed holds of a photo `width` pixels wide.
+size_t streamedRowBytes(size_t width);
 
 // The binary map of `count` metric values at threshold t, as the threshold
 // kernel makes it.

@@ -1,0 +1,69 @@
+// JPEG photos decoded by libjpeg, row by row, with the very settings that
+// cv::imread(path, IMREAD_COLOR) gives the same libjpeg: BGR out, whatever
+// the file's colour space, and a cut file's missing data taken as the end of
+// the image, so that every row comes out, as from a file.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+namespace roughgc::detail {
+
+// What a JPEG's header tells, read by libjpeg.
+struct JpegHeader {
+    size_t width = 0, height = 0;
+    int components = 0;    // 1 grey, 3 colour, 4 CMYK or YCCK
+    bool progressive = false;
+    // The EXIF orientation that cv::imread applies (1 to 8; 1 for none), as
+    // OpenCV's EXIF reader finds it in the first APP1 segment. Where that
+    // reader's result is not certain (a malformed directory), `orientationSure`
+    // is false.
+    int orientation = 1;
+    bool orientationSure = true;
+    // No Huffman table at all (Motion-JPEG frames): OpenCV loads tables of
+    // its own for these.
+    bool tablesMissing = false;
+    // What libjpeg holds for the whole image while it decodes: the DCT
+    // coefficients of a progressive file; 0 for a baseline one.
+    size_t coefficientBytes = 0;
+
+    // Whether this decoder gives cv::imread's pixels for the file, before
+    // any orientation: OpenCV converts four-component files with its own
+    // arithmetic, refuses sizes over its limits, and loads its own tables.
+    bool decodesAsOpenCv() const;
+    // Whether the rows come out in the photo's final orientation.
+    bool upright() const { return orientationSure && orientation == 1; }
+};
+
+// One libjpeg decompressor, kept from one photo to the next. Its calls
+// return false when libjpeg fails on the data (a corrupt or cut header, an
+// unrecoverable error in the scans): the photo cannot be read, as
+// cv::imread cannot read it. libjpeg's warnings are not printed.
+class JpegRows {
+public:
+    JpegRows();
+    ~JpegRows();
+    JpegRows(const JpegRows&) = delete;
+    JpegRows& operator=(const JpegRows&) = delete;
+
+    // Reads the header of the JPEG in `bytes` (which must stay valid until
+    // finish() or the next start()); any decoding under way is abandoned.
+    bool start(const unsigned char* bytes, size_t size, JpegHeader& header);
+    // Starts decoding the rows, as BGR: 3 * width bytes a row.
+    bool begin();
+    // The next `count` rows, `step` bytes apart from `first` on.
+    bool read(unsigned char* first, size_t step, size_t count);
+    // Reads what follows the last row, to the end of the image.
+    bool finish();
+    // The number of rows read since begin().
+    size_t rowsRead() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Whether `bytes` begin as a file that OpenCV takes for a JPEG.
+bool looksLikeJpeg(const unsigned char* bytes, size_t size);
+
+}  // namespace roughgc::detail
