@@ -111,6 +111,10 @@ public:
     // what readPhoto and extract throw, in that order.
     Result extractFile(const std::string& path, const Params& params = {});
 
+    // The width and height of the photo that the last extractFile read,
+    // also when extract refused it; empty when it could not be read.
+    cv::Size photoSize() const noexcept;
+
     int device() const noexcept;
 
 private:

@@ -39,16 +39,20 @@ __all__ = [
 ]
 
 
-def read_photo(path):
+def read_photo(path, out=None):
     """The photo at path as the roughgc tool reads it.
 
     Returns a numpy.uint8 array of H x W x 3 in BGR order: grey and
     four-channel files are taken as colour, EXIF orientation is applied,
-    and named pipes are read once. Raises FileNotFoundError for a missing
-    file, ValueError for one that is not a readable image.
+    and named pipes are read once. With out, a C-contiguous numpy.uint8
+    array of the photo's shape, the photo is decoded into it and out is
+    returned: a loop over photos of one size allocates nothing. Raises
+    FileNotFoundError for a missing file, ValueError for one that is not a
+    readable image or an out of another shape (left as it was), TypeError
+    for an out of another dtype.
     """
     try:
-        return _read_photo(path)
+        return _read_photo(path, out)
     except ValueError:
         if not _os.path.exists(path):
             raise FileNotFoundError(_errno.ENOENT, _os.strerror(_errno.ENOENT), _os.fspath(path)) from None

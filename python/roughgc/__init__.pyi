@@ -47,6 +47,16 @@ class Extractor:
         tolerance: float = 0.1,
         order: _Order = "bgr",
     ) -> Result: ...
+    def extract_file(
+        self,
+        path: _Path,
+        *,
+        window: int = 7,
+        dimension: float = 1.7,
+        tolerance: float = 0.1,
+    ) -> Result: ...
+    @property
+    def photo_size(self) -> Optional[Tuple[int, int]]: ...
 
 def rough_contours(
     image: npt.ArrayLike,
@@ -57,7 +67,7 @@ def rough_contours(
     order: _Order = "bgr",
     device: int = 0,
 ) -> Result: ...
-def read_photo(path: _Path) -> npt.NDArray[np.uint8]: ...
+def read_photo(path: _Path, out: Optional[npt.NDArray[np.uint8]] = None) -> npt.NDArray[np.uint8]: ...
 def write_map(path: _Path, map: npt.ArrayLike) -> None: ...
 def histogram(
     values: npt.ArrayLike, bins: int, lower: float, upper: float, *, device: int = 0

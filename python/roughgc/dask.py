@@ -141,27 +141,29 @@ def _process(photo, map_path, params, skip_existing):
         record.update(outcome="failed", error=error)
         return record
 
-    try:
-        image = roughgc.read_photo(photo)
-    except (OSError, ValueError):
-        return failed("Error reading image")
-    except MemoryError:
-        return failed("out of memory")
-    record["height"], record["width"] = int(image.shape[0]), int(image.shape[1])
-
+    # Read by the extractor, which keeps the file's bytes and pixels from
+    # one photo to the next (and streams a JPEG into its first stage).
+    extractor = _extractor(params["device"])
     started = time.perf_counter()
+    error = None
     try:
-        result = _extractor(params["device"]).extract(
-            image, window=params["window"], dimension=params["dimension"], tolerance=params["tolerance"]
+        result = extractor.extract_file(
+            photo, window=params["window"], dimension=params["dimension"], tolerance=params["tolerance"]
         )
     except ValueError as e:
-        return failed(_without_marker(str(e)))
+        error = _without_marker(str(e))
     except roughgc.DeviceError as e:
-        return failed("out of memory" if e.out_of_memory else str(e))
+        error = "out of memory" if e.out_of_memory else str(e)
     except MemoryError:
-        return failed("out of memory")
+        error = "out of memory"
     milliseconds = (time.perf_counter() - started) * 1000
-    del image
+    size = extractor.photo_size
+    if size is not None:
+        record["height"], record["width"] = size
+    elif error is not None and error.startswith("Error reading image"):
+        error = "Error reading image"
+    if error is not None:
+        return failed(error)
 
     try:
         roughgc.write_map(map_path, result.map)

@@ -124,6 +124,22 @@ public:
         }
         return resultOf(r);
     }
+    PyResult extractFile(const py::object& path, int window, float dimension, float tolerance) {
+        const std::string p = pathOf(path);
+        roughgc::Result r;
+        {
+            py::gil_scoped_release released;
+            const std::lock_guard lock(mutex_);
+            r = extractor_.extractFile(p, {window, dimension, tolerance});
+        }
+        return resultOf(r);
+    }
+    py::object photoSize() {
+        const std::lock_guard lock(mutex_);
+        const cv::Size size = extractor_.photoSize();
+        if (size.empty()) return py::none();
+        return py::make_tuple(size.height, size.width);
+    }
     int device() const { return extractor_.device(); }
 
 private:
@@ -188,6 +204,15 @@ PYBIND11_MODULE(_roughgc, m) {
         .def(py::init<int>(), py::arg("device") = 0,
              "Selects the device (the cpu build has one, 0); raises DeviceError if that fails.")
         .def_property_readonly("device", &PyExtractor::device)
+        .def_property_readonly("photo_size", &PyExtractor::photoSize,
+                               "(height, width) of the photo that the last extract_file read, also when its map was\n"
+                               "refused; None when it could not be read.")
+        .def("extract_file", &PyExtractor::extractFile, py::arg("path"), py::kw_only(), py::arg("window") = 7,
+             py::arg_v("dimension", 1.7f, "1.7"), py::arg_v("tolerance", 0.1f, "0.1"),
+             "extract(read_photo(path), ...)'s result, by the fastest route for the file: the extractor keeps\n"
+             "the file's bytes and pixels from one photo to the next, and in the cpu build a JPEG that needs no\n"
+             "turning goes row by row from the decoder into the first stage. Raises what read_photo and extract\n"
+             "raise. The GIL is released meanwhile.")
         .def("extract", &PyExtractor::extract, py::arg("image"), py::kw_only(), py::arg("window") = 7,
              py::arg_v("dimension", 1.7f, "1.7"), py::arg_v("tolerance", 0.1f, "0.1"), py::arg("order") = "bgr",
              "The rough contour map of an image.\n\n"
@@ -210,19 +235,45 @@ PYBIND11_MODULE(_roughgc, m) {
 
     m.def(
         "read_photo",
-        [](const py::object& path) {
+        [](const py::object& path, const py::object& out) -> py::object {
             const std::string p = pathOf(path);
-            cv::Mat photo;
+            if (out.is_none()) {
+                cv::Mat photo;
+                {
+                    py::gil_scoped_release released;
+                    photo = roughgc::readPhoto(p);
+                }
+                return arrayOf(photo);
+            }
+            if (!py::isinstance<py::array>(out))
+                throw py::type_error("(!) out must be a numpy.uint8 array, not " +
+                                     std::string(py::str(py::type::handle_of(out).attr("__name__"))));
+            const py::array a = out.cast<py::array>();
+            if (a.dtype().kind() != 'u' || a.itemsize() != 1)
+                throw py::type_error("(!) out must be a numpy.uint8 array, not " + dtypeText(a));
+            if (a.ndim() != 3 || a.shape(2) != 3 || !(a.flags() & py::array::c_style) || !a.writeable())
+                throw py::value_error("(!) out must be a writable C-contiguous array of H x W x 3, not of shape " +
+                                      shapeText(a));
+            cv::Mat into(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), CV_8UC3,
+                         const_cast<void*>(a.data()));
+            const unsigned char* given = into.data;
             {
                 py::gil_scoped_release released;
-                photo = roughgc::readPhoto(p);
+                roughgc::readPhoto(p, into);
             }
-            return arrayOf(photo);
+            // Another size went to memory of its own: out is left as it was.
+            if (into.data != given)
+                throw py::value_error("(!) out has shape " + shapeText(a) + ", the photo " +
+                                      std::to_string(into.rows) + " x " + std::to_string(into.cols) + " x 3");
+            return out;
         },
-        py::arg("path"),
+        py::arg("path"), py::arg("out") = py::none(),
         "The photo at path as the roughgc tool reads it: a numpy.uint8 array of H x W x 3 in BGR order, grey\n"
         "and four-channel files taken as colour, EXIF orientation applied; named pipes are read once.\n"
-        "Raises ValueError if the file is not a readable image.");
+        "With out (a C-contiguous numpy.uint8 array of the photo's shape), the photo is decoded into it and\n"
+        "out is returned; the file's bytes are kept per thread. The GIL is released while decoding.\n"
+        "Raises ValueError if the file is not a readable image or out has another shape (out is then left\n"
+        "as it was), TypeError for another dtype.");
 
     m.def(
         "write_map",

@@ -196,3 +196,101 @@ def test_histogram_and_fine_contours_take_arrays_with_any_strides():
     expected = np.zeros((27, 30), np.float32)
     expected[3:24, 3:27] = 4
     assert np.array_equal(fine, expected)
+
+
+def _with_orientation(jpeg, orientation):
+    """The JPEG's bytes with an EXIF orientation entry, as a camera writes it."""
+    body = b"Exif\0\0MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0" + bytes([orientation]) + bytes(6)
+    return jpeg[:2] + b"\xff\xe1" + (len(body) + 2).to_bytes(2, "big") + body + jpeg[2:]
+
+
+@pytest.fixture
+def photo_files(tmp_path):
+    """The test photos, a turned and a mirrored copy, and cut copies."""
+    files = dict(PHOTOS)
+    fruits = open(PHOTOS["fruits.jpg"], "rb").read()
+    for name, data in [
+        ("turned.jpg", _with_orientation(fruits, 6)),
+        ("mirrored.jpg", _with_orientation(fruits, 2)),
+        ("cut.jpg", fruits[: len(fruits) * 2 // 3]),
+        ("cut.png", open(PHOTOS["chicky_512.png"], "rb").read()[:5000]),
+        ("header.jpg", fruits[:200]),
+    ]:
+        (tmp_path / name).write_bytes(data)
+        files[name] = str(tmp_path / name)
+    return files
+
+
+def _outcome(f):
+    try:
+        r = f()
+    except ValueError as e:
+        return str(e)
+    return (r.map.tobytes(), r.map.shape, r.quantile_index, r.threshold, r.passes, r.dimension)
+
+
+def test_extract_file_gives_the_map_of_read_then_extract(photo_files):
+    extractor = roughgc.Extractor()
+    for _ in range(2):  # and again, after every other photo
+        for name, path in photo_files.items():
+            expected = _outcome(lambda: roughgc.Extractor().extract(roughgc.read_photo(path)))
+            assert _outcome(lambda: extractor.extract_file(path)) == expected, name
+            if isinstance(expected, str):
+                assert expected == "(!) Error reading image: " + path
+                assert extractor.photo_size is None
+            else:
+                assert extractor.photo_size == roughgc.read_photo(path).shape[:2]
+    small = _outcome(lambda: extractor.extract_file(photo_files["fruits.jpg"], window=200))
+    assert small == "(!) Image too small: 512 x 480 pixels; at least 624 x 624 needed"
+    assert extractor.photo_size == (480, 512)
+
+
+def test_read_photo_decodes_into_out_and_leaves_a_wrong_one_alone(photo_files):
+    out = np.full((480, 512, 3), 7, np.uint8)
+    for name in ["fruits.jpg", "mirrored.jpg", "cut.jpg"]:
+        assert roughgc.read_photo(photo_files[name], out=out) is out
+        assert np.array_equal(out, roughgc.read_photo(photo_files[name])), name
+    for wrong in [np.zeros((512, 480, 3), np.uint8), np.zeros((480, 512, 3), np.uint8)[:, ::-1]]:
+        before = wrong.copy()
+        with pytest.raises(ValueError):
+            roughgc.read_photo(photo_files["fruits.jpg"], out=wrong)
+        assert np.array_equal(wrong, before)
+    with pytest.raises(ValueError, match="out has shape"):
+        roughgc.read_photo(photo_files["turned.jpg"], out=out)
+    with pytest.raises(TypeError):
+        roughgc.read_photo(photo_files["fruits.jpg"], out=np.zeros((480, 512, 3), np.float32))
+    with pytest.raises(TypeError):
+        roughgc.read_photo(photo_files["fruits.jpg"], out=[[0]])
+    with pytest.raises(ValueError, match="Error reading image"):
+        roughgc.read_photo(photo_files["cut.png"], out=out)
+    with pytest.raises(FileNotFoundError):
+        roughgc.read_photo(os.path.join(os.path.dirname(photo_files["cut.png"]), "missing.jpg"), out=out)
+    turned = np.empty((512, 480, 3), np.uint8)
+    assert np.array_equal(roughgc.read_photo(photo_files["turned.jpg"], out=turned), roughgc.read_photo(photo_files["turned.jpg"]))
+
+
+def test_the_gil_is_let_go_while_a_photo_is_decoded(tmp_path):
+    path = str(tmp_path / "large.png")  # noise: slow to decode
+    roughgc.write_map(path, np.random.default_rng(2).integers(0, 256, (2000, 3000), dtype=np.uint8))
+    out = roughgc.read_photo(path)
+    started, done = threading.Event(), threading.Event()
+
+    def decode():
+        started.set()
+        roughgc.read_photo(path, out=out)
+        done.set()
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        thread = threading.Thread(target=decode)
+        thread.start()
+        started.wait()
+        turns = 0
+        while not done.is_set():
+            turns += 1
+            time.sleep(0)
+        thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert turns > 10

@@ -52,6 +52,7 @@ struct Extractor::State {
     explicit State(int device) : pipeline(device) {}
     detail::RoughPipeline pipeline;
     detail::PhotoReader reader;
+    cv::Size photoSize;
 };
 
 Extractor::Extractor(int device) : state_(std::make_unique<State>(device)) {}
@@ -60,6 +61,8 @@ Extractor::Extractor(Extractor&&) noexcept = default;
 Extractor& Extractor::operator=(Extractor&&) noexcept = default;
 
 int Extractor::device() const noexcept { return state_->pipeline.device(); }
+
+cv::Size Extractor::photoSize() const noexcept { return state_->photoSize; }
 
 Result Extractor::extract(cv::InputArray photo, const Params& params) {
     const cv::Mat image = photo.getMat();
@@ -84,6 +87,7 @@ Result Extractor::extract(cv::InputArray photo, const Params& params) {
 
 Result Extractor::extractFile(const std::string& path, const Params& params) {
     State& s = *state_;
+    s.photoSize = cv::Size();
     if (s.reader.load(path) != detail::LoadEnd::Loaded) throw unreadable(path);
     // Streamed where the photo and the parameters allow it; where
     // extract() would refuse them, the photo is decoded first, so that an
@@ -94,16 +98,23 @@ Result Extractor::extractFile(const std::string& path, const Params& params) {
         s.reader.route(true, header) == detail::PhotoRoute::StreamedJpeg &&
         detail::roughImageSizeProblem(header.height, header.width, static_cast<size_t>(params.window)).empty()) {
         JpegSource rows(s.reader.jpeg());
+        // Known from the header: a failure of the device still has a size,
+        // a photo whose rows cannot all be read has none.
+        s.photoSize = cv::Size(static_cast<int>(header.width), static_cast<int>(header.height));
         const detail::RoughMapView* view =
             s.reader.jpeg().begin() ? s.pipeline.runStreamed(rows, header.height, header.width,
                                                              static_cast<size_t>(params.window), params.dimension,
                                                              params.tolerance, detail::SearchRoute::BoxMaxima)
                                     : nullptr;
-        if (view == nullptr) throw unreadable(path);
+        if (view == nullptr) {
+            s.photoSize = cv::Size();
+            throw unreadable(path);
+        }
         return resultOf(*view);
     }
     const cv::Mat photo = s.reader.decode(s.reader.keptTarget());
     if (photo.empty()) throw unreadable(path);
+    s.photoSize = photo.size();
     return extract(photo, params);
 }
 

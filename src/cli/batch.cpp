@@ -1,7 +1,7 @@
-// Batch mode: photos are decoded on worker threads ahead of the extraction,
-// extracted by reusable extractors (on a GPU, one at a time by the device's;
-// on the cpu backend, each on a worker's core), and encoded and written on
-// worker threads. The photos in flight are bounded in number and in
+// Batch mode: photos are extracted by reusable extractors (on a GPU, one at
+// a time by the device's, decoded ahead on worker threads; on the cpu
+// backend, each read by its extractor on a worker's core, a JPEG row by row
+// into the first stage), and encoded and written on worker threads. The photos in flight are bounded in number and in
 // bytes; each photo's failure stays its own.
 #include "cli/batch.h"
 
@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <roughgc/roughgc.hpp>
@@ -34,6 +35,7 @@
 #include "cpu_runtime/address_sanitizer.h"
 #include "detail/map_file.h"
 #include "detail/photo_input.h"
+#include "detail/photo_reader.h"
 
 #if defined(ROUGHGC_ASAN)
 #include <sanitizer/common_interface_defs.h>
@@ -103,13 +105,42 @@ private:
 // extraction; it counts as not started and gets no report row.
 enum class Outcome { Written, Skipped, Failed, Abandoned };
 
+// Readers of photos decoded ahead of their extraction, each keeping its
+// file buffer and pixels from one photo to the next; no more of them than
+// photos in flight.
+class ReaderPool {
+public:
+    std::unique_ptr<roughgc::detail::PhotoReader> take() {
+        {
+            const std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                auto reader = std::move(idle_.back());
+                idle_.pop_back();
+                return reader;
+            }
+        }
+        return std::make_unique<roughgc::detail::PhotoReader>();
+    }
+    void give(std::unique_ptr<roughgc::detail::PhotoReader> reader) {
+        if (!reader) return;
+        const std::lock_guard lock(mutex_);
+        idle_.push_back(std::move(reader));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<roughgc::detail::PhotoReader>> idle_;
+};
+
 // One photo on its way through the pipeline.
 struct Work {
     size_t index;
     PhotoCost cost{0, 0, true};
     Outcome outcome = Outcome::Written;
     std::string error;
-    cv::Mat image;  // released once extracted
+    bool byExtractor = false;  // a regular file, read where it is extracted
+    cv::Mat image;  // decoded ahead, in the reader's memory; released once extracted
+    std::unique_ptr<roughgc::detail::PhotoReader> reader;
     int width = 0, height = 0;
     roughgc::Result result;  // the map is released once written
     bool extracted = false;
@@ -164,6 +195,7 @@ struct BatchRun {
     Extraction& extraction;
     FILE* errors;
     MemoryBudget budget;
+    ReaderPool readers;
     ReportFile report;
     Progress progress;
     size_t written = 0, failed = 0, skipped = 0, taken = 0;
@@ -189,7 +221,10 @@ struct TakeNextPhoto {
         if (run.options.skipExisting && stat(item.map.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             w->outcome = Outcome::Skipped;
         } else {
-            w->cost = photoCost(item.photo);
+            // Regular files go to the extractors where they extract in
+            // parallel; pipes, and every photo on a GPU, are decoded ahead.
+            w->byExtractor = Extraction::parallel && stat(item.photo.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+            w->cost = photoCost(item.photo, w->byExtractor ? Reading::ByExtractor : Reading::Decoded);
             if (!run.budget.admit(w->cost, stop)) {
                 fc.stop();
                 return nullptr;
@@ -201,19 +236,25 @@ struct TakeNextPhoto {
 };
 
 struct DecodePhoto {
-    const BatchRun* batch;
+    BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
-        if (w->outcome != Outcome::Written) return w;
-        bool interrupted = false;
+        if (w->outcome != Outcome::Written || w->byExtractor) return w;
+        namespace d = roughgc::detail;
+        w->reader = batch->readers.take();
+        const d::LoadEnd end = w->reader->load(batch->items[w->index].photo, stopRequested);
+        if (end != d::LoadEnd::Loaded) {
+            w->fail(end == d::LoadEnd::Interrupted ? "interrupted" : "Error reading image");
+            return w;
+        }
         try {
-            w->image = roughgc::detail::readPhoto(batch->items[w->index].photo, stopRequested, &interrupted);
+            w->image = w->reader->decode(w->reader->keptTarget());
         } catch (const std::bad_alloc&) {
             w->fail("out of memory");
             return w;
         }
         w->width = w->image.cols;
         w->height = w->image.rows;
-        if (w->image.empty()) w->fail(interrupted ? "interrupted" : "Error reading image");
+        if (w->image.empty()) w->fail("Error reading image");
         return w;
     }
 };
@@ -225,19 +266,33 @@ struct ExtractMap {
     BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
         BatchRun& run = *batch;
+        struct Done {
+            BatchRun& run;
+            Work& w;
+            ~Done() {
+                w.image.release();
+                run.readers.give(std::move(w.reader));
+            }
+        } done{run, *w};
         if (run.deviceFailed) {
             w->outcome = Outcome::Abandoned;
-            w->image.release();
             return w;
         }
         if (w->outcome != Outcome::Written) return w;
         const roughgc::Params params{static_cast<int>(run.options.window), run.options.dim, run.options.tolerance};
         const auto t0 = Clock::now();
+        cv::Size size;
         try {
-            w->result = run.extraction.extract(w->image, params);
+            if (w->byExtractor) {
+                w->result = run.extraction.extractFile(run.items[w->index].photo, params, size);
+            } else {
+                w->result = run.extraction.extract(w->image, params);
+            }
             w->extracted = true;
         } catch (const roughgc::InputError& e) {
-            w->fail(withoutMarker(e.what()));
+            // A photo that could not be read has no size.
+            const bool unread = w->byExtractor && size.empty();
+            w->fail(unread ? "Error reading image" : withoutMarker(e.what()));
         } catch (const roughgc::DeviceError& e) {
             w->fail(e.outOfMemory() ? e.reason() : e.what());
             if (!e.outOfMemory()) run.deviceFailed = true;
@@ -247,7 +302,10 @@ struct ExtractMap {
             w->fail("out of memory");  // a matrix OpenCV could not allocate
         }
         w->milliseconds = secondsSince(t0) * 1000;
-        w->image.release();
+        if (w->byExtractor) {
+            w->width = size.width;
+            w->height = size.height;
+        }
         return w;
     }
 };

@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <string>
 #include <utility>
 
 ExtractionThread::ExtractionThread() : thread_([this] { serve(); }) {
@@ -93,13 +94,8 @@ void Extraction::give(std::unique_ptr<roughgc::Extractor> extractor) {
     idle_.push_back(std::move(extractor));
 }
 
-roughgc::Result Extraction::extract(const cv::Mat& photo, const roughgc::Params& params) {
-    if (thread_) {
-        // One extractor, one photo at a time: the pipeline stage is serial.
-        roughgc::Result result;
-        thread_->run([&] { result = idle_.front()->extract(photo, params); });
-        return result;
-    }
+template <class Job>
+roughgc::Result Extraction::withExtractor(Job job) {
     // This thread's parallel work stays on this thread: no OpenMP team.
     static thread_local const bool oneCore = [] {
         omp_set_num_threads(1);
@@ -112,5 +108,28 @@ roughgc::Result Extraction::extract(const cv::Mat& photo, const roughgc::Params&
         std::unique_ptr<roughgc::Extractor>& extractor;
         ~GiveBack() { pool->give(std::move(extractor)); }
     } giveBack{this, extractor};
-    return extractor->extract(photo, params);
+    return job(*extractor);
+}
+
+roughgc::Result Extraction::extract(const cv::Mat& photo, const roughgc::Params& params) {
+    if (thread_) {
+        // One extractor, one photo at a time: the pipeline stage is serial.
+        roughgc::Result result;
+        thread_->run([&] { result = idle_.front()->extract(photo, params); });
+        return result;
+    }
+    return withExtractor([&](roughgc::Extractor& e) { return e.extract(photo, params); });
+}
+
+roughgc::Result Extraction::extractFile(const std::string& path, const roughgc::Params& params,
+                                        cv::Size& photoSize) {
+    photoSize = cv::Size();
+    return withExtractor([&](roughgc::Extractor& e) {
+        struct Size {
+            roughgc::Extractor& extractor;
+            cv::Size& size;
+            ~Size() { size = extractor.photoSize(); }
+        } size{e, photoSize};
+        return e.extractFile(path, params);
+    });
 }

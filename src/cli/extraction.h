@@ -9,6 +9,7 @@
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <roughgc/roughgc.hpp>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -64,11 +65,18 @@ public:
     // As roughgc::Extractor::extract, from any pipeline worker.
     roughgc::Result extract(const cv::Mat& photo, const roughgc::Params& params);
 
+    // As roughgc::Extractor::extractFile; `photoSize` becomes the photo's
+    // size as the extractor found it, also when this throws. Parallel
+    // extraction only: on a GPU photos are decoded ahead, in parallel.
+    roughgc::Result extractFile(const std::string& path, const roughgc::Params& params, cv::Size& photoSize);
+
     // How many extractors the run may hold at most, each with buffers for
     // the largest photo it has seen, with `workers` pipeline workers.
     static size_t extractorsFor(size_t workers) { return parallel ? workers : 1; }
 
 private:
+    template <class Job>
+    roughgc::Result withExtractor(Job job);
     std::unique_ptr<roughgc::Extractor> take();
     void give(std::unique_ptr<roughgc::Extractor> extractor);
 

@@ -1,25 +1,84 @@
 #include "cli/memory_budget.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
+#include "detail/jpeg_rows.h"
 #include "detail/photo_header.h"
+#include "detail/rough_pipeline.h"
 
-PhotoCost photoCost(const std::string& path) {
-    const auto size = roughgc::detail::photoDimensionsOfFile(path.c_str());
+namespace {
+
+// The start of a regular file: enough for every header bar a JPEG's with
+// large metadata, which then costs as a photo decoded whole.
+constexpr size_t kHeaderBytes = size_t{256} << 10;
+
+struct FileStart {
+    std::vector<unsigned char> bytes;
+    size_t fileSize = 0;
+};
+
+std::optional<FileStart> fileStart(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    std::optional<FileStart> start;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        start.emplace();
+        start->fileSize = static_cast<size_t>(st.st_size);
+        start->bytes.resize(std::min(kHeaderBytes, start->fileSize));
+        const ssize_t n = pread(fd, start->bytes.data(), start->bytes.size(), 0);
+        start->bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    close(fd);
+    return start;
+}
+
+}  // namespace
+
+PhotoCost photoCost(const std::string& path, Reading reading) {
+    namespace d = roughgc::detail;
+    const auto start = fileStart(path);
+    if (!start) return {0, 0, false};
+    const auto size = d::photoDimensions(start->bytes.data(), start->bytes.size());
     if (!size) return {0, 0, false};
     // Past 2^40 pixels no decoder goes on: the header is nonsense.
     if (size->width > (uint64_t{1} << 40) / size->height) return {0, 0, false};
-    const size_t pixels = size->width * size->height;
-    // In flight: the decoded BGR pixels, with room for a decoder's grey or
-    // four-channel rows before conversion, and the map. The extractor's host
-    // memory: the metric map and the binary map (4 + 1 bytes per 9 pixels),
-    // which are its device buffers on the cpu backend and its page-locked
-    // downloads on a GPU.
-    return {4 * pixels + pixels / 9, 5 * pixels / 9, true};
+    const size_t height = size->height, width = size->width, pixels = width * height;
+    const size_t map = pixels / 9;  // the result, until it is written
+    if (reading == Reading::Decoded) {
+        // The decoded BGR pixels, with room for a decoder's grey or
+        // four-channel rows before conversion, and the map; the extractor's
+        // host memory (see keptHostBytes).
+        return {4 * pixels + map, d::RoughPipeline::keptHostBytes(height, width, false), true};
+    }
+    d::JpegHeader jpeg;
+    const bool isJpeg = d::looksLikeJpeg(start->bytes.data(), start->bytes.size());
+    bool headerRead = false;
+    if (isJpeg) {
+        d::JpegRows rows;
+        headerRead = rows.start(start->bytes.data(), start->bytes.size(), jpeg);
+    }
+    if (headerRead && d::RoughPipeline::streamsRows && jpeg.upright() && jpeg.decodesAsOpenCv()) {
+        // Streamed: libjpeg's coefficients of a progressive file besides.
+        return {map + jpeg.coefficientBytes,
+                start->fileSize + d::RoughPipeline::keptHostBytes(height, width, true), true};
+    }
+    // Decoded whole into the extractor's kept image; a JPEG that is turned
+    // across its diagonal (or whose turn is not known) is decoded beside it
+    // first. What cv::imread decodes comes in fresh memory before it is
+    // copied there.
+    const bool turned = isJpeg && (!headerRead || jpeg.orientation >= 5 || !jpeg.orientationSure);
+    const size_t kept =
+        start->fileSize + 3 * pixels * (turned ? 2 : 1) + d::RoughPipeline::keptHostBytes(height, width, false);
+    return {map + (headerRead ? jpeg.coefficientBytes : 3 * pixels), kept, true};
 }
 
 bool MemoryBudget::admit(const PhotoCost& cost, const std::function<bool()>& stopRequested) {

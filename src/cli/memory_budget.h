@@ -11,11 +11,18 @@
 // to hold for it, from its file's header. A photo whose size the header does
 // not tell (another format, a pipe) is taken as larger than any budget.
 struct PhotoCost {
-    size_t inFlight;   // decoded pixels and map, until the photo is done
+    size_t inFlight;   // what the photo holds until it is done
     size_t extractor;  // an extractor's buffers at this size, kept after it
     bool known;
 };
-PhotoCost photoCost(const std::string& path);
+
+// How batch mode reads a photo: decoded whole, into memory of a reader that
+// travels with it to the extraction; or read by the extractor itself
+// (Extractor::extractFile), which keeps the file's bytes and decoded pixels
+// with its other buffers, and streams a JPEG that needs no turning, holding
+// a band of its rows and never the photo.
+enum class Reading { Decoded, ByExtractor };
+PhotoCost photoCost(const std::string& path, Reading reading);
 
 // Photos are admitted while those in flight, and the buffers that the
 // extractors (`extractors` at most) keep for the largest photo so far, stay
