@@ -2,7 +2,7 @@
 // of a collection with OpenCV alone: the reference side of the throughput
 // benchmark (bench/throughput.cpp).
 //
-//   roughgc_canny_batch --out-dir DIR [--threads N] [--decode-only] PHOTO...
+//   roughgc_canny_batch --out-dir DIR [--threads N] [--decode-only | --decode-kept] PHOTO...
 //
 // For each photo: imread, cvtColor to grey, Canny(50, 150), imwrite
 // DIR/NAME.bmp (NAME: the file name without its last extension); BMP, as
@@ -16,6 +16,11 @@
 // above, and as roughgc's own reading of a file): the pace of decoding
 // alone, which bounds every batch over compressed photos. Nothing is
 // written; it prints "N photos decoded, M failed, T s".
+//
+// --decode-kept decodes as fast as OpenCV lets a program decode a run of
+// photos: each thread reads a file into bytes it keeps and decodes them with
+// cv::imdecode into an image it keeps, so that photos of one size allocate
+// nothing. (For a cut JPEG its pixels may differ from imread's.)
 #include <sched.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -43,9 +48,26 @@ int usableCores() {
 }
 
 [[noreturn]] void usage(const char* problem) {
-    std::fprintf(stderr, "roughgc_canny_batch: %s\nusage: roughgc_canny_batch --out-dir DIR [--threads N] [--decode-only] PHOTO...\n",
+    std::fprintf(stderr, "roughgc_canny_batch: %s\nusage: roughgc_canny_batch --out-dir DIR [--threads N] [--decode-only | --decode-kept] PHOTO...\n",
                  problem);
     std::exit(2);
+}
+
+// The file's bytes into `bytes`, whose memory is kept when it is large
+// enough.
+bool readWhole(const std::string& path, std::vector<unsigned char>& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    bool ok = std::fseek(f, 0, SEEK_END) == 0;
+    const long size = ok ? std::ftell(f) : -1;
+    ok = ok && size > 0 && std::fseek(f, 0, SEEK_SET) == 0;
+    if (ok) {
+        if (bytes.capacity() < static_cast<size_t>(size)) bytes.reserve(static_cast<size_t>(size));
+        bytes.resize(static_cast<size_t>(size));
+        ok = std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    }
+    std::fclose(f);
+    return ok;
 }
 
 }  // namespace
@@ -53,13 +75,15 @@ int usableCores() {
 int main(int argc, char** argv) {
     std::filesystem::path outDir;
     int threads = usableCores();
-    bool decodeOnly = false;
+    bool decodeOnly = false, decodeKept = false;
     std::vector<std::string> photos;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--decode-only") {
             decodeOnly = true;
+        } else if (arg == "--decode-kept") {
+            decodeOnly = decodeKept = true;
         } else if (arg == "--out-dir" && hasValue) {
             outDir = argv[++i];
         } else if (arg == "--threads" && hasValue) {
@@ -87,8 +111,15 @@ int main(int argc, char** argv) {
             tbb::blocked_range<size_t>(0, photos.size(), 1),
             [&](const tbb::blocked_range<size_t>& range) {
                 cv::Mat grey, edges;
+                thread_local std::vector<unsigned char> bytes;
+                thread_local cv::Mat kept;
                 for (size_t i = range.begin(); i != range.end(); ++i) {
-                    const cv::Mat photo = cv::imread(photos[i], cv::IMREAD_COLOR);
+                    cv::Mat photo;
+                    if (decodeKept) {
+                        if (readWhole(photos[i], bytes)) photo = cv::imdecode(bytes, cv::IMREAD_COLOR, &kept);
+                    } else {
+                        photo = cv::imread(photos[i], cv::IMREAD_COLOR);
+                    }
                     if (photo.empty()) {
                         std::fprintf(stderr, "cannot read %s\n", photos[i].c_str());
                         ++failed;

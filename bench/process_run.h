@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ struct ProcessRun {
     int spawnError = 0;  // posix_spawn's error, 0 when it started
     int status = -1;     // the exit status, or -1 when it did not exit normally
     double seconds = 0;
+    long peakKilobytes = 0;  // its peak resident set
+    long pageFaults = 0;     // minor and major
 };
 
 // Runs `args` in `cwd` with standard output going to `stdoutFile`.
@@ -39,9 +42,12 @@ inline ProcessRun runProcess(const std::vector<std::string>& args, const std::fi
     posix_spawn_file_actions_destroy(&actions);
     if (run.spawnError != 0) return run;
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0) {
+    struct rusage usage = {};
+    while (wait4(pid, &wstatus, 0, &usage) < 0) {
         if (errno != EINTR) return run;
     }
+    run.peakKilobytes = usage.ru_maxrss;
+    run.pageFaults = usage.ru_minflt + usage.ru_majflt;
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     return run;

@@ -8,6 +8,10 @@
 //   D: roughgc_canny_batch --decode-only, the same process doing imread
 //      alone: the pace of decoding, which no batch over these photos beats.
 //      B / D says how much of the extraction and writing B hides behind it.
+//   D': roughgc_canny_batch --decode-kept: decoding alone as fast as OpenCV
+//      lets a program decode a run of photos, each thread reading into bytes
+//      and decoding into an image that it keeps. B / D' says how close B
+//      comes to the codec's own pace.
 // Collections: (a) the photos of bench/data, copied to about 120 files with
 // distinct names; (b) about 20 photos of 4000 x 3000 made from them by cubic
 // upscaling (every second round mirrored), saved as JPEG quality 95 and kept
@@ -16,7 +20,10 @@
 //   roughgc_throughput [--jobs N] [--repetitions R] [--work DIR] [--data DIR]
 //                      [--roughgc PATH] [--canny PATH]
 //
-// B, C and D each get one untimed warm-up over the whole collection, then
+// Beside the times, each batch side's peak resident set and page faults
+// per photo (from wait4's rusage, median run; the peak is the worst run's).
+//
+// B, C, D and D' each get one untimed warm-up over the whole collection, then
 // run R times (default 3), in turn, into fresh output folders; their median
 // and worst runs are reported. A runs once after one untimed process; its
 // median and worst process are reported beside its total. Times are wall
@@ -299,12 +306,13 @@ struct SideResult {
     std::string note;              // why not available
     std::vector<double> seconds;   // per collection run
     std::vector<double> perPhoto;  // A: per process
+    std::vector<ProcessRun> runs;  // B, C, D, D': each collection run
 };
 
 // One batch process (B, C or D) over the collection into a fresh folder;
 // fails loudly unless it succeeded and wrote every map (D: none).
-double runBatch(const std::string& side, std::vector<std::string> args, const Collection& c, const fs::path& out,
-                bool writesMaps = true) {
+ProcessRun runBatch(const std::string& side, std::vector<std::string> args, const Collection& c, const fs::path& out,
+                    bool writesMaps = true) {
     freshDir(out);
     // The previous run's maps reach the disk now rather than during this run.
     sync();
@@ -317,11 +325,16 @@ double runBatch(const std::string& side, std::vector<std::string> args, const Co
              " maps for " + std::to_string(c.photos.size()) + " photos; its output:\n" + readFile(log));
     }
     fs::remove_all(out);
-    return run.seconds;
+    return run;
+}
+
+void record(SideResult& side, const ProcessRun& run) {
+    side.seconds.push_back(run.seconds);
+    side.runs.push_back(run);
 }
 
 struct Sides {
-    SideResult a, b, c, d;
+    SideResult a, b, c, d, dKept;
 };
 
 Sides measure(const Collection& col, const Options& o, bool batchMode, int threads) {
@@ -334,15 +347,19 @@ Sides measure(const Collection& col, const Options& o, bool batchMode, int threa
     std::vector<std::string> dArgs = cArgs;
     dArgs[2] = (out / "D").string();
     dArgs.push_back("--decode-only");
+    std::vector<std::string> dKeptArgs = cArgs;
+    dKeptArgs[2] = (out / "DK").string();
+    dKeptArgs.push_back("--decode-kept");
     Sides s;
     s.b.available = batchMode;
     if (!batchMode) s.b.note = "roughgc has no batch mode (--out-dir) yet";
-    s.d.available = s.c.available = s.a.available = true;
+    s.dKept.available = s.d.available = s.c.available = s.a.available = true;
 
-    progress("warm-up: B, C and D once over the collection, untimed");
+    progress("warm-up: B, C, D and D' once over the collection, untimed");
     if (batchMode) runBatch("B", bArgs, col, out / "B");
     runBatch("C", cArgs, col, out / "C");
     runBatch("D", dArgs, col, out / "D", false);
+    runBatch("D'", dKeptArgs, col, out / "DK", false);
 
     progress("A: " + std::to_string(col.photos.size()) + " roughgc processes, one after another");
     // Working folders are made beforehand so that A's time is the processes'.
@@ -369,10 +386,11 @@ Sides measure(const Collection& col, const Options& o, bool batchMode, int threa
     fs::remove_all(aRoot);
 
     for (int r = 0; r < o.repetitions; ++r) {
-        progress("run " + std::to_string(r + 1) + " of " + std::to_string(o.repetitions) + ": B, C, then D");
-        if (batchMode) s.b.seconds.push_back(runBatch("B", bArgs, col, out / "B"));
-        s.c.seconds.push_back(runBatch("C", cArgs, col, out / "C"));
-        s.d.seconds.push_back(runBatch("D", dArgs, col, out / "D", false));
+        progress("run " + std::to_string(r + 1) + " of " + std::to_string(o.repetitions) + ": B, C, D, then D'");
+        if (batchMode) record(s.b, runBatch("B", bArgs, col, out / "B"));
+        record(s.c, runBatch("C", cArgs, col, out / "C"));
+        record(s.d, runBatch("D", dArgs, col, out / "D", false));
+        record(s.dKept, runBatch("D'", dKeptArgs, col, out / "DK", false));
     }
     fs::remove_all(out);
     return s;
@@ -381,7 +399,7 @@ Sides measure(const Collection& col, const Options& o, bool batchMode, int threa
 // --- reporting --------------------------------------------------------------
 
 void printTable(const Collection& col, const Sides& s, const std::string& bLabel, const std::string& cLabel,
-                const std::string& dLabel) {
+                const std::string& dLabel, const std::string& dKeptLabel) {
     const double n = col.photos.size(), mp = col.megapixels();
     double smallest = col.photos.front().megapixels, largest = smallest;
     for (const Photo& p : col.photos) {
@@ -416,17 +434,36 @@ void printTable(const Collection& col, const Sides& s, const std::string& bLabel
     row(("B  " + bLabel).c_str(), s.b);
     row(("C  " + cLabel).c_str(), s.c);
     row(("D  " + dLabel).c_str(), s.d);
+    row(("D' " + dKeptLabel).c_str(), s.dKept);
 
     // Ratios of throughput, of the medians and of the worst runs.
-    const Stats a = stats(s.a.seconds), c = stats(s.c.seconds), d = stats(s.d.seconds);
+    const Stats a = stats(s.a.seconds), c = stats(s.c.seconds), d = stats(s.d.seconds), dk = stats(s.dKept.seconds);
     if (s.b.available) {
         const Stats b = stats(s.b.seconds);
-        std::printf("\nB / A: %.2f (worst %.2f)    B / C: %.2f (worst %.2f)    B / D: %.2f (worst %.2f)\n",
+        std::printf("\nB / A: %.2f (worst %.2f)    B / C: %.2f (worst %.2f)    B / D: %.2f (worst %.2f)    "
+                    "B / D': %.2f (worst %.2f)\n",
                     a.median / b.median, a.worst / b.worst, c.median / b.median, c.worst / b.worst,
-                    d.median / b.median, d.worst / b.worst);
+                    d.median / b.median, d.worst / b.worst, dk.median / b.median, dk.worst / b.worst);
     } else {
         std::printf("\nC / A: %.2f\n", a.median / c.median);
     }
+
+    // Memory beside the time.
+    std::printf("\n%-40s %17s %17s\n", "memory", "peak RSS (MB)", "faults per photo");
+    const auto memory = [&](const char* label, const SideResult& r) {
+        if (!r.available || r.runs.empty()) return;
+        long peak = 0;
+        std::vector<double> faults;
+        for (const ProcessRun& run : r.runs) {
+            peak = std::max(peak, run.peakKilobytes);
+            faults.push_back(static_cast<double>(run.pageFaults) / n);
+        }
+        std::printf("%-40s %17.1f %17.0f\n", label, peak / 1024.0, stats(faults).median);
+    };
+    memory("B", s.b);
+    memory("C", s.c);
+    memory("D", s.d);
+    memory("D'", s.dKept);
 }
 
 }  // namespace
@@ -447,6 +484,7 @@ int main(int argc, char** argv) {
     const std::string bLabel = "roughgc --out-dir, one batch process";
     const std::string cLabel = "OpenCV Canny, " + std::to_string(threads) + " TBB threads";
     const std::string dLabel = "decoding alone, " + std::to_string(threads) + " TBB threads";
+    const std::string dKeptLabel = "decoding into kept images, " + std::to_string(threads) + " thr.";
 
     std::printf("machine: %d cores (nproc), %s\n", cores, cpuModel().c_str());
     std::printf("roughgc: %s backend; OpenCV %s, parallel framework %s\n", ROUGHGC_THROUGHPUT_BACKEND, CV_VERSION,
@@ -455,13 +493,14 @@ int main(int argc, char** argv) {
         o.jobs ? "--jobs " + std::to_string(*o.jobs) : "default --jobs (" + std::to_string(threads) + ")";
     std::printf(
         "B: --quiet, %s; C: imread, cvtColor to grey, Canny(50, 150), imwrite BMP, on %d threads;\n"
-        "D: imread(IMREAD_COLOR) alone, on the same threads\n",
+        "D: imread(IMREAD_COLOR) alone, on the same threads; D': imdecode(IMREAD_COLOR) of kept bytes into a kept\n"
+        "image, on the same threads\n",
         bJobs.c_str(), threads);
     const double busy = busyShare();
     std::printf("CPU time used by other processes in the second before: %.0f %%%s\n", 100 * busy,
                 busy > 0.1 ? " -- the machine is busy: figures will be low and noisy" : "");
     std::printf(
-        "warm: one untimed run of B, C and D, one untimed process of A; B, C and D then %d times, in turn,\n"
+        "warm: one untimed run of B, C, D and D', one untimed process of A; B, C, D and D' then %d times, in turn,\n"
         "into fresh folders (median and worst); A once, its processes one after another\n",
         o.repetitions);
     std::fflush(stdout);
@@ -470,13 +509,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "collection (a)\n");
     const Collection small = smallCollection(sources, o.work / "small", kSmallCollection);
     const Sides smallSides = measure(small, o, batchMode, threads);
-    printTable(small, smallSides, bLabel, cLabel, dLabel);
+    printTable(small, smallSides, bLabel, cLabel, dLabel, dKeptLabel);
     std::fflush(stdout);
 
     std::fprintf(stderr, "collection (b)\n");
     const Collection large = largeCollection(sources, o.work / "large", kLargeCollection);
     const Sides largeSides = measure(large, o, batchMode, threads);
-    printTable(large, largeSides, bLabel, cLabel, dLabel);
+    printTable(large, largeSides, bLabel, cLabel, dLabel, dKeptLabel);
 
     std::printf("\ntotal: %.0f s\n", std::chrono::duration<double>(Clock::now() - start).count());
     return 0;

@@ -68,6 +68,29 @@ std::string withOrientation(const std::string& jpeg, int orientation, bool intel
     return jpeg.substr(0, 2) + segment + body + jpeg.substr(2);
 }
 
+// `jpeg` without its last Huffman table segment: libjpeg then decodes with
+// a table of its own for that slot, never with the last photo's.
+std::string withoutLastHuffmanTables(const std::string& jpeg) {
+    size_t last = std::string::npos;
+    for (size_t at = 2; at + 4 <= jpeg.size() && static_cast<unsigned char>(jpeg[at]) == 0xFF;) {
+        const unsigned char marker = static_cast<unsigned char>(jpeg[at + 1]);
+        if (marker == 0xDA) break;
+        if (marker == 0xC4) last = at;
+        at += 2 + (static_cast<unsigned char>(jpeg[at + 2]) << 8 | static_cast<unsigned char>(jpeg[at + 3]));
+    }
+    if (last == std::string::npos) return jpeg;
+    const size_t length = 2 + (static_cast<unsigned char>(jpeg[last + 2]) << 8 | static_cast<unsigned char>(jpeg[last + 3]));
+    return jpeg.substr(0, last) + jpeg.substr(last + length);
+}
+
+// `jpeg` with a second copy of its frame header between its last scan and
+// its end: libjpeg fails there, after every row is out.
+std::string withLateFrameHeader(const std::string& jpeg) {
+    const size_t frame = jpeg.find("\xFF\xC0");
+    const size_t length = 2 + (static_cast<unsigned char>(jpeg[frame + 2]) << 8 | static_cast<unsigned char>(jpeg[frame + 3]));
+    return jpeg.substr(0, jpeg.size() - 2) + jpeg.substr(frame, length) + jpeg.substr(jpeg.size() - 2);
+}
+
 bool sameImage(const cv::Mat& a, const cv::Mat& b) {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
@@ -124,11 +147,16 @@ protected:
         add("chicky.png", chicky);
         for (int o = 1; o <= 8; ++o) add("fruits-o" + std::to_string(o) + ".jpg", withOrientation(fruits, o, o % 2 == 0));
         add("grey-o6.jpg", withOrientation(grey, 6));
+        add("late-frame.jpg", withLateFrameHeader(fruits));
+        add("late-frame-o7.jpg", withOrientation(withLateFrameHeader(fruits), 7));
         add("fruits-o9.jpg", withOrientation(fruits, 9));
         const cv::Mat photo = cv::imread("fruits.jpg");
         std::vector<unsigned char> encoded;
         cv::imencode(".jpg", photo, encoded, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
         add("progressive.jpg", std::string(encoded.begin(), encoded.end()));
+        cv::imencode(".jpg", photo, encoded, {cv::IMWRITE_JPEG_OPTIMIZE, 1});
+        add("optimised.jpg", std::string(encoded.begin(), encoded.end()));
+        add("no-last-table.jpg", withoutLastHuffmanTables(std::string(encoded.begin(), encoded.end())));
         add("progressive-o8.jpg", withOrientation(std::string(encoded.begin(), encoded.end()), 8));
         cv::Mat wide;
         photo.convertTo(wide, CV_16UC3, 257);

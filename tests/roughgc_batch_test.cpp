@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "tool_runner.h"
@@ -106,6 +107,54 @@ TEST(RoughgcBatch, PhotosExtractedAtOnceGetTheMapsOfOneAtATime) {
         for (const auto& [name, map] : photos) {
             const std::string stem = std::to_string(copy) + fs::path(name).stem().string();
             EXPECT_EQ(cwd.map(stem), map) << stem;
+        }
+    }
+}
+
+// `jpeg` with an EXIF orientation, as a camera writes it (Motorola order).
+std::string turned(const std::string& jpeg, int orientation) {
+    const std::string body = std::string("Exif\0\0MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0", 25) +
+                             static_cast<char>(orientation) + std::string(6, '\0');
+    const std::string segment = std::string("\xFF\xE1\0", 3) + static_cast<char>(body.size() + 2) + body;
+    return jpeg.substr(0, 2) + segment + jpeg.substr(2);
+}
+
+TEST(RoughgcBatch, MapsAreThoseOfSingleRunsWhateverPhotoCameBefore) {
+    // Every kind of photo after every other, through one worker's kept
+    // buffers and through several: streamed, turned, progressive, cut,
+    // grey and PNG.
+    Collection cwd;
+    const std::string fruits = readFile(cwd / "fruits.jpg");
+    writeFile(cwd / "turned.jpg", turned(fruits, 6));
+    writeFile(cwd / "mirrored.jpg", turned(fruits, 3));
+    writeFile(cwd / "cut.jpg", fruits.substr(0, fruits.size() * 3 / 5));
+    cv::imwrite((cwd / "progressive.jpg").string(), cv::imread((cwd / "fruits.jpg").string()),
+                {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+    const std::vector<std::string> kinds = {"fruits.jpg", "turned.jpg", "left01.jpg",  "cut.jpg",
+                                            "chicky_512.png", "mirrored.jpg", "progressive.jpg"};
+    std::map<std::string, uint64_t> single;
+    for (const std::string& name : kinds) {
+        TempDir alone;
+        ASSERT_EQ(run({(cwd / name).string()}, alone.path()).status, 0) << name;
+        single[name] = fnv1a(readFile(alone / "RoughGC.bmp"));
+    }
+    for (const char* jobs : {"1", "3"}) {
+        std::vector<std::string> args = {"-o", "out", "-j", jobs};
+        for (size_t round = 0; round < kinds.size(); ++round) {
+            for (size_t k = 0; k < kinds.size(); ++k) {
+                // Each round a different order: each kind after another.
+                const std::string& name = kinds[(k * (round + 1) + round) % kinds.size()];
+                const std::string copy = std::to_string(round) + "-" + std::to_string(k) + "-" + name;
+                fs::copy_file(cwd / name, cwd / copy, fs::copy_options::overwrite_existing);
+                args.push_back(copy);
+            }
+        }
+        fs::remove_all(cwd / "out");
+        const RunResult r = run(args, cwd.path());
+        ASSERT_EQ(r.status, 0) << r;
+        for (size_t a = 4; a < args.size(); ++a) {
+            const std::string name = args[a].substr(args[a].find('-', 2) + 1);
+            EXPECT_EQ(cwd.map(fs::path(args[a]).stem().string()), single[name]) << args[a] << ", -j " << jobs;
         }
     }
 }

@@ -4,15 +4,38 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <jpeglib.h>
 
 namespace roughgc::detail {
 
 namespace {
 
-// OpenCV's limits on a decoded image: larger headers make cv::imread fail.
-constexpr size_t kMaxSide = size_t{1} << 20;
-constexpr size_t kMaxPixels = size_t{1} << 30;
+// OpenCV's limits on a decoded image, which larger headers make cv::imread
+// fail: its defaults, or what its environment variables set when OpenCV was
+// loaded. A value this reading does not understand as OpenCV would (a
+// suffix) is taken as no size at all, which sends every JPEG to imread.
+struct ImageLimits {
+    size_t width, height, pixels;
+};
+
+size_t limitFromEnvironment(const char* name, size_t fallback) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return fallback;
+    size_t n = 0;
+    for (const char* c = value; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || n > (SIZE_MAX - 9) / 10) return 0;
+        n = 10 * n + static_cast<size_t>(*c - '0');
+    }
+    return *value == '\0' ? 0 : n;
+}
+
+const ImageLimits& imageLimits() {
+    static const ImageLimits limits{limitFromEnvironment("OPENCV_IO_MAX_IMAGE_WIDTH", size_t{1} << 20),
+                                    limitFromEnvironment("OPENCV_IO_MAX_IMAGE_HEIGHT", size_t{1} << 20),
+                                    limitFromEnvironment("OPENCV_IO_MAX_IMAGE_PIXELS", size_t{1} << 30)};
+    return limits;
+}
 
 // The orientation as OpenCV's EXIF reader finds it in the TIFF structure
 // that follows the 6 bytes "Exif\0\0" of an APP1 segment (it does not check
@@ -87,8 +110,9 @@ extern "C" void stayQuiet(j_common_ptr) {}
 }  // namespace
 
 bool JpegHeader::decodesAsOpenCv() const {
-    return components != 4 && !tablesMissing && width <= kMaxSide && height <= kMaxSide &&
-           width * height <= kMaxPixels;
+    const ImageLimits& limits = imageLimits();
+    return components != 4 && !tablesMissing && width > 0 && height > 0 && width <= limits.width &&
+           height <= limits.height && width * height <= limits.pixels;
 }
 
 bool looksLikeJpeg(const unsigned char* bytes, size_t size) {
@@ -98,20 +122,30 @@ bool looksLikeJpeg(const unsigned char* bytes, size_t size) {
 struct JpegRows::State {
     jpeg_decompress_struct cinfo;
     ErrorManager errors;
-    bool decoding = false;
+    bool created = false, decoding = false;
+
+    // A decompressor of its own for each photo, as cv::imread makes one:
+    // libjpeg keeps the Huffman and quantisation tables of one datastream
+    // for the next, so that a photo without tables of its own would be
+    // decoded with the last photo's.
+    void renew() {
+        if (created) jpeg_destroy_decompress(&cinfo);
+        cinfo.err = jpeg_std_error(&errors.pub);
+        errors.pub.error_exit = failJump;
+        errors.pub.output_message = stayQuiet;
+        jpeg_create_decompress(&cinfo);
+        // OpenCV reads the EXIF orientation from the saved APP1 segments.
+        jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+        created = true;
+        decoding = false;
+    }
 };
 
-JpegRows::JpegRows() : state_(std::make_unique<State>()) {
-    State& s = *state_;
-    s.cinfo.err = jpeg_std_error(&s.errors.pub);
-    s.errors.pub.error_exit = failJump;
-    s.errors.pub.output_message = stayQuiet;
-    jpeg_create_decompress(&s.cinfo);
-    // OpenCV reads the EXIF orientation from the saved APP1 segments.
-    jpeg_save_markers(&s.cinfo, JPEG_APP0 + 1, 0xFFFF);
-}
+JpegRows::JpegRows() : state_(std::make_unique<State>()) {}
 
-JpegRows::~JpegRows() { jpeg_destroy_decompress(&state_->cinfo); }
+JpegRows::~JpegRows() {
+    if (state_->created) jpeg_destroy_decompress(&state_->cinfo);
+}
 
 // Each call below keeps libjpeg's calls apart from any object with a
 // destructor: a failure jumps back to its setjmp.
@@ -120,13 +154,12 @@ bool JpegRows::start(const unsigned char* bytes, size_t size, JpegHeader& header
     State& s = *state_;
     j_decompress_ptr cinfo = &s.cinfo;
     header = JpegHeader{};
+    s.renew();
     if (setjmp(s.errors.jump) != 0) {
         jpeg_abort_decompress(cinfo);
         s.decoding = false;
         return false;
     }
-    jpeg_abort_decompress(cinfo);
-    s.decoding = false;
     jpeg_mem_src(cinfo, bytes, static_cast<unsigned long>(size));
     jpeg_read_header(cinfo, TRUE);
     header.width = cinfo->image_width;
@@ -200,7 +233,23 @@ bool JpegRows::read(unsigned char* first, size_t step, size_t count) {
 bool JpegRows::finish() {
     State& s = *state_;
     j_decompress_ptr cinfo = &s.cinfo;
-    if (!s.decoding) return false;
+    if (!s.decoding || !readRest()) return false;
+    // What libjpeg fails on after the last row (a bad marker before the end
+    // of the image) does not unmake a photo that cv::imread has read: its
+    // rows are all there.
+    if (setjmp(s.errors.jump) != 0) {
+        jpeg_abort_decompress(cinfo);
+        s.decoding = false;
+        return true;
+    }
+    jpeg_finish_decompress(cinfo);
+    s.decoding = false;
+    return true;
+}
+
+bool JpegRows::readRest() {
+    State& s = *state_;
+    j_decompress_ptr cinfo = &s.cinfo;
     if (setjmp(s.errors.jump) != 0) {
         jpeg_abort_decompress(cinfo);
         s.decoding = false;
@@ -208,19 +257,15 @@ bool JpegRows::finish() {
     }
     // Rows nobody asked for are still decoded: an error in them makes the
     // file unreadable, as it makes cv::imread fail.
-    JSAMPLE* scratch = nullptr;
     if (cinfo->output_scanline < cinfo->output_height) {
         JSAMPARRAY row = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
                                                      cinfo->output_width * 3, 1);
-        scratch = row[0];
         while (cinfo->output_scanline < cinfo->output_height)
-            if (jpeg_read_scanlines(cinfo, &scratch, 1) == 0) break;
+            if (jpeg_read_scanlines(cinfo, row, 1) == 0) return false;
     }
-    jpeg_finish_decompress(cinfo);
-    s.decoding = false;
     return true;
 }
 
-size_t JpegRows::rowsRead() const { return state_->cinfo.output_scanline; }
+size_t JpegRows::rowsRead() const { return state_->created ? state_->cinfo.output_scanline : 0; }
 
 }  // namespace roughgc::detail

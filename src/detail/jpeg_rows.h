@@ -35,7 +35,8 @@ struct JpegHeader {
     bool upright() const { return orientationSure && orientation == 1; }
 };
 
-// One libjpeg decompressor, kept from one photo to the next. Its calls
+// libjpeg's decoding of one photo after another, each with a decompressor
+// of its own, as cv::imread decodes it. Its calls
 // return false when libjpeg fails on the data (a corrupt or cut header, an
 // unrecoverable error in the scans): the photo cannot be read, as
 // cv::imread cannot read it. libjpeg's warnings are not printed.
@@ -59,6 +60,8 @@ public:
     size_t rowsRead() const;
 
 private:
+    bool readRest();
+
     struct State;
     std::unique_ptr<State> state_;
 };
