@@ -64,7 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static roughgc::Extractor kept;
     static cv::Mat into(64, 64, CV_8UC3, cv::Scalar(1, 2, 3));
 
-    const cv::Mat expected = cv::imread(photoPath, cv::IMREAD_COLOR);
+    // cv::imread throws for a header over its limits: the tool's reading
+    // takes that as a photo it cannot read.
+    cv::Mat expected;
+    try {
+        expected = cv::imread(photoPath, cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+    }
     bool read = true;
     try {
         roughgc::readPhoto(photoPath, into);
