@@ -91,6 +91,16 @@ std::string withLateFrameHeader(const std::string& jpeg) {
     return jpeg.substr(0, jpeg.size() - 2) + jpeg.substr(frame, length) + jpeg.substr(jpeg.size() - 2);
 }
 
+// A progressive `jpeg` whose last scan asks for coefficients past the 64 of
+// a block: libjpeg refuses it while it decodes, after the header was read.
+std::string withBadLastScan(const std::string& jpeg) {
+    std::string bad = jpeg;
+    const size_t scan = bad.rfind("\xFF\xDA");
+    const size_t components = static_cast<unsigned char>(bad[scan + 4]);
+    bad[scan + 5 + 2 * components] = 0x50;  // the first coefficient
+    return bad;
+}
+
 bool sameImage(const cv::Mat& a, const cv::Mat& b) {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
@@ -154,10 +164,11 @@ protected:
         std::vector<unsigned char> encoded;
         cv::imencode(".jpg", photo, encoded, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
         add("progressive.jpg", std::string(encoded.begin(), encoded.end()));
+        add("progressive-o8.jpg", withOrientation(std::string(encoded.begin(), encoded.end()), 8));
+        add("bad-scan.jpg", withBadLastScan(std::string(encoded.begin(), encoded.end())));
         cv::imencode(".jpg", photo, encoded, {cv::IMWRITE_JPEG_OPTIMIZE, 1});
         add("optimised.jpg", std::string(encoded.begin(), encoded.end()));
         add("no-last-table.jpg", withoutLastHuffmanTables(std::string(encoded.begin(), encoded.end())));
-        add("progressive-o8.jpg", withOrientation(std::string(encoded.begin(), encoded.end()), 8));
         cv::Mat wide;
         photo.convertTo(wide, CV_16UC3, 257);
         cv::imencode(".png", wide, encoded);
@@ -217,6 +228,10 @@ TEST_F(PhotoRoutes, ExtractFileGivesTheMapOfReadThenExtract) {
             const Outcome expected = outcomeOf([&] { return roughgc::Extractor().extract(roughgc::readPhoto(name)); });
             const Outcome got = outcomeOf([&] { return kept.extractFile(name); });
             expectSameOutcome(got, expected, name);
+            // The photo's size, known also when its map is refused; none
+            // for a photo that could not be read.
+            const cv::Mat photo = cv::imread(name);
+            EXPECT_EQ(kept.photoSize(), photo.size()) << name;
         }
     }
 }
