@@ -266,6 +266,5 @@ bool JpegRows::readRest() {
     return true;
 }
 
-size_t JpegRows::rowsRead() const { return state_->created ? state_->cinfo.output_scanline : 0; }
 
 }  // namespace roughgc::detail

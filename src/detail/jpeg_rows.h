@@ -56,8 +56,6 @@ public:
     bool read(unsigned char* first, size_t step, size_t count);
     // Reads what follows the last row, to the end of the image.
     bool finish();
-    // The number of rows read since begin().
-    size_t rowsRead() const;
 
 private:
     bool readRest();

@@ -56,14 +56,13 @@ void flipFor(int orientation, cv::Mat& image) {
 }
 
 // Page-locked memory that could not be had is memory that ran out.
-void reserve(PinnedArray<unsigned char>& buffer, size_t bytes, size_t& largest) {
+void reserve(PinnedArray<unsigned char>& buffer, size_t bytes) {
     try {
         buffer.reserve(bytes);
     } catch (const roughgc::DeviceError& e) {
         if (e.outOfMemory()) throw std::bad_alloc();
         throw;
     }
-    if (bytes > largest) largest = bytes;
 }
 
 }  // namespace
@@ -161,7 +160,7 @@ cv::Mat PhotoReader::decodeJpeg(const PhotoTarget& target, const JpegHeader& hea
     }
     // Transposed: decoded beside the target first.
     const size_t bytes = header.height * header.width * 3;
-    reserve(scratch_, bytes, scratchBytes_);
+    reserve(scratch_, bytes);
     cv::Mat decoded(rows, cols, CV_8UC3, scratch_.get());
     if (!jpeg_.read(decoded.data, decoded.step[0], header.height) || !jpeg_.finish()) return cv::Mat();
     cv::Mat out = target(cols, rows);
@@ -195,15 +194,9 @@ cv::Mat PhotoReader::decodeOpenCv(const PhotoTarget& target, PhotoRoute how) {
 PhotoTarget PhotoReader::keptTarget() {
     return [this](int rows, int cols) {
         const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(cols) * 3;
-        reserve(image_, bytes, imageBytes_);
+        reserve(image_, bytes);
         return cv::Mat(rows, cols, CV_8UC3, image_.get());
     };
-}
-
-cv::Mat readPhotoInto(const std::string& path, const PhotoTarget& target) {
-    PhotoReader reader;
-    if (reader.load(path) != LoadEnd::Loaded) return cv::Mat();
-    return reader.decode(target);
 }
 
 }  // namespace roughgc::detail

@@ -61,10 +61,6 @@ public:
     // that its upload needs no staging copy).
     PhotoTarget keptTarget();
 
-    size_t bytesLoaded() const { return size_; }
-    // What this reader keeps between photos, in bytes.
-    size_t keptBytes() const { return capacity_ + imageBytes_ + scratchBytes_; }
-
 private:
     cv::Mat decodeJpeg(const PhotoTarget& target, const JpegHeader& header);
     cv::Mat decodeOpenCv(const PhotoTarget& target, PhotoRoute route);
@@ -76,11 +72,6 @@ private:
     size_t size_ = 0, capacity_ = 0;
     JpegRows jpeg_;
     PinnedArray<unsigned char> image_, scratch_;  // the photo, and a JPEG before it is turned
-    size_t imageBytes_ = 0, scratchBytes_ = 0;
 };
-
-// The pixels cv::imread gives for a file, into `target`: the route table
-// above, for one photo. (Tests and the fuzz targets compare the routes.)
-cv::Mat readPhotoInto(const std::string& path, const PhotoTarget& target);
 
 }  // namespace roughgc::detail
