@@ -40,16 +40,8 @@ Outcome outcomeOf(F f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    // As in the photo_input target: OpenCV refuses what would take the
-    // fuzzer's memory, and the routes must refuse the same.
-    static constexpr char kPixelLimit[] = "4194304";
-    const char* limit = std::getenv("OPENCV_IO_MAX_IMAGE_PIXELS");
-    if (limit == nullptr || std::strcmp(limit, kPixelLimit) != 0) {
-        setenv("OPENCV_IO_MAX_IMAGE_PIXELS", kPixelLimit, 1);
-        execv("/proc/self/exe", *argv);
-        std::perror("cannot start the target again with OPENCV_IO_MAX_IMAGE_PIXELS set");
-        std::exit(1);
-    }
+    // The routes must refuse what OpenCV refuses under this limit too.
+    limitOpenCvPixels(*argv);
     photoPath = (privateDirectory() / "photo.jpg").string();
     return 0;
 }

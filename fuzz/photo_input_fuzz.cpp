@@ -67,18 +67,7 @@ void distinguish(const uint8_t* data, size_t size, const cv::Mat& image) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    // A header may announce a huge picture (a 54-byte BMP can ask for
-    // 2.5 GB): let OpenCV refuse it rather than the fuzzer run out of memory.
-    // OpenCV reads its limit once, when the library is loaded, so the target
-    // starts itself again with the limit in its environment.
-    static constexpr char kPixelLimit[] = "4194304";
-    const char* limit = std::getenv("OPENCV_IO_MAX_IMAGE_PIXELS");
-    if (limit == nullptr || std::strcmp(limit, kPixelLimit) != 0) {
-        setenv("OPENCV_IO_MAX_IMAGE_PIXELS", kPixelLimit, 1);
-        execv("/proc/self/exe", *argv);
-        std::perror("cannot start the target again with OPENCV_IO_MAX_IMAGE_PIXELS set");
-        std::exit(1);
-    }
+    limitOpenCvPixels(*argv);
     photoPath = (privateDirectory() / "photo").string();
     return 0;
 }

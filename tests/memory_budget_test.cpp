@@ -13,6 +13,7 @@
 #include "cli/memory_budget.h"
 #include "detail/jpeg_rows.h"
 #include "detail/rough_pipeline.h"
+#include "jpeg_edits.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -26,14 +27,6 @@ std::string fileBytes(const std::string& path) {
     return s.str();
 }
 
-// `jpeg` with an EXIF orientation, as a camera writes it (Motorola order).
-std::string turned(const std::string& jpeg, int orientation) {
-    const std::string body = std::string("Exif\0\0MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0", 25) +
-                             static_cast<char>(orientation) + std::string(6, '\0');
-    const std::string segment = std::string("\xFF\xE1\0", 3) + static_cast<char>(body.size() + 2) + body;
-    return jpeg.substr(0, 2) + segment + jpeg.substr(2);
-}
-
 class PhotoCosts : public InScratchDir {
 protected:
     void write(const std::string& name, const std::string& bytes) {
@@ -45,8 +38,8 @@ protected:
 TEST_F(PhotoCosts, EachRouteCountsWhatItHolds) {
     const std::string fruits = fileBytes(std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg");
     write("upright.jpg", fruits);
-    write("flipped.jpg", turned(fruits, 3));
-    write("turned.jpg", turned(fruits, 6));
+    write("flipped.jpg", jpeg_edits::withOrientation(fruits, 3));
+    write("turned.jpg", jpeg_edits::withOrientation(fruits, 6));
     const cv::Mat photo = cv::imread("upright.jpg");
     cv::imwrite("photo.png", photo);
     cv::imwrite("progressive.jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});

@@ -22,9 +22,11 @@
 #include "detail/photo_reader.h"
 #include "detail/row_stages.h"
 #include "roughgc/roughgc.hpp"
+#include "jpeg_edits.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;
+using jpeg_edits::withOrientation;
 
 namespace {
 
@@ -37,35 +39,6 @@ std::string fileBytes(const std::string& path) {
 
 void writeBytes(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-// `jpeg` with an APP1 EXIF segment right after its start marker, holding one
-// orientation entry, in Motorola or Intel byte order.
-std::string withOrientation(const std::string& jpeg, int orientation, bool intel = false) {
-    std::string tiff = intel ? std::string("II\x2A\0\x08\0\0\0", 8) : std::string("MM\0\x2A\0\0\0\x08", 8);
-    auto u16 = [&](unsigned v) {
-        if (intel) {
-            tiff += static_cast<char>(v & 0xFF);
-            tiff += static_cast<char>(v >> 8);
-        } else {
-            tiff += static_cast<char>(v >> 8);
-            tiff += static_cast<char>(v & 0xFF);
-        }
-    };
-    u16(1);       // entries
-    u16(0x0112);  // orientation
-    u16(3);       // a short
-    u16(0);
-    u16(1);  // one of them
-    u16(static_cast<unsigned>(orientation));
-    u16(0);
-    tiff += std::string(4, '\0');  // no next directory
-    const std::string body = std::string("Exif\0\0", 6) + tiff;
-    const size_t length = body.size() + 2;
-    std::string segment = "\xFF\xE1";
-    segment += static_cast<char>(length >> 8);
-    segment += static_cast<char>(length & 0xFF);
-    return jpeg.substr(0, 2) + segment + body + jpeg.substr(2);
 }
 
 // `jpeg` without its last Huffman table segment: libjpeg then decodes with

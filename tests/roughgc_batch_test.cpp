@@ -11,6 +11,7 @@
 #include <map>
 #include <thread>
 
+#include "jpeg_edits.h"
 #include "tool_runner.h"
 
 namespace {
@@ -111,22 +112,14 @@ TEST(RoughgcBatch, PhotosExtractedAtOnceGetTheMapsOfOneAtATime) {
     }
 }
 
-// `jpeg` with an EXIF orientation, as a camera writes it (Motorola order).
-std::string turned(const std::string& jpeg, int orientation) {
-    const std::string body = std::string("Exif\0\0MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0", 25) +
-                             static_cast<char>(orientation) + std::string(6, '\0');
-    const std::string segment = std::string("\xFF\xE1\0", 3) + static_cast<char>(body.size() + 2) + body;
-    return jpeg.substr(0, 2) + segment + jpeg.substr(2);
-}
-
 TEST(RoughgcBatch, MapsAreThoseOfSingleRunsWhateverPhotoCameBefore) {
     // Every kind of photo after every other, through one worker's kept
     // buffers and through several: streamed, turned, progressive, cut,
     // grey and PNG.
     Collection cwd;
     const std::string fruits = readFile(cwd / "fruits.jpg");
-    writeFile(cwd / "turned.jpg", turned(fruits, 6));
-    writeFile(cwd / "mirrored.jpg", turned(fruits, 3));
+    writeFile(cwd / "turned.jpg", jpeg_edits::withOrientation(fruits, 6));
+    writeFile(cwd / "mirrored.jpg", jpeg_edits::withOrientation(fruits, 3));
     writeFile(cwd / "cut.jpg", fruits.substr(0, fruits.size() * 3 / 5));
     cv::imwrite((cwd / "progressive.jpg").string(), cv::imread((cwd / "fruits.jpg").string()),
                 {cv::IMWRITE_JPEG_PROGRESSIVE, 1});

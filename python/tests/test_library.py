@@ -121,33 +121,39 @@ def test_a_device_failure_is_an_exception_and_the_extractor_goes_on():
     assert out == "True out of memory True True\n2\ninvalid device ordinal\n"
 
 
-def test_the_gil_is_let_go_while_a_map_is_made():
-    photo = np.random.default_rng(1).integers(0, 256, (3000, 4000, 3), dtype=np.uint8)
-    extractor = roughgc.Extractor()
-    extractor.extract(photo)  # warm: buffers grown
+def _turns_while(work):
+    """How many turns this thread gets while `work` runs on another.
+
+    Python then takes the GIL from no thread: this one gets it back only
+    when the work lets it go, or when the other thread has ended."""
     started, done = threading.Event(), threading.Event()
 
-    def extract():
+    def run():
         started.set()
-        extractor.extract(photo)
+        work()
         done.set()
 
-    # Python then takes the GIL from no thread: this one gets it back only
-    # when the extraction lets it go, or when the other thread has ended.
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1000)
     try:
-        thread = threading.Thread(target=extract)
+        thread = threading.Thread(target=run)
         thread.start()
         started.wait()
         turns = 0
         while not done.is_set():
             turns += 1
-            time.sleep(0)  # lets the GIL go, for the extraction to come back
+            time.sleep(0)  # lets the GIL go, for the work to come back
         thread.join()
     finally:
         sys.setswitchinterval(interval)
-    assert turns > 10
+    return turns
+
+
+def test_the_gil_is_let_go_while_a_map_is_made():
+    photo = np.random.default_rng(1).integers(0, 256, (3000, 4000, 3), dtype=np.uint8)
+    extractor = roughgc.Extractor()
+    extractor.extract(photo)  # warm: buffers grown
+    assert _turns_while(lambda: extractor.extract(photo)) > 10
 
 
 def test_extractors_on_several_threads_make_the_maps_of_one():
@@ -273,24 +279,4 @@ def test_the_gil_is_let_go_while_a_photo_is_decoded(tmp_path):
     path = str(tmp_path / "large.png")  # noise: slow to decode
     roughgc.write_map(path, np.random.default_rng(2).integers(0, 256, (2000, 3000), dtype=np.uint8))
     out = roughgc.read_photo(path)
-    started, done = threading.Event(), threading.Event()
-
-    def decode():
-        started.set()
-        roughgc.read_photo(path, out=out)
-        done.set()
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1000)
-    try:
-        thread = threading.Thread(target=decode)
-        thread.start()
-        started.wait()
-        turns = 0
-        while not done.is_set():
-            turns += 1
-            time.sleep(0)
-        thread.join()
-    finally:
-        sys.setswitchinterval(interval)
-    assert turns > 10
+    assert _turns_while(lambda: roughgc.read_photo(path, out=out)) > 10
