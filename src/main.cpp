@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <new>
@@ -49,6 +50,12 @@ int main(int argc, char** argv) {
         // No memory to decode it: for this tool, as unreadable as a broken file.
     }
     if (image.data == nullptr) {
+        // A photo over the decoder's size limits is not broken: it is too
+        // large, as one over the extraction's limits is.
+        if (const std::string tooLarge = roughgc::detail::decodeLimitProblemOfFile(argv[1]); !tooLarge.empty()) {
+            std::fprintf(stderr, "%s\n", tooLarge.c_str());
+            return out.finish(kExitUnsupportedImageSize);
+        }
         std::cout << "(!) Error reading images \n" << std::endl;
         return out.finish(-2);
     }

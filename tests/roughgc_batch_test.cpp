@@ -402,12 +402,55 @@ TEST(RoughgcBatch, PhotoWithoutMemoryFailsAloneAndTheRunGoesOn) {
                 {cv::IMWRITE_PNG_COMPRESSION, 9});
     RunOptions limited;
     limited.addressSpaceLimit = rlim_t{400} << 20;
-    const RunResult vast = run({"-o", "out2", "-j", "1", "fruits.jpg", "vast.png", "left01.jpg"}, cwd.path(), limited);
+    const RunResult vast = run({"-o", "out2", "-j", "1", "-r", "vast.csv", "fruits.jpg", "vast.png", "left01.jpg"},
+                               cwd.path(), limited);
     EXPECT_EQ(vast.status, 2) << vast;
     EXPECT_TRUE(isSummary(vast.out, "2 maps written, 1 failed"));
     EXPECT_EQ(vast.err, "vast.png: out of memory\n") << vast;
     EXPECT_EQ(listing(cwd / "out2"), (std::vector<std::string>{"fruits.bmp", "left01.bmp"}));
+    const std::string rows = readFile(cwd / "vast.csv");
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 4) << rows;
+    EXPECT_NE(rows.find("\nvast.png,out2/vast.bmp,failed,"), std::string::npos) << rows;
+    // The tool on its own: no memory to decode is no photo to read, said as
+    // such, never a crash.
+    const RunResult single = run({"vast.png"}, cwd.path(), limited);
+    EXPECT_EQ(single.status, 254) << single;
+    EXPECT_EQ(single.out, "(!) Error reading images \n\n") << single;
 #endif
+}
+
+TEST(RoughgcBatch, AReportCutByAFullDiskKeepsWholeRowsAndAResumedRunReportsEveryPhoto) {
+    Collection cwd;
+    // An earlier report that leaves room for part of a row below the limit;
+    // the maps themselves fit.
+    constexpr rlim_t kLimit = 64 << 10;
+    std::string earlier =
+        "photo,map,outcome,width,height,quantile_index,threshold,coarse_boxes,fine_boxes,dimension,passes,"
+        "milliseconds,error\n";
+    const std::string filler = "old.jpg,out/old.bmp,failed,,,,,,,,,,Error reading image\n";
+    while (earlier.size() + filler.size() < kLimit - 40) earlier += filler;
+    writeFile(cwd / "report.csv", earlier);
+    RunOptions full;
+    full.fileSizeLimit = kLimit;
+    const RunResult cut = run({"-o", "out", "-j", "1", "-s", "-r", "report.csv", "fruits.jpg", "left01.jpg"},
+                              cwd.path(), full);
+    EXPECT_EQ(cut.status, 2) << cut;
+    EXPECT_NE(cut.err.find("roughgc: Error writing report.csv: File too large"), std::string::npos) << cut;
+    EXPECT_TRUE(readFile(cwd / "report.csv") == earlier) << "a part of a row is left";
+    EXPECT_EQ(listing(cwd / "out"), (std::vector<std::string>{"fruits.bmp", "left01.bmp"}));
+
+    // Room again: the run goes on after the earlier rows, on a line of its
+    // own, with a row for every photo.
+    writeFile(cwd / "report.csv", earlier + "fruits.jpg,out/fru");
+    const RunResult resumed = run({"-o", "out", "-s", "-r", "report.csv", "fruits.jpg", "left01.jpg", "chicky_512.png"},
+                                  cwd.path());
+    EXPECT_EQ(resumed.status, 0) << resumed;
+    EXPECT_EQ(readFile(cwd / "report.csv").substr(earlier.size()),
+              "fruits.jpg,out/fruits.bmp,skipped,,,,,,,,,,\nleft01.jpg,out/left01.bmp,skipped,,,,,,,,,,\n" +
+                  readFile(cwd / "report.csv").substr(earlier.size() + 88));
+    const std::string rows = readFile(cwd / "report.csv").substr(earlier.size());
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 3) << rows;
+    EXPECT_EQ(rows.rfind("chicky_512.png,out/chicky_512.bmp,written,512,512,", 88), 88u) << rows;
 }
 
 TEST(RoughgcBatch, PipeWithoutWriterEndsOnInterruptAsAFailedPhoto) {

@@ -152,19 +152,28 @@ std::string pngChunk(const std::string& type, const std::string& data) {
 
 // Ends at an empty IDAT chunk, so that libpng reads the whole header without
 // running out of data.
-std::string hugePngHeader() {
-    const std::string ihdr = bigEndian32(100000) + bigEndian32(100000) +
+std::string hugePngHeader(uint32_t side = 100000) {
+    const std::string ihdr = bigEndian32(side) + bigEndian32(side) +
                              std::string{8, 2, 0, 0, 0};  // 8-bit RGB, deflate, no filter, no interlace
     return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", ihdr) + pngChunk("IDAT", "");
 }
 
-TEST(RoughgcUnreadableInput, HeaderAnnouncingTooManyPixelsIsAReadError) {
+TEST(RoughgcUnreadableInput, HeaderAnnouncingMorePixelsThanTheDecoderTakesIsTooLarge) {
+    // Over OpenCV's limit of 2^30 pixels, though within the extraction's
+    // 2^31 - 1 (33000 x 33000), and over both.
     TempDir cwd;
     writeFile(cwd / "huge.bmp", hugeBmpHeader());
     writeFile(cwd / "huge.png", hugePngHeader());
-    for (const char* name : {"huge.bmp", "huge.png"}) {
+    writeFile(cwd / "vast.png", hugePngHeader(33000));
+    for (const auto& [name, side] : {std::pair{"huge.bmp", 100000}, {"huge.png", 100000}, {"vast.png", 33000}}) {
         SCOPED_TRACE(name);
-        expectRefusedUnread(run({(cwd / name).string()}, cwd.path()), cwd);
+        const RunResult r = run({(cwd / name).string()}, cwd.path());
+        EXPECT_EQ(r.status, 3) << r;
+        EXPECT_EQ(r.out, "") << r;
+        EXPECT_EQ(r.err, "(!) Image too large to decode: " + std::to_string(side) + " x " + std::to_string(side) +
+                             " pixels; at most 1073741824 pixels and 1048576 on a side\n")
+            << r;
+        EXPECT_FALSE(fs::exists(cwd / "RoughGC.bmp"));
     }
 }
 

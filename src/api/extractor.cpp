@@ -113,7 +113,12 @@ Result Extractor::extractFile(const std::string& path, const Params& params) {
         return resultOf(*view);
     }
     const cv::Mat photo = s.reader.decode(s.reader.keptTarget());
-    if (photo.empty()) throw unreadable(path);
+    if (photo.empty()) {
+        const std::string tooLarge = s.reader.sizeProblem();
+        if (tooLarge.empty()) throw unreadable(path);
+        s.photoSize = s.reader.announcedSize();
+        throw InputError(tooLarge);
+    }
     s.photoSize = photo.size();
     return extract(photo, params);
 }

@@ -12,8 +12,9 @@ namespace roughgc {
 
 cv::Mat readPhoto(const std::string& path) {
     cv::Mat photo = detail::readPhoto(path);
-    if (photo.empty()) throw InputError("(!) Error reading image: " + path);
-    return photo;
+    if (!photo.empty()) return photo;
+    const std::string tooLarge = detail::decodeLimitProblemOfFile(path);
+    throw InputError(tooLarge.empty() ? "(!) Error reading image: " + path : tooLarge);
 }
 
 void readPhoto(const std::string& path, cv::OutputArray photo) {
@@ -25,7 +26,9 @@ void readPhoto(const std::string& path, cv::OutputArray photo) {
         photo.create(rows, cols, CV_8UC3);
         return photo.getMat();
     });
-    if (decoded.empty()) throw InputError("(!) Error reading image: " + path);
+    if (!decoded.empty()) return;
+    const std::string tooLarge = reader.sizeProblem();
+    throw InputError(tooLarge.empty() ? "(!) Error reading image: " + path : tooLarge);
 }
 
 void writeMap(const std::string& path, cv::InputArray map) {

@@ -16,6 +16,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -67,6 +69,19 @@ double secondsSince(Clock::time_point start) { return std::chrono::duration<doub
 // messages about a file it failed to read). Batch mode reports each photo in
 // one line of its own, so while it runs, standard error leads to /dev/null
 // and its own lines go to the standard error it was given.
+//
+// Should anything end the process meanwhile (std::terminate prints why on
+// standard error), standard error is given back first, so that its last
+// words are not lost.
+int savedStandardError = -1;
+std::terminate_handler previousTerminate = nullptr;
+
+[[noreturn]] void terminateAloud() {
+    if (savedStandardError >= 0) dup2(savedStandardError, STDERR_FILENO);
+    (previousTerminate ? previousTerminate : std::abort)();
+    std::abort();
+}
+
 class OwnStandardError {
 public:
     OwnStandardError() {
@@ -77,6 +92,8 @@ public:
             std::fflush(stderr);
             dup2(null, STDERR_FILENO);
             saved_ = saved;
+            savedStandardError = saved;
+            previousTerminate = std::set_terminate(terminateAloud);
 #if defined(ROUGHGC_ASAN)
             __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(saved)));
 #endif
@@ -87,6 +104,8 @@ public:
     }
     ~OwnStandardError() {
         if (saved_ < 0) return;
+        std::set_terminate(previousTerminate);
+        savedStandardError = -1;
         std::fflush(stream_);
         dup2(saved_, STDERR_FILENO);
         std::fclose(stream_);
@@ -153,6 +172,36 @@ struct Work {
 };
 using WorkPtr = std::shared_ptr<Work>;
 
+// Whatever a stage throws becomes its photo's failure: nothing but photos
+// leaves a stage, and one photo's trouble is its own.
+template <class Stage>
+struct EachPhotoAlone {
+    Stage stage;
+    WorkPtr operator()(WorkPtr w) const {
+        try {
+            return stage(w);
+        } catch (const std::bad_alloc&) {
+        } catch (const cv::Exception& e) {
+            if (e.code != cv::Error::StsNoMem) return failed(w, e.what());
+        } catch (const std::exception& e) {
+            return failed(w, e.what());
+        } catch (...) {
+            return failed(w, "unknown failure");
+        }
+        return failed(w, "out of memory");
+    }
+    static WorkPtr failed(const WorkPtr& w, const char* why) {
+        try {
+            w->fail(why);
+        } catch (const std::bad_alloc&) {
+            w->fail("out of memory");  // short enough to need no memory
+        }
+        return w;
+    }
+};
+template <class Stage>
+EachPhotoAlone(Stage) -> EachPhotoAlone<Stage>;
+
 // Photos done of total, their rate and the time left, redrawn in place on
 // a terminal at most ten times a second.
 class Progress {
@@ -199,6 +248,7 @@ struct BatchRun {
     ReportFile report;
     Progress progress;
     size_t written = 0, failed = 0, skipped = 0, taken = 0;
+    std::vector<bool> recorded = std::vector<bool>(items.size());  // by the last stage
     // Set by the extraction, read by the intake, which may run at once.
     std::atomic<bool> deviceFailed{false};
 };
@@ -224,7 +274,11 @@ struct TakeNextPhoto {
             // Regular files go to the extractors where they extract in
             // parallel; pipes, and every photo on a GPU, are decoded ahead.
             w->byExtractor = Extraction::parallel && stat(item.photo.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-            w->cost = photoCost(item.photo, w->byExtractor ? Reading::ByExtractor : Reading::Decoded);
+            try {
+                w->cost = photoCost(item.photo, w->byExtractor ? Reading::ByExtractor : Reading::Decoded);
+            } catch (const std::bad_alloc&) {
+                w->cost = PhotoCost{0, 0, false};  // runs alone
+            }
             if (!run.budget.admit(w->cost, stop)) {
                 fc.stop();
                 return nullptr;
@@ -254,7 +308,17 @@ struct DecodePhoto {
         }
         w->width = w->image.cols;
         w->height = w->image.rows;
-        if (w->image.empty()) w->fail("Error reading image");
+        if (w->image.empty()) {
+            const std::string tooLarge = w->reader->sizeProblem();
+            if (tooLarge.empty()) {
+                w->fail("Error reading image");
+            } else {
+                const cv::Size size = w->reader->announcedSize();
+                w->width = size.width;
+                w->height = size.height;
+                w->fail(withoutMarker(tooLarge));
+            }
+        }
         return w;
     }
 };
@@ -333,14 +397,23 @@ struct RecordOutcome {
     void operator()(WorkPtr w) const {
         BatchRun& run = *batch;
         if (w->outcome != Outcome::Skipped) run.budget.release(w->cost);
+        run.recorded[w->index] = true;
         if (w->outcome == Outcome::Abandoned) return;
-        const BatchItem& item = run.items[w->index];
-        if (w->outcome == Outcome::Failed) {
+        record(run, run.items[w->index], *w);
+    }
+
+    // Counts, shows and reports one photo; a row that cannot even be made
+    // (no memory for it) is the report's loss, not the run's.
+    static void record(BatchRun& run, const BatchItem& item, const Work& w) {
+        if (w.outcome == Outcome::Failed) {
             run.progress.finish();
-            std::fprintf(run.errors, "%s: %s\n", item.photo.c_str(), w->error.c_str());
+            std::fprintf(run.errors, "%s: %s\n", item.photo.c_str(), w.error.c_str());
         }
-        (w->outcome == Outcome::Written ? run.written : w->outcome == Outcome::Failed ? run.failed : run.skipped)++;
-        if (run.report.isOpen()) run.report.append(rowOf(item, *w));
+        (w.outcome == Outcome::Written ? run.written : w.outcome == Outcome::Failed ? run.failed : run.skipped)++;
+        try {
+            if (run.report.isOpen()) run.report.append(rowOf(item, w));
+        } catch (const std::bad_alloc&) {
+        }
         run.progress.update(run.written + run.failed + run.skipped);
     }
 
@@ -410,15 +483,38 @@ int runBatch(int argc, char** argv) {
         // collection.
         const size_t tokens = 2 * static_cast<size_t>(options.jobs) + 2;
         tbb::global_control threads(tbb::global_control::max_allowed_parallelism, workers);
-        tbb::parallel_pipeline(
-            tokens, tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto{&run}) &
-                        tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, DecodePhoto{&run}) &
-                        tbb::make_filter<WorkPtr, WorkPtr>(Extraction::parallel ? tbb::filter_mode::parallel
-                                                                                : tbb::filter_mode::serial_in_order,
-                                                           ExtractMap{&run}) &
-                        tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, WriteMap{&run}) &
-                        tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome{&run}));
+        std::string broken;
+        try {
+            tbb::parallel_pipeline(
+                tokens,
+                tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto{&run}) &
+                    tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, EachPhotoAlone{DecodePhoto{&run}}) &
+                    tbb::make_filter<WorkPtr, WorkPtr>(
+                        Extraction::parallel ? tbb::filter_mode::parallel : tbb::filter_mode::serial_in_order,
+                        EachPhotoAlone{ExtractMap{&run}}) &
+                    tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, EachPhotoAlone{WriteMap{&run}}) &
+                    tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome{&run}));
+        } catch (const std::bad_alloc&) {
+            broken = "out of memory";
+        } catch (const std::exception& e) {
+            broken = e.what();
+        } catch (...) {
+            broken = "unknown failure";
+        }
         run.progress.finish();
+        if (!broken.empty()) {
+            // The run itself failed (no photo's doing): the photos taken in
+            // and not yet reported get their rows, and the summary follows.
+            std::fprintf(err.stream(), "roughgc: the run failed: %s\n", broken.c_str());
+            for (size_t i = 0; i < run.taken; ++i) {
+                if (run.recorded[i]) continue;
+                Work w;
+                w.index = i;
+                w.fail(broken);
+                RecordOutcome::record(run, run.items[i], w);
+            }
+            deviceFailed = true;
+        }
 
         status = run.failed == 0 ? 0 : kExitSomePhotosFailed;
         if (!run.report.failure().empty()) {
@@ -429,7 +525,7 @@ int runBatch(int argc, char** argv) {
         written = run.written;
         failed = run.failed;
         skipped = run.skipped;
-        deviceFailed = run.deviceFailed;
+        deviceFailed = deviceFailed || run.deviceFailed;
     }
     errno = 0;
     std::cout << written << " maps written, " << failed << " failed";

@@ -79,11 +79,33 @@ std::string ReportFile::open(const std::string& path, bool continuing) {
     path_ = path;
     struct stat st;
     const bool exists = stat(path.c_str(), &st) == 0 && st.st_size > 0;
-    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (continuing && exists ? 0 : O_TRUNC);
+    const int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (continuing && exists ? 0 : O_TRUNC);
     fd_ = ::open(path.c_str(), flags, 0666);
     if (fd_ < 0) return std::strerror(errno);
-    if ((!continuing || !exists) && !write(std::string(kReportHeader) + "\n")) return failure_;
+    if (continuing && exists) {
+        // A row cut off by an earlier run (a full disk, a crash inside a
+        // write) goes: rows are whole or absent, and this run's start on a
+        // line of their own.
+        if (const off_t whole = wholeRowsEnd(); whole < 0 || ftruncate(fd_, whole) != 0) return std::strerror(errno);
+        return "";
+    }
+    if (!write(std::string(kReportHeader) + "\n")) return failure_;
     return "";
+}
+
+off_t ReportFile::wholeRowsEnd() const {
+    const off_t size = lseek(fd_, 0, SEEK_END);
+    if (size < 0) return -1;
+    char tail[4096];
+    for (off_t end = size; end > 0;) {
+        const off_t start = end > static_cast<off_t>(sizeof tail) ? end - static_cast<off_t>(sizeof tail) : 0;
+        const ssize_t n = pread(fd_, tail, static_cast<size_t>(end - start), start);
+        if (n != end - start) return -1;
+        for (ssize_t k = n; k > 0; --k)
+            if (tail[k - 1] == '\n') return start + k;
+        end = start;
+    }
+    return 0;
 }
 
 void ReportFile::append(const ReportRow& row) {
@@ -93,11 +115,16 @@ void ReportFile::append(const ReportRow& row) {
 bool ReportFile::write(const std::string& text) {
     const char* data = text.data();
     size_t left = text.size();
+    // What a failed write leaves of the row is cut off again.
+    const off_t before = lseek(fd_, 0, SEEK_END);
     while (left > 0) {
         const ssize_t n = ::write(fd_, data, left);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             failure_ = n < 0 ? std::strerror(errno) : "nothing written";
+            if (before >= 0 && ftruncate(fd_, before) != 0) {
+                // Nothing more to do: the next run drops the cut row.
+            }
             return false;
         }
         data += n;

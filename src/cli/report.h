@@ -3,6 +3,8 @@
 // map that was written.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 
@@ -55,6 +57,8 @@ public:
 
 private:
     bool write(const std::string& text);
+    // Where the last whole row ends: after the file's last newline.
+    off_t wholeRowsEnd() const;
 
     int fd_ = -1;
     std::string path_, failure_;

@@ -4,6 +4,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <jpeglib.h>
 
@@ -109,10 +110,22 @@ extern "C" void stayQuiet(j_common_ptr) {}
 
 }  // namespace
 
-bool JpegHeader::decodesAsOpenCv() const {
+bool withinDecodeLimits(size_t width, size_t height) {
     const ImageLimits& limits = imageLimits();
-    return components != 4 && !tablesMissing && width > 0 && height > 0 && width <= limits.width &&
-           height <= limits.height && width * height <= limits.pixels;
+    return width > 0 && height > 0 && width <= limits.width && height <= limits.height &&
+           width <= limits.pixels / height;
+}
+
+std::string decodeLimitProblem(size_t width, size_t height) {
+    const ImageLimits& limits = imageLimits();
+    char line[192];
+    std::snprintf(line, sizeof line, "(!) Image too large to decode: %zu x %zu pixels; at most %zu pixels and %zu on a side",
+                  width, height, limits.pixels, std::min(limits.width, limits.height));
+    return line;
+}
+
+bool JpegHeader::decodesAsOpenCv() const {
+    return components != 4 && !tablesMissing && withinDecodeLimits(width, height);
 }
 
 bool looksLikeJpeg(const unsigned char* bytes, size_t size) {

@@ -1,5 +1,8 @@
 #include "detail/photo_input.h"
 
+#include "detail/jpeg_rows.h"
+#include "detail/photo_header.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -23,18 +26,21 @@ namespace {
 // Header fields can announce more pixels than OpenCV accepts: it throws.
 // A photo that the decoder had no memory for is not unreadable, though:
 // that failure goes on as std::bad_alloc.
+//
+// OpenCV calls an image of over 2 GiB not continuous, whose rows follow each
+// other all the same: only rows with gaps between them are closed up, in a
+// copy, and a copy that finds no memory is memory that ran out too.
 template <class Decode>
 cv::Mat decodeGuarded(Decode decode) {
-    cv::Mat image;
     try {
-        image = decode();
+        cv::Mat image = decode();
+        if (image.data == nullptr) return cv::Mat();
+        if (image.step[0] != image.elemSize() * static_cast<size_t>(image.cols)) image = image.clone();
+        return image;
     } catch (const cv::Exception& e) {
         if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
         return cv::Mat();
     }
-    if (image.data == nullptr) return cv::Mat();
-    if (!image.isContinuous()) image = image.clone();
-    return image;
 }
 
 constexpr size_t kReadChunk = 65536;
@@ -119,6 +125,12 @@ StreamEnd readToEnd(int fd, bool waitsForWriter, size_t limit, const std::functi
         writerSeen = true;
     }
     return used == 0 ? StreamEnd::Failed : StreamEnd::Complete;
+}
+
+std::string decodeLimitProblemOfFile(const std::string& path) {
+    const auto size = photoDimensionsOfFile(path.c_str());
+    if (!size || withinDecodeLimits(size->width, size->height)) return "";
+    return decodeLimitProblem(size->width, size->height);
 }
 
 cv::Mat decodePhoto(const unsigned char* bytes, size_t size) {

@@ -42,6 +42,11 @@ enum class StreamEnd { Complete, Failed, Interrupted };
 StreamEnd readToEnd(int fd, bool waitsForWriter, size_t limit, const std::function<bool()>& stopRequested,
                     const std::function<bool(const unsigned char*, size_t)>& append);
 
+// For a photo that readPhoto could not read: the line that refuses it as too
+// large to decode, when its header announces a size over OpenCV's limits;
+// empty otherwise.
+std::string decodeLimitProblemOfFile(const std::string& path);
+
 // An encoded photo in memory, decoded as readPhoto decodes it: as a file.
 cv::Mat decodePhoto(const unsigned char* bytes, size_t size);
 

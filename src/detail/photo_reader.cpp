@@ -191,6 +191,18 @@ cv::Mat PhotoReader::decodeOpenCv(const PhotoTarget& target, PhotoRoute how) {
     return intoTarget(decoded, target);
 }
 
+cv::Size PhotoReader::announcedSize() const {
+    const auto size = photoDimensions(bytes_.get(), size_);
+    if (!size || size->width > INT_MAX || size->height > INT_MAX) return cv::Size();
+    return cv::Size(static_cast<int>(size->width), static_cast<int>(size->height));
+}
+
+std::string PhotoReader::sizeProblem() const {
+    const auto size = photoDimensions(bytes_.get(), size_);
+    if (!size || withinDecodeLimits(size->width, size->height)) return "";
+    return decodeLimitProblem(size->width, size->height);
+}
+
 PhotoTarget PhotoReader::keptTarget() {
     return [this](int rows, int cols) {
         const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(cols) * 3;

@@ -57,6 +57,13 @@ public:
     // After route() said StreamedJpeg: the decoder, with the header read.
     JpegRows& jpeg() { return jpeg_; }
 
+    // Why the loaded photo, which could not be decoded, could not be: its
+    // header announces a size over OpenCV's limits (see decodeLimitProblem);
+    // empty for any other reason.
+    std::string sizeProblem() const;
+    // The size its header announces, as far as one is known.
+    cv::Size announcedSize() const;
+
     // A target in memory that this reader keeps (page-locked on a GPU, so
     // that its upload needs no staging copy).
     PhotoTarget keptTarget();
