@@ -3,6 +3,7 @@
 // exceptions instead of exits, nothing printed, nothing written unasked.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <bit>
@@ -117,6 +118,20 @@ TEST(Extractor, RefusesWhatItCannotTakeWithOneLineAndStaysUsable) {
     EXPECT_EQ(refusal(extractor, photo), "accepted");
 }
 
+TEST(Extractor, WhatIsMovedFromRefusesWorkAndCanBeGivenANewOne) {
+    roughgc::Extractor a;
+    roughgc::Extractor b(std::move(a));
+    EXPECT_EQ(a.device(), -1);  // NOLINT: what is moved from is what is tested
+    EXPECT_EQ(a.photoSize(), cv::Size());
+    const cv::Mat photo(60, 60, CV_8UC3, cv::Scalar(10, 200, 30));
+    EXPECT_THROW(a.extract(photo), std::logic_error);
+    EXPECT_THROW(a.extractFile(kFruits), std::logic_error);
+    EXPECT_EQ(b.device(), 0);
+    EXPECT_EQ(b.extract(photo).map.size(), cv::Size(13, 13));
+    a = std::move(b);
+    EXPECT_EQ(a.extract(photo).map.size(), cv::Size(13, 13));
+}
+
 TEST(Extractor, ResultOwnsItsMap) {
     roughgc::Extractor extractor;
     const cv::Mat photo = roughgc::readPhoto(kFruits);
@@ -203,6 +218,17 @@ TEST_F(InScratchDir, PhotosAreReadAndMapsWrittenAsTheToolDoes) {
         EXPECT_EQ(e.errorNumber(), EISDIR);
         EXPECT_EQ(e.path(), "taken.bmp");
     }
+    // A map written over a file keeps that file's permissions; a new one
+    // gets the umask's.
+    const mode_t mask = umask(027);
+    roughgc::writeMap("private.bmp", r.map);
+    EXPECT_EQ(fs::status("private.bmp").permissions(), fs::perms(0640));
+    fs::permissions("private.bmp", fs::perms(0600));
+    roughgc::writeMap("private.bmp", r.map);
+    EXPECT_EQ(fs::status("private.bmp").permissions(), fs::perms(0600));
+    umask(mask);
+    fs::remove("private.bmp");
+
     EXPECT_THROW(roughgc::writeMap("colour.bmp", photo), roughgc::InputError);
     EXPECT_THROW(roughgc::writeMap("map.nothing", r.map), roughgc::InputError);
     EXPECT_THROW(roughgc::writeMap("noextension", r.map), roughgc::InputError);
@@ -276,6 +302,11 @@ TEST(FineContours, MatchesFineContoursCudaBitForBit) {
     } catch (const roughgc::InputError& e) {
         EXPECT_STREQ(e.what(), "(!) Fine contours: rough cells of 5 x 5; a photo of 47 x 40 needs 13 x 11");
     }
+    // Three filters of one size: any of them another size is refused.
+    const cv::Mat wider(k + 2, k + 2, CV_32FC1, cv::Scalar(0));
+    EXPECT_THROW(roughgc::fineContours(bgra, cells, p, q, wider, fine), roughgc::InputError);
+    EXPECT_THROW(roughgc::fineContours(bgra, cells, p, wider, r, fine), roughgc::InputError);
+    EXPECT_THROW(roughgc::fineContours(bgra, cells, wider, q, r, fine), roughgc::InputError);
 }
 
 // Maps of many sizes written from several threads at once each come back

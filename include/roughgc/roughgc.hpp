@@ -92,6 +92,8 @@ public:
     // such device, no driver). The cpu build has one device, 0.
     explicit Extractor(int device = 0);
     ~Extractor();
+    // What is moved from holds nothing: its extract and extractFile throw
+    // std::logic_error, its device() is -1; it may be assigned a new one.
     Extractor(Extractor&&) noexcept;
     Extractor& operator=(Extractor&&) noexcept;
 
@@ -119,6 +121,7 @@ public:
 
 private:
     struct State;
+    State& live();
     std::unique_ptr<State> state_;
 };
 

@@ -60,11 +60,17 @@ Extractor::~Extractor() = default;
 Extractor::Extractor(Extractor&&) noexcept = default;
 Extractor& Extractor::operator=(Extractor&&) noexcept = default;
 
-int Extractor::device() const noexcept { return state_->pipeline.device(); }
+Extractor::State& Extractor::live() {
+    if (!state_) throw std::logic_error("roughgc::Extractor used after it was moved from");
+    return *state_;
+}
 
-cv::Size Extractor::photoSize() const noexcept { return state_->photoSize; }
+int Extractor::device() const noexcept { return state_ ? state_->pipeline.device() : -1; }
+
+cv::Size Extractor::photoSize() const noexcept { return state_ ? state_->photoSize : cv::Size(); }
 
 Result Extractor::extract(cv::InputArray photo, const Params& params) {
+    State& s = live();
     const cv::Mat image = photo.getMat();
     detail::requireType(image.dims == 2 && image.depth() == CV_8U &&
                             (image.channels() == 3 || image.channels() == 1 || image.channels() == 4),
@@ -79,14 +85,14 @@ Result Extractor::extract(cv::InputArray photo, const Params& params) {
     const detail::HostPhoto host{image.data, image.step[0], static_cast<size_t>(image.rows),
                                  static_cast<size_t>(image.cols), image.channels()};
     const detail::RoughMapView& view =
-        state_->pipeline.run(host, static_cast<size_t>(params.window), params.dimension, params.tolerance,
+        s.pipeline.run(host, static_cast<size_t>(params.window), params.dimension, params.tolerance,
                              detail::SearchRoute::BoxMaxima);
 
     return resultOf(view);
 }
 
 Result Extractor::extractFile(const std::string& path, const Params& params) {
-    State& s = *state_;
+    State& s = live();
     s.photoSize = cv::Size();
     if (s.reader.load(path) != detail::LoadEnd::Loaded) throw unreadable(path);
     // Streamed where the photo and the parameters allow it; where

@@ -56,13 +56,15 @@ int resolveLinks(std::string path, std::string& target) {
     return ELOOP;
 }
 
-// 0 if `target` may be replaced: absent, or a regular file we may write.
-// -1 with `why` set for what has no errno of its own.
-int checkReplaceable(const std::string& target, bool& exists, std::string& why) {
+// 0 if `target` may be replaced: absent, or a regular file we may write,
+// whose permissions (`mode`) its replacement keeps. -1 with `why` set for
+// what has no errno of its own.
+int checkReplaceable(const std::string& target, bool& exists, mode_t& mode, std::string& why) {
     struct stat st;
     exists = false;
     if (stat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
     exists = true;
+    mode = st.st_mode & 07777;
     if (S_ISDIR(st.st_mode)) return EISDIR;
     if (!S_ISREG(st.st_mode)) {
         why = "Not a regular file";
@@ -195,6 +197,11 @@ struct Destination {
     std::string target, directory, name;
     int folder;
     bool exists;
+    mode_t mode;  // the existing file's permissions
+
+    // A new file is made as the umask says; one that replaces another keeps
+    // that one's permissions (a private file stays private).
+    int keepMode(int file) const { return exists && fchmod(file, mode) != 0 ? errno : 0; }
 };
 
 // Gives the finished content a short random name beside the target, through
@@ -227,6 +234,7 @@ int writeUnnamed(Destination& d, const void* data, size_t size, std::string& why
     Descriptor file(openat(d.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (file.get() < 0) return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? kNoUnnamedFiles : errno;
     if (const int err = writeAll(file.get(), static_cast<const char*>(data), size)) return err;
+    if (const int err = d.keepMode(file.get())) return err;
 
     // Linking a descriptor directly (AT_EMPTY_PATH) needs a capability;
     // through /proc it needs none. Where that fails (no /proc mounted, say),
@@ -238,7 +246,8 @@ int writeUnnamed(Destination& d, const void* data, size_t size, std::string& why
         if (errno != EEXIST) return kNoUnnamedFiles;
         // Something took the name since it was looked at: it must pass the
         // same check as a file that was there from the start.
-        if (const int err = checkReplaceable(d.target, d.exists, why)) return err;
+        if (const int err = checkReplaceable(d.target, d.exists, d.mode, why)) return err;
+        if (const int err = d.keepMode(file.get())) return err;
     }
     return replaceThrough(d, [&](const char* name) {
         if (linkat(AT_FDCWD, self, d.folder, name, AT_SYMLINK_FOLLOW) == 0) return 0;
@@ -257,6 +266,7 @@ int writeNamed(const Destination& d, const void* data, size_t size) {
         const int file = openat(d.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (file < 0) return errno;
         int err = writeAll(file, static_cast<const char*>(data), size);
+        if (err == 0) err = d.keepMode(file);
         if (close(file) != 0 && err == 0) err = errno;
         if (err != 0) unlinkat(d.folder, name, 0);
         return err;
@@ -289,7 +299,7 @@ void removeTemporaryFiles() noexcept {
 bool writeFileWhole(const std::string& path, const void* data, size_t size, std::string& why) {
     Destination d;
     if (const int err = resolveLinks(path, d.target)) return fail(err, why);
-    if (const int err = checkReplaceable(d.target, d.exists, why)) return fail(err, why);
+    if (const int err = checkReplaceable(d.target, d.exists, d.mode, why)) return fail(err, why);
     d.directory = directoryOf(d.target);
     d.name = nameOf(d.target);
     const Descriptor folder(open(d.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
