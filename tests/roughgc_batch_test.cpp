@@ -7,6 +7,7 @@
 #include <regex>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <functional>
 #include <map>
 #include <thread>
@@ -273,6 +274,16 @@ TEST(RoughgcBatch, DeviceFailureEndsTheRunWithTheReportOfThePhotosDone) {
 
 // A run over 400 links to the example photo, stopped by `stop` (given the
 // process) once its first `maps` maps are there.
+// Whether the process runs still: not ended, nor ended and waiting to be
+// reaped.
+bool running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
 struct LongRun : Collection {
     std::vector<std::string> args{"-o", "out"};
     explicit LongRun(std::vector<std::string> options = {}) {
@@ -289,8 +300,10 @@ struct LongRun : Collection {
         RunOptions options;
         const fs::path last = *this / ("out/p" + std::to_string(maps - 1) + ".bmp");
         options.started = [&](pid_t pid) {
+            // Until the map is there, or the tool has ended without it (a
+            // fault that writes no map must not keep the suite waiting).
             stopper = std::thread([last, pid, stop] {
-                for (int i = 0; i < 6000 && !fs::exists(last); ++i)
+                for (int i = 0; i < 3000 && !fs::exists(last) && running(pid); ++i)
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 stop(pid);
             });

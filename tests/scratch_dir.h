@@ -21,6 +21,16 @@ protected:
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         dir_ = name;
         std::filesystem::current_path(dir_);
+        // A death test's statement runs in the binary started again, which
+        // ends inside it, with no TearDown: its folder goes as it exits.
+        if (!GTEST_FLAG_GET(internal_run_death_test).empty()) {
+            static std::filesystem::path childDir;
+            childDir = dir_;
+            std::atexit([] {
+                std::error_code ignored;
+                std::filesystem::remove_all(childDir, ignored);
+            });
+        }
     }
     void TearDown() override {
         std::filesystem::current_path(old_);
