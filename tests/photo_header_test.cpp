@@ -2,6 +2,8 @@
 // a photo is decoded.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -46,7 +48,39 @@ TEST_F(InScratchDir, HeadersGiveTheSizeTheDecoderGives) {
     std::fclose(f);
     files.push_back("padded.jpg");
 
-    ASSERT_GE(files.size(), 10u);
+    // Huffman tables before the frame header, where a DHT segment must not
+    // be taken for one (its marker, 0xC4, is among the frame headers').
+    std::vector<unsigned char> tablesFirst(jpeg.begin(), jpeg.begin() + 2), frame, tables;
+    for (size_t at = 2; jpeg[at + 1] != 0xDA;) {
+        const size_t length = 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]);
+        auto& into = jpeg[at + 1] == 0xC4 ? tables : jpeg[at + 1] == 0xC0 ? frame : tablesFirst;
+        into.insert(into.end(), jpeg.begin() + static_cast<long>(at), jpeg.begin() + static_cast<long>(at + length));
+        at += length;
+        if (jpeg[at + 1] == 0xDA) {
+            tablesFirst.insert(tablesFirst.end(), tables.begin(), tables.end());
+            tablesFirst.insert(tablesFirst.end(), frame.begin(), frame.end());
+            tablesFirst.insert(tablesFirst.end(), jpeg.begin() + static_cast<long>(at), jpeg.end());
+        }
+    }
+    ASSERT_FALSE(tables.empty());
+    ASSERT_EQ(cv::imdecode(tablesFirst, cv::IMREAD_COLOR).size(), colour.size());
+    f = std::fopen("tables-first.jpg", "wb");
+    std::fwrite(tablesFirst.data(), 1, tablesFirst.size(), f);
+    std::fclose(f);
+    files.push_back("tables-first.jpg");
+
+    // A BMP stored top down: its height is negative.
+    std::vector<unsigned char> bmp;
+    cv::imencode(".bmp", colour, bmp);
+    const int32_t down = -37;
+    std::memcpy(bmp.data() + 22, &down, 4);
+    ASSERT_EQ(cv::imdecode(bmp, cv::IMREAD_COLOR).size(), colour.size());
+    f = std::fopen("top-down.bmp", "wb");
+    std::fwrite(bmp.data(), 1, bmp.size(), f);
+    std::fclose(f);
+    files.push_back("top-down.bmp");
+
+    ASSERT_GE(files.size(), 12u);
     for (const std::string& name : files) {
         const auto size = photoDimensionsOfFile(name.c_str());
         ASSERT_TRUE(size.has_value()) << name;

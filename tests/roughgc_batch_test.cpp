@@ -173,6 +173,8 @@ TEST(RoughgcBatch, CommandLinesThatCannotWorkAreRefusedBeforeAnyWork) {
         {{"-o", "out", "-r", "out/fruits.bmp", "fruits.jpg"},
          "roughgc: the report out/fruits.bmp would overwrite the map of fruits.jpg\n"},
         {{"-o", "out", "-f", "list.txt", "-r", "list.txt"}, "roughgc: the report list.txt would overwrite the list list.txt\n"},
+        {{"-o", "out", "-f", "list.txt", "-r", "./list.txt"},
+         "roughgc: the report ./list.txt would overwrite the list list.txt\n"},
         {{"-o", "out", "-r", "notes.csv", "fruits.jpg"},
          "roughgc: notes.csv is not a report of roughgc's, and it is not replaced (name another --report)\n"},
         {{"-o", "out", "-r", "b", "fruits.jpg"}, "roughgc: the report b is a directory\n"},
@@ -388,6 +390,13 @@ TEST(RoughgcBatch, ReportKeepsEveryWrittenMapsRowThroughAKillAndAResumedRun) {
         skipped += after[i].find(",skipped,") != std::string::npos;
     EXPECT_EQ(skipped, maps);
     EXPECT_EQ(listing(cwd / "out").size(), 400u);
+
+    // Not continued: the report is replaced by this run's, header and all.
+    ASSERT_EQ(run({"-o", "out", "-r", "report.csv", "fruits.jpg"}, cwd.path()).status, 0);
+    const std::vector<std::string> replaced = rowsOf();
+    ASSERT_EQ(replaced.size(), 2u);
+    EXPECT_EQ(replaced[0], before[0]);
+    EXPECT_EQ(replaced[1].rfind("fruits.jpg,out/fruits.bmp,written,512,480,", 0), 0u) << replaced[1];
 }
 
 TEST(RoughgcBatch, PhotoWithoutMemoryFailsAloneAndTheRunGoesOn) {
