@@ -113,6 +113,28 @@ TEST(RoughgcBatch, PhotosExtractedAtOnceGetTheMapsOfOneAtATime) {
     }
 }
 
+TEST(RoughgcBatch, ExtractorsAndDescriptorsAreReusedAndGivenBack) {
+    Collection cwd;
+    std::vector<std::string> args = {"-o", "out", "-j", "1"};
+    for (int i = 0; i < 100; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".jpg";
+        fs::create_symlink(cwd / "fruits.jpg", cwd / name);
+        args.push_back(name);
+    }
+    // A warm extractor allocates nothing for another photo of its size: the
+    // runtime's fifth allocation, the second extractor's first, never comes.
+    RunOptions injected;
+    injected.environment = {{"ROUGHGC_CPURT_FAIL", "allocation:4"}};
+    const RunResult warm = run({"-o", "warm", "-j", "1", "fruits.jpg", "p1.jpg", "p2.jpg"}, cwd.path(), injected);
+    EXPECT_EQ(warm.status, 0) << warm;
+    // Nothing is left open from one photo to the next.
+    RunOptions few;
+    few.openFileLimit = 64;
+    const RunResult r = run(args, cwd.path(), few);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(listing(cwd / "out").size(), 100u);
+}
+
 TEST(RoughgcBatch, MapsAreThoseOfSingleRunsWhateverPhotoCameBefore) {
     // Every kind of photo after every other, through one worker's kept
     // buffers and through several: streamed, turned, progressive, cut,

@@ -2,6 +2,8 @@
 // its own, judged by what it prints, its exit status and the files it leaves.
 #pragma once
 
+#include <grp.h>
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -94,6 +96,8 @@ struct RunOptions {
     std::string stdoutPath;                 // standard output goes here, if set, and is not captured
     rlim_t fileSizeLimit = RLIM_INFINITY;  // as `ulimit -f`, in bytes
     rlim_t addressSpaceLimit = RLIM_INFINITY;  // as `ulimit -v`, in bytes
+    rlim_t openFileLimit = RLIM_INFINITY;      // as `ulimit -n`
+    uid_t user = 0;  // another user to run as (the suite running as root), or 0: as the suite runs
     std::function<void(pid_t)> started;     // called with the process's id once it runs
     std::vector<std::pair<std::string, std::string>> environment;  // set for the tool alone
 };
@@ -119,9 +123,14 @@ inline RunResult run(std::vector<std::string> args, const fs::path& cwd, const R
     if (pid == 0) {
         const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
         const rlimit space{options.addressSpaceLimit, options.addressSpaceLimit};
+        const rlimit files{options.openFileLimit, options.openFileLimit};
         alarm(60);
         for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
-        if (setrlimit(RLIMIT_FSIZE, &limit) == 0 && setrlimit(RLIMIT_AS, &space) == 0 && chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2)
+        const bool asUser = options.user == 0 || (setgroups(0, nullptr) == 0 && setgid(options.user) == 0 &&
+                                                  setuid(options.user) == 0);
+        if (asUser && setrlimit(RLIMIT_FSIZE, &limit) == 0 && setrlimit(RLIMIT_AS, &space) == 0 &&
+            (options.openFileLimit == RLIM_INFINITY || setrlimit(RLIMIT_NOFILE, &files) == 0) && chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 &&
+            dup2(out, 1) == 1 && dup2(err, 2) == 2)
             execv(argv[0], argv.data());
         _exit(127);
     }
