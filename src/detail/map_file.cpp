@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -101,6 +102,26 @@ struct Slot {
 };
 static_assert(std::atomic<unsigned>::is_always_lock_free && std::atomic<char>::is_always_lock_free);
 Slot slots[64];
+
+// Set for good by removeTemporaryFiles: the process is ending. Writers
+// count themselves in `naming` while they make a name, so that it can wait
+// for a name that is being made to be there before it removes it.
+std::atomic<bool> ending{false};
+std::atomic<int> naming{0};
+
+// Makes a temporary's name through `make`, unless the process is ending:
+// then it waits for the end, which is near.
+template <class Make>
+int namedWhileRunning(Make make) {
+    naming.fetch_add(1);
+    if (ending.load()) {
+        naming.fetch_sub(1);
+        for (;;) pause();
+    }
+    const int err = make();
+    naming.fetch_sub(1);
+    return err;
+}
 
 // A short random name beside the target: its length does not depend on the
 // target's, so a target name of NAME_MAX bytes still has a temporary.
@@ -212,7 +233,7 @@ int replaceThrough(const Destination& d, Link link) {
     TrackedName temporary(d.directory);
     for (int attempt = 0;; ++attempt) {
         if (const int err = temporary.choose()) return err;
-        if (const int err = link(temporary.name()); err != EEXIST || attempt == 99) {
+        if (const int err = namedWhileRunning([&] { return link(temporary.name()); }); err != EEXIST || attempt == 99) {
             if (err != 0) return err;
             break;
         }
@@ -283,6 +304,11 @@ bool fail(int err, std::string& why) {
 
 void removeTemporaryFiles() noexcept {
     const int saved = errno;
+    ending.store(true);
+    for (int waited = 0; naming.load() != 0 && waited < 1000; ++waited) {
+        const timespec millisecond{0, 1000000};
+        nanosleep(&millisecond, nullptr);
+    }
     for (Slot& s : slots) {
         const unsigned before = s.sequence.load(std::memory_order_acquire);
         if (before % 2 == 0) continue;

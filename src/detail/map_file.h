@@ -37,9 +37,11 @@ bool writeGreyBmp(const unsigned char* map, int rows, int cols, const std::strin
 // process has made, for a signal handler about to end the process at once.
 // (On most file systems a write has one only for the moment between linking
 // the finished file and renaming it; an unnamed file goes with the process.)
-// Async-signal-safe: it reads lock-free atomics and calls unlink, nothing
-// else, and leaves errno as it was. A write going on meanwhile in another
-// thread may still make a name, so the process should end right after.
+// Async-signal-safe: it uses lock-free atomics, nanosleep and unlink,
+// nothing else, and leaves errno as it was. It is for a process about to
+// end: from then on no writer makes a name (one about to make one waits
+// for the end), and one making a name meanwhile is waited for (at most a
+// second) so that its name is removed too.
 // Names are kept in 64 slots: a 65th writer at once waits for a free one.
 void removeTemporaryFiles() noexcept;
 
