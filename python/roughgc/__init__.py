@@ -10,7 +10,6 @@ roughgc.dask.map_photos spreads a collection of photo files over a Dask
 cluster.
 """
 
-import errno as _errno
 import os as _os
 
 from ._roughgc import (
@@ -46,14 +45,22 @@ def read_photo(path, out=None):
     four-channel files are taken as colour, EXIF orientation is applied,
     and named pipes are read once. With out, a C-contiguous numpy.uint8
     array of the photo's shape, the photo is decoded into it and out is
-    returned: a loop over photos of one size allocates nothing. Raises
-    FileNotFoundError for a missing file, ValueError for one that is not a
-    readable image or an out of another shape (left as it was), TypeError
-    for an out of another dtype.
+    returned: a loop over photos of one size allocates nothing. path is a
+    str, bytes or os.PathLike, as open() takes it. Raises OSError with the
+    reason the file cannot be reached (FileNotFoundError for a missing file,
+    errno ELOOP for a loop of symbolic links...), ValueError for a file that
+    is not a readable image, a path holding a NUL or an out of another shape
+    (left as it was), TypeError for an out of another dtype.
     """
     try:
         return _read_photo(path, out)
     except ValueError:
-        if not _os.path.exists(path):
-            raise FileNotFoundError(_errno.ENOENT, _os.strerror(_errno.ENOENT), _os.fspath(path)) from None
+        # The library says only that it could not read the file; os.stat
+        # tells why, when the reason is the path itself.
+        try:
+            _os.stat(path)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, _os.fspath(path)) from None
+        except ValueError:
+            pass
         raise

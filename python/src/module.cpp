@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <roughgc/roughgc.hpp>
@@ -27,17 +29,39 @@ std::string shapeText(const py::array& a) {
 
 std::string dtypeText(const py::array& a) { return py::str(a.dtype()).cast<std::string>(); }
 
-// A matrix over the array's memory when its rows are evenly spaced and its
-// elements packed in them, as OpenCV needs; over a C-ordered copy otherwise
-// (negative strides, steps between pixels). `keep` holds what the matrix
-// points into.
-cv::Mat matrixOf(const py::array& a, int depth, int channels, py::object& keep) {
+// Whatever numpy.asarray takes (memoryviews, buffers, nested lists) is an
+// array here too; an array itself, subclasses included, is taken as it is.
+py::array arrayArgument(const py::handle& value) {
+    if (py::isinstance<py::array>(value)) return py::reinterpret_borrow<py::array>(value);
+    return py::module_::import("numpy").attr("asarray")(value).cast<py::array>();
+}
+
+// A matrix over the array's memory when its rows are evenly spaced, a whole
+// number of elements and at least a row's length apart, and its elements
+// packed in them, as OpenCV needs; over a C-ordered copy otherwise (negative
+// strides, steps between pixels, rows that overlap). `keep` holds what the matrix
+// points into. OpenCV counts rows and columns in int and the library takes
+// at most INT_MAX pixels: a larger array, which would be cut short in
+// silence, is refused as `what` too large (in `unit`) before any copy.
+cv::Mat matrixOf(const py::array& a, int depth, int channels, py::object& keep, const char* what, const char* unit) {
+    const size_t height = a.ndim() == 1 ? 1 : static_cast<size_t>(a.shape(0));
+    const size_t width = static_cast<size_t>(a.ndim() == 1 ? a.shape(0) : a.shape(1));
+    if (height > INT_MAX || width > INT_MAX || (width != 0 && height > INT_MAX / width)) {
+        char line[200];
+        std::snprintf(line, sizeof line, "(!) %s too large: %zu x %zu %s; at most %d %s supported", what, width,
+                      height, unit, INT_MAX, unit);
+        throw py::value_error(line);
+    }
     const py::ssize_t elem = static_cast<py::ssize_t>(a.itemsize());
+    const py::ssize_t pixel = elem * channels;
     const bool packed = a.ndim() == 1 ? a.strides(0) == elem
-                                      : a.strides(0) > 0 && a.strides(1) == elem * channels &&
+                                      : a.strides(0) > 0 && a.strides(0) % elem == 0 &&
+                                            a.strides(0) >= pixel * a.shape(1) && a.strides(1) == pixel &&
                                             (a.ndim() == 2 || a.strides(2) == elem);
     py::array source = a;
-    if (!packed) source = py::array::ensure(a, py::array::c_style);
+    // numpy's own copy, whose MemoryError, when there is no room for it,
+    // reaches the caller.
+    if (!packed) source = py::module_::import("numpy").attr("ascontiguousarray")(a).cast<py::array>();
     keep = source;
     const int rows = a.ndim() == 1 ? 1 : static_cast<int>(a.shape(0));
     const int cols = static_cast<int>(a.ndim() == 1 ? a.shape(0) : a.shape(1));
@@ -59,7 +83,7 @@ cv::Mat photoOf(const py::array& a, const std::string& order, py::object& keep) 
     const int channels = a.ndim() == 3 ? static_cast<int>(a.shape(2)) : 1;
     if (a.ndim() < 2 || a.ndim() > 3 || (channels != 1 && channels != 3 && channels != 4))
         throw py::value_error(std::string(demand) + " pixels, not of shape " + shapeText(a));
-    cv::Mat image = matrixOf(a, CV_8U, channels, keep);
+    cv::Mat image = matrixOf(a, CV_8U, channels, keep, "Image", "pixels");
     if (o == "rgb" && channels >= 3 && !image.empty()) {
         cv::Mat bgr(image.size(), image.type());
         const int swap[] = {0, 2, 1, 1, 2, 0, 3, 3};
@@ -74,7 +98,7 @@ cv::Mat floatsOf(const py::array& a, const char* what, py::object& keep) {
         throw py::type_error(std::string("(!) ") + what + " must be a numpy.float32 array, not " + dtypeText(a));
     if (a.ndim() < 1 || a.ndim() > 2)
         throw py::value_error(std::string("(!) ") + what + " must have one or two dimensions, not shape " + shapeText(a));
-    return matrixOf(a, CV_32F, 1, keep);
+    return matrixOf(a, CV_32F, 1, keep, what, "values");
 }
 
 // A numpy array that owns the matrix's pixels: the matrix's reference keeps
@@ -94,7 +118,22 @@ py::array arrayOf(const cv::Mat& m, bool flat = false) {
                      release);
 }
 
-std::string pathOf(const py::object& path) { return py::str(py::module_::import("os").attr("fspath")(path)); }
+// The bytes that name the file, as Python's own functions take a path: str
+// (undecodable bytes kept by surrogateescape), bytes or os.PathLike. A NUL
+// would end the name early, so it is refused as open() refuses it.
+std::string pathOf(const py::object& path) {
+    std::string bytes = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+    if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return bytes;
+}
+
+// The library's messages hold paths as the bytes they were given: decoded as
+// Python decodes file names, so that a name that is not UTF-8 comes back as
+// the str that names it. Null, with Python's error set, if even that fails.
+py::object fileSystemText(const std::string& text) {
+    return py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<py::ssize_t>(text.size())));
+}
 
 struct PyResult {
     py::array map;
@@ -113,9 +152,9 @@ PyResult resultOf(const roughgc::Result& r) {
 class PyExtractor {
 public:
     explicit PyExtractor(int device) : extractor_(device) {}
-    PyResult extract(const py::array& image, int window, float dimension, float tolerance, const std::string& order) {
+    PyResult extract(const py::object& image, int window, float dimension, float tolerance, const std::string& order) {
         py::object keep;
-        const cv::Mat photo = photoOf(image, order, keep);
+        const cv::Mat photo = photoOf(arrayArgument(image), order, keep);
         roughgc::Result r;
         {
             py::gil_scoped_release released;
@@ -172,13 +211,21 @@ PYBIND11_MODULE(_roughgc, m) {
             PyErr_SetObject(deviceError.ptr(), error.ptr());
         } catch (const roughgc::WriteError& e) {
             // OSError picks its subclass from the number: IsADirectoryError...
-            const py::object error = e.errorNumber() != 0
-                                         ? py::reinterpret_steal<py::object>(PyObject_CallFunction(
-                                               PyExc_OSError, "iss", e.errorNumber(), e.reason().c_str(),
-                                               e.path().c_str()))
-                                         : py::reinterpret_steal<py::object>(
-                                               PyObject_CallFunction(PyExc_OSError, "s", e.what()));
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+            // The reason is strerror's, in the locale's encoding.
+            py::object error;
+            if (e.errorNumber() != 0) {
+                const py::object reason = py::reinterpret_steal<py::object>(
+                    PyUnicode_DecodeLocale(e.reason().c_str(), "surrogateescape"));
+                const py::object path = fileSystemText(e.path());
+                if (!reason || !path) return;
+                error = py::reinterpret_steal<py::object>(
+                    PyObject_CallFunction(PyExc_OSError, "iOO", e.errorNumber(), reason.ptr(), path.ptr()));
+            } else if (const py::object text = fileSystemText(e.what())) {
+                error = py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "O", text.ptr()));
+            }
+            if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+        } catch (const roughgc::InputError& e) {
+            if (const py::object text = fileSystemText(e.what())) PyErr_SetObject(PyExc_ValueError, text.ptr());
         }
     });
 
@@ -197,12 +244,20 @@ PYBIND11_MODULE(_roughgc, m) {
                    ", dimension " + std::to_string(r.dimension) + ", " + std::to_string(r.passes) + " passes>";
         });
 
+    static const char* const uncopyable =
+        "(!) An Extractor cannot be copied or pickled: make another with Extractor(device)";
     py::class_<PyExtractor>(m, "Extractor",
                             "Makes rough contour maps, keeping its buffers from one photo to the next.\n\n"
                             "One extractor per thread (or per GPU) runs in parallel; calls on one extractor from "
                             "several threads take turns. The GIL is released while a map is made.")
         .def(py::init<int>(), py::arg("device") = 0,
              "Selects the device (the cpu build has one, 0); raises DeviceError if that fails.")
+        // Its buffers and events belong to one device and one object: a copy,
+        // or one rebuilt from a pickle, would be an extractor that was never
+        // set up.
+        .def("__copy__", [](const py::object&) { throw py::type_error(uncopyable); })
+        .def("__deepcopy__", [](const py::object&, const py::object&) { throw py::type_error(uncopyable); })
+        .def("__reduce_ex__", [](const py::object&, const py::object&) { throw py::type_error(uncopyable); })
         .def_property_readonly("device", &PyExtractor::device)
         .def_property_readonly("photo_size", &PyExtractor::photoSize,
                                "(height, width) of the photo that the last extract_file read, also when its map was\n"
@@ -217,7 +272,8 @@ PYBIND11_MODULE(_roughgc, m) {
              py::arg_v("dimension", 1.7f, "1.7"), py::arg_v("tolerance", 0.1f, "0.1"), py::arg("order") = "bgr",
              "The rough contour map of an image.\n\n"
              "image: numpy.uint8 array of H x W (grey), H x W x 3 or H x W x 4 (alpha ignored), any strides:\n"
-             "  slices and reversed views give the map of the pixels they show.\n"
+             "  slices and reversed views give the map of the pixels they show; or what numpy.asarray makes\n"
+             "  such an array of (a memoryview, nested lists).\n"
              "order: \"bgr\" (OpenCV's order) or \"rgb\" (imageio, PIL, scikit-image).\n"
              "window: metric window in averaged pixels, 1 to 15438; dimension and tolerance: the box-counting\n"
              "  dimension the threshold search aims for, and how close it must come.\n\n"
@@ -227,7 +283,7 @@ PYBIND11_MODULE(_roughgc, m) {
 
     m.def(
         "rough_contours",
-        [](const py::array& image, int window, float dimension, float tolerance, const std::string& order,
+        [](const py::object& image, int window, float dimension, float tolerance, const std::string& order,
            int device) { return PyExtractor(device).extract(image, window, dimension, tolerance, order); },
         py::arg("image"), py::kw_only(), py::arg("window") = 7, py::arg_v("dimension", 1.7f, "1.7"),
         py::arg_v("tolerance", 0.1f, "0.1"), py::arg("order") = "bgr", py::arg("device") = 0,
@@ -254,8 +310,12 @@ PYBIND11_MODULE(_roughgc, m) {
             if (a.ndim() != 3 || a.shape(2) != 3 || !(a.flags() & py::array::c_style) || !a.writeable())
                 throw py::value_error("(!) out must be a writable C-contiguous array of H x W x 3, not of shape " +
                                       shapeText(a));
-            cv::Mat into(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), CV_8UC3,
-                         const_cast<void*>(a.data()));
+            // No photo has a side beyond int: an out that has one gets none of
+            // the pixels, decoded elsewhere, and is refused as of another shape.
+            cv::Mat into;
+            if (a.shape(0) <= INT_MAX && a.shape(1) <= INT_MAX)
+                into = cv::Mat(static_cast<int>(a.shape(0)), static_cast<int>(a.shape(1)), CV_8UC3,
+                               const_cast<void*>(a.data()));
             const unsigned char* given = into.data;
             {
                 py::gil_scoped_release released;
@@ -273,29 +333,31 @@ PYBIND11_MODULE(_roughgc, m) {
         "With out (a C-contiguous numpy.uint8 array of the photo's shape), the photo is decoded into it and\n"
         "out is returned; the file's bytes are kept per thread. The GIL is released while decoding.\n"
         "Raises ValueError if the file is not a readable image or out has another shape (out is then left\n"
-        "as it was), TypeError for another dtype.");
+        "as it was), TypeError for another dtype. path: str, bytes or os.PathLike, as open() takes it.");
 
     m.def(
         "write_map",
-        [](const py::object& path, const py::array& map) {
+        [](const py::object& path, const py::object& mapArgument) {
             const std::string p = pathOf(path);
+            const py::array map = arrayArgument(mapArgument);
             if (map.dtype().kind() != 'u' || map.itemsize() != 1 || map.ndim() != 2)
                 throw py::type_error("(!) A map must be a two-dimensional numpy.uint8 array, not " + dtypeText(map) +
                                      " of shape " + shapeText(map));
             py::object keep;
-            const cv::Mat m = matrixOf(map, CV_8U, 1, keep);
+            const cv::Mat m = matrixOf(map, CV_8U, 1, keep, "Map", "pixels");
             py::gil_scoped_release released;
             roughgc::writeMap(p, m);
         },
         py::arg("path"), py::arg("map"),
-        "Writes a map (a two-dimensional numpy.uint8 array) to path in the format of its extension (\".bmp\":\n"
-        "the roughgc tool's bytes), whole or not at all. Raises OSError when it cannot be written.");
+        "Writes a map (a two-dimensional numpy.uint8 array, or what numpy.asarray makes one of) to path in\n"
+        "the format of its extension (\".bmp\": the roughgc tool's bytes), whole or not at all. Raises OSError\n"
+        "when it cannot be written.");
 
     m.def(
         "histogram",
-        [](const py::array& values, int bins, float lower, float upper, int device) {
+        [](const py::object& values, int bins, float lower, float upper, int device) {
             py::object keep;
-            const cv::Mat v = floatsOf(values, "Histogram values", keep);
+            const cv::Mat v = floatsOf(arrayArgument(values), "Histogram values", keep);
             cv::Mat counts;
             int counted = 0;
             {
@@ -312,20 +374,22 @@ PYBIND11_MODULE(_roughgc, m) {
 
     m.def(
         "fine_contours",
-        [](const py::array& photo, const py::array& roughCells, const py::array& filterP, const py::array& filterQ,
-           const py::array& filterR, const py::object& marks, const std::string& order, int device) {
+        [](const py::object& photo, const py::object& roughCells, const py::object& filterP,
+           const py::object& filterQ, const py::object& filterR, const py::object& marks, const std::string& order,
+           int device) {
             py::object keepPhoto, keepCells, keepP, keepQ, keepR, keepMarks;
-            const cv::Mat image = photoOf(photo, order, keepPhoto);
+            const cv::Mat image = photoOf(arrayArgument(photo), order, keepPhoto);
             cv::Mat cells;
-            const py::array cellArray = roughCells;
+            const py::array cellArray = arrayArgument(roughCells);
             if (cellArray.dtype().kind() == 'u' && cellArray.itemsize() == 1 && cellArray.ndim() == 2)
-                cells = matrixOf(cellArray, CV_8U, 1, keepCells);
+                cells = matrixOf(cellArray, CV_8U, 1, keepCells, "Rough cells", "values");
             else
                 cells = floatsOf(cellArray, "Rough cells", keepCells);
-            const cv::Mat p = floatsOf(filterP, "A filter", keepP), q = floatsOf(filterQ, "A filter", keepQ),
-                          r = floatsOf(filterR, "A filter", keepR);
+            const cv::Mat p = floatsOf(arrayArgument(filterP), "A filter", keepP),
+                          q = floatsOf(arrayArgument(filterQ), "A filter", keepQ),
+                          r = floatsOf(arrayArgument(filterR), "A filter", keepR);
             cv::Mat marked;
-            if (!marks.is_none()) marked = floatsOf(marks.cast<py::array>(), "Marks", keepMarks);
+            if (!marks.is_none()) marked = floatsOf(arrayArgument(marks), "Marks", keepMarks);
             cv::Mat fine;
             {
                 py::gil_scoped_release released;

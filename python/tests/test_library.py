@@ -1,8 +1,10 @@
 """The roughgc package on numpy arrays: the tool's maps, any strides, the
 library's errors as Python's, and the GIL let go while a map is made."""
 
+import copy
 import errno
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -280,3 +282,99 @@ def test_the_gil_is_let_go_while_a_photo_is_decoded(tmp_path):
     roughgc.write_map(path, np.random.default_rng(2).integers(0, 256, (2000, 3000), dtype=np.uint8))
     out = roughgc.read_photo(path)
     assert _turns_while(lambda: roughgc.read_photo(path, out=out)) > 10
+
+
+
+def test_what_numpy_asarray_takes_is_an_image_and_overlapping_rows_are_copied(tmp_path):
+    photo = roughgc.read_photo(PHOTOS["fruits.jpg"])
+    extractor = roughgc.Extractor()
+    for extract, image in [(extractor.extract, memoryview(photo)), (roughgc.rough_contours, list(photo))]:
+        assert np.array_equal(extract(image).map, extractor.extract(photo).map)
+    with pytest.raises(TypeError, match=r"not int64$"):
+        roughgc.rough_contours(photo[:60, :60, 0].tolist())
+    assert roughgc.histogram(memoryview(np.arange(8, dtype=np.float32)), 4, 0.0, 8.0)[0].tolist() == [2] * 4
+    # Rows that overlap give the map of the pixels the view shows.
+    overlapping = np.lib.stride_tricks.as_strided(photo, (100, 100), (1, 1))
+    assert np.array_equal(roughgc.rough_contours(overlapping).map, roughgc.rough_contours(overlapping.copy()).map)
+    roughgc.write_map(tmp_path / "view.bmp", memoryview(overlapping))
+    roughgc.write_map(tmp_path / "copy.bmp", overlapping.copy())
+    assert (tmp_path / "view.bmp").read_bytes() == (tmp_path / "copy.bmp").read_bytes()
+
+
+def test_arrays_beyond_int_are_refused_before_any_work(tmp_path):
+    row = np.zeros(1536, np.uint8)  # under huge views that have no memory of their own
+
+    def view(shape, strides):
+        return np.lib.stride_tricks.as_strided(row, shape, strides)
+
+    for rows in [2**32 + 100, 2**31 + 50]:
+        with pytest.raises(ValueError) as e:
+            roughgc.rough_contours(view((rows, 100), (0, 1)))
+        assert str(e.value) == f"(!) Image too large: 100 x {rows} pixels; at most 2147483647 pixels supported"
+    with pytest.raises(ValueError, match=r"^\(!\) Map too large: 100 x 4294967396 pixels; at most 2147483647"):
+        roughgc.write_map(tmp_path / "map.bmp", view((2**32 + 100, 100), (0, 1)))
+    with pytest.raises(ValueError, match=r"^\(!\) out has shape \(4294967776, 512, 3\)"):
+        roughgc.read_photo(PHOTOS["fruits.jpg"], out=view((2**32 + 480, 512, 3), (1536, 3, 1)))
+    assert not row.any() and os.listdir(tmp_path) == []
+
+
+def test_a_copy_without_room_is_a_memory_error_and_a_view_too_large_is_never_copied(tmp_path):
+    script = textwrap.dedent(
+        """
+        import resource
+        import numpy as np
+        import roughgc
+        extractor = roughgc.Extractor()
+        mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        for call in [  # copies of 2.7 and 2.1 GB; then 10 GB, refused first
+            lambda: extractor.extract(np.broadcast_to(np.zeros((1, 30000, 3), np.uint8), (30000, 30000, 3))[:, ::-1]),
+            lambda: roughgc.write_map("map.bmp", np.broadcast_to(np.zeros((1, 46000), np.uint8), (46000, 46000)).T),
+            lambda: extractor.extract(np.broadcast_to(np.uint8(0), (100000, 100000))),
+        ]:
+            try:
+                call()
+            except (MemoryError, ValueError) as e:
+                print("no memory" if isinstance(e, MemoryError) else str(e)[:19])
+        """
+    )
+    run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert run.stdout == "no memory\nno memory\n(!) Image too large\n"
+    assert os.listdir(tmp_path) == []
+
+
+def test_paths_name_the_bytes_they_spell(tmp_path):
+    grey = roughgc.read_photo(PHOTOS["fruits.jpg"])[:, :, 0]
+    folder = os.fsencode(tmp_path)
+    roughgc.write_map(folder + b"/bytes.bmp", grey)
+    not_utf8 = os.fsdecode(folder + b"/caf\xe9.bmp")  # its undecodable byte kept by surrogateescape
+    roughgc.write_map(not_utf8, grey)
+    assert sorted(os.listdir(folder)) == [b"bytes.bmp", b"caf\xe9.bmp"]
+    for path in [not_utf8, os.fsencode(not_utf8)]:
+        assert np.array_equal(roughgc.read_photo(path)[:, :, 0], grey)
+    assert roughgc.Extractor().extract_file(folder + b"/bytes.bmp").passes >= 1
+    # Messages give such a path back as the str that names it.
+    with pytest.raises(ValueError) as e:
+        roughgc.Extractor().extract_file(folder + b"/missing\xff.jpg")
+    assert str(e.value) == "(!) Error reading image: " + os.fsdecode(folder + b"/missing\xff.jpg")
+    os.mkdir(folder + b"/taken\xff.bmp")
+    with pytest.raises(IsADirectoryError) as e:
+        roughgc.write_map(folder + b"/taken\xff.bmp", grey)
+    assert e.value.filename == os.fsdecode(folder + b"/taken\xff.bmp")
+    # A NUL would cut the name short; a loop of links is named as such.
+    for call in [lambda: roughgc.write_map(str(tmp_path / "nul.bmp\0.png"), grey), lambda: roughgc.read_photo(b"x\0")]:
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            call()
+    os.symlink("loop", tmp_path / "loop")
+    with pytest.raises(OSError) as e:
+        roughgc.read_photo(tmp_path / "loop")
+    assert e.value.errno == errno.ELOOP and e.value.filename == str(tmp_path / "loop")
+    assert not os.path.lexists(tmp_path / "nul.bmp")
+
+
+def test_an_extractor_is_neither_copied_nor_pickled():
+    extractor = roughgc.Extractor()
+    for attempt in [copy.copy, copy.deepcopy, pickle.dumps]:
+        with pytest.raises(TypeError, match=r"^\(!\) An Extractor cannot be copied or pickled"):
+            attempt(extractor)
+    assert extractor.extract(np.zeros((60, 60), np.uint8)).passes >= 1
