@@ -161,10 +161,13 @@ def test_the_gil_is_let_go_while_a_map_is_made():
 def test_extractors_on_several_threads_make_the_maps_of_one():
     photos = [roughgc.read_photo(p) for p in PHOTOS.values()]
     alone = [roughgc.rough_contours(p).map for p in photos]
-    together = [None] * (2 * len(photos))
+    together = [None] * (4 * len(photos))
+    shared = roughgc.Extractor()
 
+    # An extractor each, and one that every thread uses in turn.
     def work(k):
-        together[k] = roughgc.Extractor().extract(photos[k % len(photos)]).map
+        extractor = shared if k % 2 else roughgc.Extractor()
+        together[k] = extractor.extract(photos[k % len(photos)]).map
 
     threads = [threading.Thread(target=work, args=(k,)) for k in range(len(together))]
     for t in threads:
