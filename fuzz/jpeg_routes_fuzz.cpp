@@ -78,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      expected.cols, expected.rows);
     }
 
-    const Outcome whole = expected.empty() ? Outcome{{}, "(!) Error reading image: " + photoPath}
-                                           : outcomeOf([&] { return roughgc::Extractor().extract(expected); });
+    // readPhoto's refusal when imread fails: unreadable, or too large to decode.
+    const Outcome whole = outcomeOf([&] { return roughgc::Extractor().extract(roughgc::readPhoto(photoPath)); });
     const Outcome streamed = outcomeOf([&] { return kept.extractFile(photoPath); });
     FUZZ_REQUIRE(whole.error == streamed.error, "extract: \"%s\", extractFile: \"%s\"", whole.error.c_str(),
                  streamed.error.c_str());
