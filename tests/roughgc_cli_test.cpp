@@ -175,6 +175,14 @@ TEST(RoughgcUnreadableInput, HeaderAnnouncingMorePixelsThanTheDecoderTakesIsTooL
             << r;
         EXPECT_FALSE(fs::exists(cwd / "RoughGC.bmp"));
     }
+    // Batch mode: that photo fails alone, with its size.
+    const RunResult batch = run({"-o", "out", "-r", "r.csv", "vast.png"}, cwd.path());
+    EXPECT_EQ(batch.status, 2) << batch;
+    EXPECT_EQ(batch.err,
+              "vast.png: Image too large to decode: 33000 x 33000 pixels; at most 1073741824 pixels and 1048576 on a "
+              "side\n")
+        << batch;
+    EXPECT_NE(readFile(cwd / "r.csv").find("\nvast.png,out/vast.bmp,failed,33000,33000,"), std::string::npos);
 }
 
 TEST(RoughgcMap, ExamplePhotoGivesBinaryEightBitBmp) {

@@ -381,3 +381,12 @@ def test_an_extractor_is_neither_copied_nor_pickled():
         with pytest.raises(TypeError, match=r"^\(!\) An Extractor cannot be copied or pickled"):
             attempt(extractor)
     assert extractor.extract(np.zeros((60, 60), np.uint8)).passes >= 1
+
+
+def test_a_map_written_over_a_file_keeps_its_permissions(tmp_path):
+    path = tmp_path / "map.bmp"
+    path.write_bytes(b"private")
+    os.chmod(path, 0o600)
+    roughgc.write_map(path, np.zeros((50, 60), np.uint8))
+    assert os.stat(path).st_mode & 0o777 == 0o600
+    assert roughgc.read_photo(path).shape == (50, 60, 3)
