@@ -47,7 +47,7 @@
 
 #include "CUDA_staged.h"
 #include "CUDA_wrappers.h"
-#include "detail/rough_pipeline.h"
+#include "detail/pipeline/rough_pipeline.h"
 #include "process_run.h"
 
 

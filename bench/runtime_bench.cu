@@ -7,9 +7,9 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "CUDA_wrappers.h"
-#include "detail/rough_host.h"
-#include "detail/rough_stages.h"
-#include "detail/search.h"
+#include "detail/search/rough_host.h"
+#include "detail/stages/rough_stages.h"
+#include "detail/search/search.h"
 
 namespace {
 

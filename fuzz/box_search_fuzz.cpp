@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "detail/box_search.h"
-#include "detail/rough_host.h"
-#include "detail/row_stages.h"
-#include "detail/search.h"
+#include "detail/search/box_search.h"
+#include "detail/search/rough_host.h"
+#include "detail/stages/row_stages.h"
+#include "detail/search/search.h"
 #include "fuzz_input.h"
 #include "gpu_runtime.h"
 

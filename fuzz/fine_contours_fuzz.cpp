@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "CUDA_wrappers.h"
-#include "detail/pixel_math.cuh"
+#include "detail/pixel/pixel_math.cuh"
 #include "fuzz_input.h"
 
 namespace {

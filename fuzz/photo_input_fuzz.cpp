@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
-#include "detail/photo_header.h"
-#include "detail/photo_input.h"
+#include "detail/io/photo_header.h"
+#include "detail/io/photo_input.h"
 #include "fuzz_input.h"
 
 namespace {

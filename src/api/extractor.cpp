@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "api/input_checks.h"
-#include "detail/photo_reader.h"
-#include "detail/rough_pipeline.h"
-#include "detail/rough_size.h"
+#include "detail/io/photo_reader.h"
+#include "detail/pipeline/rough_pipeline.h"
+#include "detail/stages/rough_size.h"
 #include "roughgc/roughgc.hpp"
 
 namespace roughgc {

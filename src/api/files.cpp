@@ -3,9 +3,9 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "api/input_checks.h"
-#include "detail/map_file.h"
-#include "detail/photo_input.h"
-#include "detail/photo_reader.h"
+#include "detail/io/map_file.h"
+#include "detail/io/photo_input.h"
+#include "detail/io/photo_reader.h"
 #include "roughgc/roughgc.hpp"
 
 namespace roughgc {

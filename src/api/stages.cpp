@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "api/input_checks.h"
-#include "detail/fine.h"
-#include "detail/histogram.h"
+#include "detail/fine/fine.h"
+#include "detail/histogram/histogram.h"
 #include "roughgc/roughgc.hpp"
 
 namespace roughgc {

@@ -35,9 +35,9 @@
 #include "cli/report.h"
 #include "cli/stdout_watch.h"
 #include "cpu_runtime/address_sanitizer.h"
-#include "detail/map_file.h"
-#include "detail/photo_input.h"
-#include "detail/photo_reader.h"
+#include "detail/io/map_file.h"
+#include "detail/io/photo_input.h"
+#include "detail/io/photo_reader.h"
 
 #if defined(ROUGHGC_ASAN)
 #include <sanitizer/common_interface_defs.h>

@@ -18,7 +18,7 @@
 
 #include "cli/memory_budget.h"
 #include "cli/report.h"
-#include "detail/rough_size.h"
+#include "detail/stages/rough_size.h"
 
 namespace fs = std::filesystem;
 

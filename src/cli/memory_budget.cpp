@@ -10,9 +10,9 @@
 #include <optional>
 #include <vector>
 
-#include "detail/jpeg_rows.h"
-#include "detail/photo_header.h"
-#include "detail/rough_pipeline.h"
+#include "detail/io/jpeg_rows.h"
+#include "detail/io/photo_header.h"
+#include "detail/pipeline/rough_pipeline.h"
 
 namespace {
 

@@ -1,0 +1,121 @@
+// The rough contour pipeline, in the order one photo goes through it: size
+// check, buffers, upload, averaging, metric, histogram and quantile table,
+// threshold search, map download. Its buffers are kept from one photo to
+// the next.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "detail/search/box_search.h"
+#include "detail/device/device.h"
+#include "detail/search/rough_host.h"
+#include "detail/stages/row_stages.h"
+
+namespace roughgc::detail {
+
+class StageTimes;
+
+// A photo in host memory: `height` rows of `width` pixels of `channels`
+// bytes (3: BGR, 1: grey, 4: BGRA), rows `step` bytes apart.
+struct HostPhoto {
+    const unsigned char* data;
+    size_t step;
+    size_t height, width;
+    int channels;
+};
+
+// The map of the last run and what the search found. The pixels belong to
+// the pipeline, valid until its next run.
+struct RoughMapView {
+    const unsigned char* pixels = nullptr;  // rows x cols, no padding: 0 rough, 255 smooth
+    size_t rows = 0, cols = 0;
+    int quantileIndex = 0;
+    float threshold = 0;
+    int coarseBoxes = 0, fineBoxes = 0;
+    float dimension = 0;
+    int passes = 0;
+};
+
+// How the threshold search evaluates a candidate: as the evaluation passes
+// on the device (threshold the map, count its boxes: seven launches each),
+// or by counting over box maxima taken once from the metric map. Both give
+// the same indices, counts, estimates and map; the first is the reference.
+enum class SearchRoute { EvaluationPasses, BoxMaxima };
+
+class RoughPipeline {
+public:
+    // Selects `device`, loads the pipeline's kernels and creates its events
+    // and fixed buffers.
+    explicit RoughPipeline(int device);
+    RoughPipeline(const RoughPipeline&) = delete;
+    RoughPipeline& operator=(const RoughPipeline&) = delete;
+
+    // The map of `photo` with metric window kc2, searched toward dimension
+    // dim within eps (taken as they are, NaN included). Throws InputError,
+    // before anything else, for a size or window that roughImageSizeProblem
+    // refuses; DeviceError for a failed runtime call, after which the
+    // pipeline is ready for the next photo. A failed allocation also gives
+    // back every buffer grown for earlier photos, so that a smaller photo
+    // after one too large for the device still fits. Marks each phase in
+    // `times`.
+    const RoughMapView& run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+                            StageTimes* times = nullptr);
+
+    // Whether the stages can take a photo's rows as they are decoded (the
+    // cpu backend, where they run on the host), for runStreamed.
+    static const bool streamsRows;
+
+    // run() on a photo of `height` x `width` BGR pixels that `rows` gives
+    // top to bottom as it is decoded, never held whole. Null, with nothing
+    // of the last map kept, if the rows cannot be read. Needs streamsRows.
+    const RoughMapView* runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t kc2, float dim,
+                                    float eps, SearchRoute route, StageTimes* times = nullptr);
+
+    // The host memory the pipeline keeps for a photo of `height` x `width`
+    // pixels, streamed or not.
+    static size_t keptHostBytes(size_t height, size_t width, bool streamed);
+
+    int device() const { return device_.device; }
+
+private:
+    // Sized by the photos and grown with them; held together, so that a
+    // failed allocation can give them all back at once.
+    struct PhotoBuffers {
+        DeviceArray<uchar3> d_imageRGB;
+        DeviceArray<float3> d_averImage;
+        DeviceArray<float> devContMatr;
+        DeviceArray<uchar> d_out;
+        DeviceArray<uchar> d_temp1;
+        DeviceArray<uchar> d_temp2;
+        PinnedArray<uchar3> staging;  // grey or four-channel photos, as BGR
+        PinnedArray<float> contMatr;  // the metric map, downloaded
+        PinnedArray<uchar> contMatrRes;  // the final binary map, downloaded
+    };
+
+    // run() on a photo of a size already checked.
+    // With `rows`, the photo's pixels come from there instead.
+    const RoughMapView& runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+                                 StageTimes* times, PhotoRowSource* rows = nullptr);
+    // Guards run() and runStreamed() alike.
+    template <class Run>
+    const RoughMapView& guarded(size_t height, size_t width, size_t kc2, Run run);
+    // On a GPU: the kernels' metric map, downloaded.
+    const float* metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times);
+    void upload(const HostPhoto& photo);
+
+    SelectedDevice device_;  // first: what follows is made on this device
+    EventPair events_;
+    DeviceArray<float> d_kvant_;
+    DeviceArray<int> d_res_;
+    std::optional<PhotoBuffers> buf_;  // always engaged; reset() frees them all
+    int hist_[kTableSize];
+    float kvant_[kTableSize];
+    BoxMaxima boxes_;
+    RoughMapView map_;
+    std::vector<unsigned char> rows_;  // a streamed photo's band of rows
+    bool rowsFailed_ = false;
+};
+
+}  // namespace roughgc::detail

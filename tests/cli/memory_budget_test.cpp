@@ -1,0 +1,114 @@
+// Batch mode's byte accounting: what each way of reading a photo holds, from
+// the file's header, before anything is decoded.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/memory_budget.h"
+#include "detail/io/jpeg_rows.h"
+#include "detail/pipeline/rough_pipeline.h"
+#include "jpeg_edits.h"
+#include "scratch_dir.h"
+
+namespace {
+
+namespace d = roughgc::detail;
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class PhotoCosts : public InScratchDir {
+protected:
+    void write(const std::string& name, const std::string& bytes) {
+        std::ofstream(name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    static size_t size(const std::string& name) { return std::filesystem::file_size(name); }
+};
+
+TEST_F(PhotoCosts, EachRouteCountsWhatItHolds) {
+    const std::string fruits = fileBytes(std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg");
+    write("upright.jpg", fruits);
+    write("flipped.jpg", jpeg_edits::withOrientation(fruits, 3));
+    write("turned.jpg", jpeg_edits::withOrientation(fruits, 6));
+    const cv::Mat photo = cv::imread("upright.jpg");
+    cv::imwrite("photo.png", photo);
+    cv::imwrite("progressive.jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+    const size_t h = 480, w = 512, pixels = h * w, map = pixels / 9;
+    const size_t whole = d::RoughPipeline::keptHostBytes(h, w, false);
+
+    const PhotoCost upright = photoCost("upright.jpg", Reading::ByExtractor);
+    ASSERT_TRUE(upright.known);
+    if (d::RoughPipeline::streamsRows) {
+        // A band of rows and the maps: well under a byte a pixel, beside
+        // the file's own bytes.
+        EXPECT_EQ(upright.inFlight, map);
+        EXPECT_EQ(upright.extractor, size("upright.jpg") + d::RoughPipeline::keptHostBytes(h, w, true));
+        EXPECT_LT(upright.extractor - size("upright.jpg") + upright.inFlight, pixels);
+        const PhotoCost progressive = photoCost("progressive.jpg", Reading::ByExtractor);
+        EXPECT_GE(progressive.inFlight, map + 3 * pixels);  // libjpeg's coefficients: 4:2:0, 2 bytes each
+        EXPECT_EQ(progressive.extractor, size("progressive.jpg") + d::RoughPipeline::keptHostBytes(h, w, true));
+    } else {
+        EXPECT_EQ(upright.extractor, size("upright.jpg") + 3 * pixels + whole);
+    }
+    // Decoded whole into the extractor's image; turned across the diagonal,
+    // decoded beside it first.
+    const PhotoCost flipped = photoCost("flipped.jpg", Reading::ByExtractor);
+    EXPECT_EQ(flipped.inFlight, map);
+    EXPECT_EQ(flipped.extractor, size("flipped.jpg") + 3 * pixels + whole);
+    const PhotoCost diagonal = photoCost("turned.jpg", Reading::ByExtractor);
+    EXPECT_EQ(diagonal.inFlight, map);
+    EXPECT_EQ(diagonal.extractor, size("turned.jpg") + 6 * pixels + whole);
+    // OpenCV decodes into the kept image too, or into its own first.
+    const PhotoCost png = photoCost("photo.png", Reading::ByExtractor);
+    EXPECT_EQ(png.inFlight, map + 3 * pixels);
+    EXPECT_EQ(png.extractor, size("photo.png") + 3 * pixels + whole);
+
+    // Decoded ahead of the extraction: the pixels travel with the photo.
+    const PhotoCost ahead = photoCost("turned.jpg", Reading::Decoded);
+    EXPECT_EQ(ahead.inFlight, 4 * pixels + map);
+    EXPECT_EQ(ahead.extractor, whole);
+    EXPECT_EQ(whole, (h / 3) * (w / 3) * 5);
+}
+
+TEST_F(PhotoCosts, ASizeTheHeaderDoesNotTellIsUnknown) {
+    write("notes.txt", "not a photo");
+    write("cut.jpg", fileBytes(std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg").substr(0, 100));
+    ASSERT_EQ(mkfifo("pipe", 0600), 0);
+    for (const char* name : {"notes.txt", "cut.jpg", "pipe", "missing.jpg"})
+        for (Reading r : {Reading::ByExtractor, Reading::Decoded}) EXPECT_FALSE(photoCost(name, r).known) << name;
+}
+
+TEST(MemoryBudget, AdmitsWhatFitsBesideTheExtractorsKeptBuffers) {
+    MemoryBudget budget(1000, 2);
+    const PhotoCost small{100, 200, true};
+    // 100 in flight and 2 x 200 kept.
+    EXPECT_TRUE(budget.admit(small, {}));
+    EXPECT_TRUE(budget.admit(small, {}));
+    EXPECT_TRUE(budget.admit(small, {}));
+    // 300 in flight, 400 kept: 400 more does not fit, and a stop asked for
+    // while it waits ends the wait.
+    int asked = 0;
+    const auto stopOnSecondLook = [&asked] { return ++asked > 1; };
+    EXPECT_FALSE(budget.admit(PhotoCost{400, 0, true}, stopOnSecondLook));
+    budget.release(small);
+    budget.release(small);
+    asked = 0;
+    EXPECT_TRUE(budget.admit(PhotoCost{400, 0, true}, stopOnSecondLook));
+    // Another extractor size only counts its growth: 2 x 250 kept now.
+    budget.release(PhotoCost{400, 0, true});
+    EXPECT_TRUE(budget.admit(PhotoCost{300, 250, true}, {}));
+    asked = 0;
+    EXPECT_FALSE(budget.admit(PhotoCost{101, 0, true}, stopOnSecondLook));
+}
+
+}  // namespace
