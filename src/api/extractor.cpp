@@ -100,7 +100,7 @@ Result Extractor::extractFile(const std::string& path, const Params& params) {
     // unreadable file is refused as such, as readPhoto() refuses it.
     detail::JpegHeader header;
     const bool accepted = params.window >= 1 && std::isfinite(params.dimension) && std::isfinite(params.tolerance);
-    if (detail::RoughPipeline::streamsRows && accepted &&
+    if (s.pipeline.streamsRows() && accepted &&
         s.reader.route(true, header) == detail::PhotoRoute::StreamedJpeg &&
         detail::roughImageSizeProblem(header.height, header.width, static_cast<size_t>(params.window)).empty()) {
         JpegSource rows(s.reader.jpeg());

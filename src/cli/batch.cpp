@@ -273,7 +273,7 @@ struct TakeNextPhoto {
         } else {
             // Regular files go to the extractors where they extract in
             // parallel; pipes, and every photo on a GPU, are decoded ahead.
-            w->byExtractor = Extraction::parallel && stat(item.photo.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+            w->byExtractor = Extraction::parallel() && stat(item.photo.c_str(), &st) == 0 && S_ISREG(st.st_mode);
             try {
                 w->cost = photoCost(item.photo, w->byExtractor ? Reading::ByExtractor : Reading::Decoded);
             } catch (const std::bad_alloc&) {
@@ -462,7 +462,7 @@ int runBatch(int argc, char** argv) {
         OwnStandardError err;
         // The pipeline's threads, this one among them: `jobs`, and on a GPU
         // one more, which waits while the device extracts.
-        const size_t workers = options.jobs + (Extraction::parallel ? 0 : 1);
+        const size_t workers = options.jobs + (Extraction::parallel() ? 0 : 1);
         BatchRun run(options, items, *extraction, workers, err.stream());
         if (!options.report.empty()) {
             if (const std::string why = run.report.open(options.report, options.skipExisting); !why.empty()) {
@@ -490,7 +490,7 @@ int runBatch(int argc, char** argv) {
                 tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto{&run}) &
                     tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, EachPhotoAlone{DecodePhoto{&run}}) &
                     tbb::make_filter<WorkPtr, WorkPtr>(
-                        Extraction::parallel ? tbb::filter_mode::parallel : tbb::filter_mode::serial_in_order,
+                        Extraction::parallel() ? tbb::filter_mode::parallel : tbb::filter_mode::serial_in_order,
                         EachPhotoAlone{ExtractMap{&run}}) &
                     tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, EachPhotoAlone{WriteMap{&run}}) &
                     tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome{&run}));

@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "detail/pipeline/schedule.h"
+
 ExtractionThread::ExtractionThread() : thread_([this] { serve(); }) {
     // The OpenMP team of this thread, made now, while memory is plenty.
     run([] {
@@ -55,14 +57,15 @@ void ExtractionThread::serve() {
     }
 }
 
-#if defined(ROUGHGC_CUDA_BACKEND)
-const bool Extraction::parallel = false;
-#else
-const bool Extraction::parallel = true;
-#endif
+bool Extraction::parallel() {
+    // The row schedule runs an extraction on its caller's core; the kernel
+    // schedule is a device's, which takes one photo at a time.
+    static const bool rows = roughgc::detail::defaultSchedule() == roughgc::detail::Schedule::Rows;
+    return rows;
+}
 
 Extraction::Extraction() {
-    if (!parallel) thread_ = std::make_unique<ExtractionThread>();
+    if (!parallel()) thread_ = std::make_unique<ExtractionThread>();
     std::unique_ptr<roughgc::Extractor> first;
     if (thread_) {
         thread_->run([&] { first = std::make_unique<roughgc::Extractor>(); });

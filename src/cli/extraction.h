@@ -44,16 +44,18 @@ private:
 
 // The extractors of a batch run.
 //
-// On a GPU: one extractor, the device's, takes the photos one at a time on
-// a thread of its own. On the cpu backend the photos themselves are the
-// parallel work: each pipeline worker extracts its photo on its own core,
-// with an extractor of a pool (one per worker at most). Spreading each
-// extraction over the cores as well would have its threads wait at every
-// barrier for cores that the decoders hold, and spin meanwhile.
+// On a GPU (the kernel schedule): one extractor, the device's, takes the
+// photos one at a time on a thread of its own. On the cpu backend's row
+// schedule the photos themselves are the parallel work: each pipeline
+// worker extracts its photo on its own core, with an extractor of a pool
+// (one per worker at most). Spreading each extraction over the cores as
+// well would have its threads wait at every barrier for cores that the
+// decoders hold, and spin meanwhile.
 class Extraction {
 public:
-    // Whether photos may be extracted at once, from several threads.
-    static const bool parallel;
+    // Whether photos may be extracted at once, from several threads: on the
+    // row schedule (the cpu backend's), not on the kernel schedule.
+    static bool parallel();
 
     // Makes the first extractor: throws roughgc::DeviceError as
     // roughgc::Extractor's constructor does.
@@ -72,7 +74,7 @@ public:
 
     // How many extractors the run may hold at most, each with buffers for
     // the largest photo it has seen, with `workers` pipeline workers.
-    static size_t extractorsFor(size_t workers) { return parallel ? workers : 1; }
+    static size_t extractorsFor(size_t workers) { return parallel() ? workers : 1; }
 
 private:
     template <class Job>

@@ -66,7 +66,7 @@ PhotoCost photoCost(const std::string& path, Reading reading) {
         d::JpegRows rows;
         headerRead = rows.start(start->bytes.data(), start->bytes.size(), jpeg);
     }
-    if (headerRead && d::RoughPipeline::streamsRows && jpeg.upright() && jpeg.decodesAsOpenCv()) {
+    if (headerRead && d::defaultSchedule() == d::Schedule::Rows && jpeg.upright() && jpeg.decodesAsOpenCv()) {
         // Streamed: libjpeg's coefficients of a progressive file besides.
         return {map + jpeg.coefficientBytes,
                 start->fileSize + d::RoughPipeline::keptHostBytes(height, width, true), true};

@@ -48,7 +48,7 @@ TEST_F(PhotoCosts, EachRouteCountsWhatItHolds) {
 
     const PhotoCost upright = photoCost("upright.jpg", Reading::ByExtractor);
     ASSERT_TRUE(upright.known);
-    if (d::RoughPipeline::streamsRows) {
+    if (d::defaultSchedule() == d::Schedule::Rows) {
         // A band of rows and the maps: well under a byte a pixel, beside
         // the file's own bytes.
         EXPECT_EQ(upright.inFlight, map);

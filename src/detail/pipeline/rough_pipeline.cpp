@@ -1,5 +1,6 @@
 #include "detail/pipeline/rough_pipeline.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -35,9 +36,36 @@ void toBgr(const HostPhoto& photo, uchar3* out) {
     }
 }
 
+Schedule runnable(Schedule schedule) {
+    if (!scheduleAvailable(schedule)) throw std::invalid_argument("the row schedule needs the cpu backend");
+    return schedule;
+}
+
 }  // namespace
 
-RoughPipeline::RoughPipeline(int device) : device_(device) {
+bool scheduleAvailable(Schedule schedule) {
+#if defined(ROUGHGC_CUDA_BACKEND)
+    // Device memory is the GPU's: the host cannot loop over it.
+    return schedule == Schedule::Kernels;
+#else
+    (void)schedule;
+    return true;
+#endif
+}
+
+Schedule defaultSchedule() {
+#if defined(ROUGHGC_CUDA_BACKEND)
+    return Schedule::Kernels;
+#else
+    static const Schedule chosen = [] {
+        const char* name = std::getenv("ROUGHGC_CPURT_SCHEDULE");
+        return name != nullptr && std::strcmp(name, "kernels") == 0 ? Schedule::Kernels : Schedule::Rows;
+    }();
+    return chosen;
+#endif
+}
+
+RoughPipeline::RoughPipeline(int device, Schedule schedule) : schedule_(runnable(schedule)), device_(device) {
     loadRoughStageKernels();
     loadSearchKernels();
     d_kvant_.reserve(kTableSize);
@@ -102,23 +130,20 @@ const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, size_t heig
     return &view;
 }
 
-// On the cpu backend "device" memory is host memory: the image stages run
-// as row loops straight on the photo's pixels, with nothing to upload or
-// download. On a GPU they are the kernels, on an uploaded copy.
-#if defined(ROUGHGC_CUDA_BACKEND)
-constexpr bool kStagesOnHost = false;
-#else
-constexpr bool kStagesOnHost = true;
-#endif
-
-const bool RoughPipeline::streamsRows = kStagesOnHost;
-
-size_t RoughPipeline::keptHostBytes(size_t height, size_t width, bool streamed) {
+size_t RoughPipeline::keptHostBytes(size_t height, size_t width, bool streamed, Schedule schedule) {
     // The metric map (as floats) and the binary map, a value per averaged
-    // pixel: on the cpu backend these are its device buffers, on a GPU its
-    // page-locked downloads; and a streamed photo's band of rows.
+    // pixel: the row loops' buffers, or the kernels' page-locked downloads;
+    // and a streamed photo's band of rows.
     const size_t averaged = (height / 3) * (width / 3);
-    return averaged * (sizeof(float) + 1) + (streamed ? streamedRowBytes(width) : 0);
+    size_t bytes = averaged * (sizeof(float) + 1) + (streamed ? streamedRowBytes(width) : 0);
+#if !defined(ROUGHGC_CUDA_BACKEND)
+    // The emulated runtime's "device" memory is host memory: the kernels'
+    // uploaded photo, feature map, metric and binary maps.
+    if (schedule == Schedule::Kernels) bytes += height * width * 3 + averaged * (sizeof(float3) + sizeof(float) + 1);
+#else
+    (void)schedule;
+#endif
+    return bytes;
 }
 
 const float* RoughPipeline::metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times) {
@@ -165,10 +190,13 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
     const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
     const bool passes = route == SearchRoute::EvaluationPasses;
     const cudaEvent_t start = events_.start, stop = events_.stop;
+    // The row loops work on "device" memory that is host memory, straight
+    // from the photo's pixels: nothing to upload or download.
+    const bool onHost = schedule_ == Schedule::Rows;
 
     selectDevice(device_.device);
     cudaEventRecord(start, 0);
-    if (!kStagesOnHost) {
+    if (!onHost) {
         b.d_imageRGB.reserve(imgSize);
         b.d_averImage.reserve(mSize);
         b.contMatr.reserve(tSize);
@@ -187,7 +215,7 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
     // boxes, its box maxima.
     const float* metric = b.devContMatr.get();
     int cnt = 0;
-    if (kStagesOnHost) {
+    if (onHost) {
         const MetricPassOutputs outputs{hist_, &cnt, kTableSize, passes ? nullptr : &boxes_};
         if (rows == nullptr) {
             metricPass(photo.data, photo.step, photo.channels, mHeight, mWidth, kc2, b.devContMatr.get(), outputs);
@@ -198,7 +226,7 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
         }
         mark(times, "averaging, metric, histogram");
     } else {
-        if (rows != nullptr) throw std::logic_error("rows streamed to a GPU pipeline");
+        if (rows != nullptr) throw std::logic_error("rows streamed to the kernel schedule");
         metric = metricMap(photo, kc2, times);
         metricHistogram(metric, mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
         mark(times, "histogram");
@@ -222,7 +250,7 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
         mark(times, "search");
         // The map of the final index alone.
         const int index = trace.indices.back();
-        if (kStagesOnHost) {
+        if (onHost) {
             thresholdRows(metric, tSize, kvant_[index], b.d_out.get());
         } else {
             ROUGHGC_CUDA_CHECK(cudaMemcpy(d_kvant_.get(), kvant_, sizeof(float) * kTableSize, cudaMemcpyHostToDevice));
@@ -234,7 +262,7 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
     }
 
     const unsigned char* pixels = b.d_out.get();
-    if (!kStagesOnHost) {
+    if (!onHost) {
         ROUGHGC_CUDA_CHECK(
             cudaMemcpy(b.contMatrRes.get(), b.d_out.get(), tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
         pixels = b.contMatrRes.get();

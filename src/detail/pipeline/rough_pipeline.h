@@ -10,6 +10,7 @@
 
 #include "detail/search/box_search.h"
 #include "detail/device/device.h"
+#include "detail/pipeline/schedule.h"
 #include "detail/search/rough_host.h"
 #include "detail/stages/row_stages.h"
 
@@ -47,8 +48,9 @@ enum class SearchRoute { EvaluationPasses, BoxMaxima };
 class RoughPipeline {
 public:
     // Selects `device`, loads the pipeline's kernels and creates its events
-    // and fixed buffers.
-    explicit RoughPipeline(int device);
+    // and fixed buffers. Throws std::invalid_argument for a schedule that
+    // this build cannot run (the row loops on a GPU).
+    explicit RoughPipeline(int device, Schedule schedule = defaultSchedule());
     RoughPipeline(const RoughPipeline&) = delete;
     RoughPipeline& operator=(const RoughPipeline&) = delete;
 
@@ -64,8 +66,9 @@ public:
                             StageTimes* times = nullptr);
 
     // Whether the stages can take a photo's rows as they are decoded (the
-    // cpu backend, where they run on the host), for runStreamed.
-    static const bool streamsRows;
+    // row schedule), for runStreamed.
+    bool streamsRows() const { return schedule_ == Schedule::Rows; }
+    Schedule schedule() const { return schedule_; }
 
     // run() on a photo of `height` x `width` BGR pixels that `rows` gives
     // top to bottom as it is decoded, never held whole. Null, with nothing
@@ -73,9 +76,10 @@ public:
     const RoughMapView* runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t kc2, float dim,
                                     float eps, SearchRoute route, StageTimes* times = nullptr);
 
-    // The host memory the pipeline keeps for a photo of `height` x `width`
-    // pixels, streamed or not.
-    static size_t keptHostBytes(size_t height, size_t width, bool streamed);
+    // The host memory a pipeline of `schedule` keeps for a photo of
+    // `height` x `width` pixels, streamed or not.
+    static size_t keptHostBytes(size_t height, size_t width, bool streamed,
+                                Schedule schedule = defaultSchedule());
 
     int device() const { return device_.device; }
 
@@ -101,11 +105,12 @@ private:
     // Guards run() and runStreamed() alike.
     template <class Run>
     const RoughMapView& guarded(size_t height, size_t width, size_t kc2, Run run);
-    // On a GPU: the kernels' metric map, downloaded.
+    // The kernel schedule's metric map, downloaded.
     const float* metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times);
     void upload(const HostPhoto& photo);
 
-    SelectedDevice device_;  // first: what follows is made on this device
+    Schedule schedule_;
+    SelectedDevice device_;  // what follows is made on this device
     EventPair events_;
     DeviceArray<float> d_kvant_;
     DeviceArray<int> d_res_;
