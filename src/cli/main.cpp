@@ -11,6 +11,7 @@
 #include <opencv2/core/utils/logger.hpp>
 
 #include "CUDA_wrappers.h"
+#include "roughgc/roughgc.hpp"
 #include "cli/batch.h"
 #include "cli/batch_options.h"
 #include "detail/io/photo_input.h"
@@ -66,9 +67,11 @@ int main(int argc, char** argv) {
     std::cout << std::endl;
     out.check();
 
-    const size_t kc2 = 7;
-    const float dim = 1.7f;
-    const float eps = 0.1f;
+    // The library's defaults: window 7, dimension 1.7, tolerance 0.1.
+    const roughgc::Params defaults;
+    const size_t kc2 = static_cast<size_t>(defaults.window);
+    const float dim = defaults.dimension;
+    const float eps = defaults.tolerance;
     const size_t height = static_cast<size_t>(image.rows), width = static_cast<size_t>(image.cols);
     requireRoughImageSize(height, width, kc2);
 

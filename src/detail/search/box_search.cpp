@@ -2,17 +2,16 @@
 
 #include <cmath>
 
+#include "detail/pixel/row_clones.h"
 #include "detail/search/rough_host.h"
 
 namespace roughgc::detail {
 
 namespace {
 
-#define ROUGHGC_ROW_CLONES __attribute__((target_clones("avx2", "default")))
-
 ROUGHGC_ROW_CLONES void fineBoxRows(const float* metric, size_t cols, size_t first, size_t last, size_t boxes,
                                     float* out) {
-    for (size_t r = first; r < last; ++r) fineBoxMaximaRow(metric + 4 * r * cols, cols, boxes, out + r * boxes);
+    for (size_t r = first; r < last; ++r) fineBoxMaximaRow(metric + kFineBoxSide * r * cols, cols, boxes, out + r * boxes);
 }
 
 ROUGHGC_ROW_CLONES int countOccupied(const float* maxima, size_t count, float t) {

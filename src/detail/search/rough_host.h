@@ -12,6 +12,10 @@ namespace roughgc::detail {
 
 // Side of the coarse boxes of the box count; the fine ones have half of it.
 constexpr int kBoxSide = 8;
+constexpr int kFineBoxSide = kBoxSide / 2;
+// Box indices are taken by shifts, and a coarse box is 2 x 2 fine ones.
+static_assert(kFineBoxSide > 0 && (kFineBoxSide & (kFineBoxSide - 1)) == 0 && kBoxSide == 2 * kFineBoxSide,
+              "box sides are powers of two, the coarse twice the fine");
 // Bins of the metric histogram, and entries of the quantile table.
 constexpr int kTableSize = 2048;
 

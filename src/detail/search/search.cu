@@ -104,7 +104,7 @@ void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start,
     LAUNCH_KERNEL(calculating0, fineGrid, blockSize, b.d_temp2, 2 * boxRows, 2 * boxCols);
     deviceCheck(stop);
     cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(calculating1, mapGrid, blockSize, b.d_out, b.d_temp2, rows, cols, 2 * boxRows, 2 * boxCols, N / 2);
+    LAUNCH_KERNEL(calculating1, mapGrid, blockSize, b.d_out, b.d_temp2, rows, cols, 2 * boxRows, 2 * boxCols, kFineBoxSide);
     deviceCheck(stop);
     cudaEventRecord(start, 0);
     LAUNCH_KERNEL(calculating2, fineGrid, blockSize, b.d_temp2, b.d_res, 2 * boxRows, 2 * boxCols, k + 1);

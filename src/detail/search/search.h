@@ -1,12 +1,12 @@
-// The dimension-targeted threshold search: each candidate table index is
-// evaluated on the device (threshold the metric map, count the occupied
-// boxes at two sides), and the index is bisected toward the target.
+// The threshold search by evaluation passes: each candidate table index is
+// evaluated by kernels (threshold the metric map, count the occupied boxes
+// at two sides), and the index is bisected toward the target
+// (bisection.h). The reference route; box_search.h is the other.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
-#include <vector>
 
+#include "detail/search/bisection.h"
 #include "gpu_runtime.h"
 
 namespace roughgc::detail {
@@ -35,49 +35,11 @@ void launchThreshold(float* devContMatr, uchar* d_out, float* d_kvant, size_t ro
 // d_res[k + 1]. Seven launches, each timed and followed by a device check.
 void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start, cudaEvent_t stop);
 
-// What the search did: the table indices it evaluated, in order, and the
-// last pass's box counts and dimension estimate. The map of the last index
-// is in d_out.
-struct SearchTrace {
-    std::vector<int> indices;
-    float dimension;
-    int coarseBoxes, fineBoxes;  // the last pass's counts at sides 8 and 4
-};
-
-// The bisection of a quantile table of `size` entries, whichever way the
-// candidates are evaluated: from the middle index, for at most eleven moves,
-// while the estimate lies farther than eps from dim (a NaN estimate ends
-// it). `evaluate(sr, trace)` sets the trace's counts and estimate for index
-// sr, already appended to trace.indices.
-template <class Evaluate>
-SearchTrace bisectQuantileTable(int size, float dim, float eps, Evaluate evaluate) {
-    int begin = 0;
-    int end = size - 1;
-    int sr = static_cast<int>(size * 0.5);
-    SearchTrace trace;
-    const auto visit = [&] {
-        trace.indices.push_back(sr);
-        evaluate(sr, trace);
-    };
-    visit();
-    for (int count = 0; std::fabs(trace.dimension - dim) > eps && count <= 10;) {
-        ++count;
-        // Above the target: too many rough boxes, so raise the threshold.
-        if (trace.dimension > dim) {
-            begin = sr;
-        } else {
-            end = sr;
-        }
-        sr = static_cast<int>((begin + end) * 0.5);
-        visit();
-    }
-    return trace;
-}
-
 // Bisects the quantile table (size entries, uploaded to d_kvant here) for a
 // map whose box-counting dimension lies within eps of dim, for at most
 // eleven moves from the middle index. res is the host copy of the two
-// counters. Marks each pass in `times` when it is not null.
+// counters. The map of the last index is left in d_out. Marks each pass in
+// `times` when it is not null.
 SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
                             cudaEvent_t start, cudaEvent_t stop, StageTimes* times = nullptr);
 

@@ -6,20 +6,17 @@
 
 #include "detail/search/box_search.h"
 #include "detail/pixel/pixel_math.cuh"
+#include "detail/pixel/row_clones.h"
 #include "detail/search/rough_host.h"
 
 namespace roughgc::detail {
 
 namespace {
 
-// Each band's work is built twice, for the x86-64 baseline and for AVX2, and
-// the processor picks; no contraction into fused multiply-adds in either
-// (-ffp-contract=off), so both store the same bits.
-#define ROUGHGC_ROW_CLONES __attribute__((target_clones("avx2", "default")))
-
 // Metric rows a band: four rows of fine boxes, so that a band holds whole
-// boxes.
-constexpr size_t kBand = 16;
+// boxes of both sides.
+constexpr size_t kBand = 4 * kFineBoxSide;
+static_assert(kBand % kFineBoxSide == 0 && kBand % kBoxSide == 0, "a band holds whole boxes");
 
 struct Geometry {
     const unsigned char* photo;  // averaged row firstRow's first photo row
@@ -104,8 +101,8 @@ __attribute__((always_inline)) inline void band(const Geometry& g, size_t first,
             if (rowBins[j] >= 0) ++hist[(j & 3) * static_cast<size_t>(bins) + static_cast<size_t>(rowBins[j])];
     }
     if (out.boxes != nullptr)
-        for (size_t fr = first / 4; fr < last / 4 && fr < g.fineRows; ++fr)
-            fineBoxMaximaRow(metric + 4 * fr * g.cols, g.cols, g.fineCols, out.boxes->fine.data() + fr * g.fineCols);
+        for (size_t fr = first / kFineBoxSide; fr < last / kFineBoxSide && fr < g.fineRows; ++fr)
+            fineBoxMaximaRow(metric + kFineBoxSide * fr * g.cols, g.cols, g.fineCols, out.boxes->fine.data() + fr * g.fineCols);
 }
 
 ROUGHGC_ROW_CLONES void bandBgr(const Geometry& g, size_t first, size_t last, float* metric,
