@@ -16,7 +16,7 @@
 #include "detail/stages/rough_size.h"
 #include "detail/stages/rough_stages.h"
 #include "detail/search/search.h"
-#include "roughgc/roughgc.hpp"
+#include "roughgc/errors.hpp"
 
 namespace {
 

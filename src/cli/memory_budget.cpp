@@ -12,6 +12,7 @@
 
 #include "detail/io/jpeg_rows.h"
 #include "detail/io/photo_header.h"
+#include "detail/io/photo_reader.h"
 #include "detail/pipeline/rough_pipeline.h"
 
 namespace {
@@ -69,15 +70,17 @@ PhotoCost photoCost(const std::string& path, Reading reading) {
     if (headerRead && d::defaultSchedule() == d::Schedule::Rows && jpeg.upright() && jpeg.decodesAsOpenCv()) {
         // Streamed: libjpeg's coefficients of a progressive file besides.
         return {map + jpeg.coefficientBytes,
-                start->fileSize + d::RoughPipeline::keptHostBytes(height, width, true), true};
+                d::PhotoReader::keptBytes(start->fileSize, height, width, true, false) +
+                    d::RoughPipeline::keptHostBytes(height, width, true),
+                true};
     }
     // Decoded whole into the extractor's kept image; a JPEG that is turned
     // across its diagonal (or whose turn is not known) is decoded beside it
     // first. What cv::imread decodes comes in fresh memory before it is
     // copied there.
     const bool turned = isJpeg && (!headerRead || jpeg.orientation >= 5 || !jpeg.orientationSure);
-    const size_t kept =
-        start->fileSize + 3 * pixels * (turned ? 2 : 1) + d::RoughPipeline::keptHostBytes(height, width, false);
+    const size_t kept = d::PhotoReader::keptBytes(start->fileSize, height, width, false, turned) +
+                        d::RoughPipeline::keptHostBytes(height, width, false);
     return {map + (headerRead ? jpeg.coefficientBytes : 3 * pixels), kept, true};
 }
 

@@ -64,6 +64,14 @@ public:
     // The size its header announces, as far as one is known.
     cv::Size announcedSize() const;
 
+    // The memory a reader keeps after a photo of `fileBytes` bytes and
+    // `height` x `width` pixels: the file's bytes and, unless the photo
+    // was streamed, its decoded BGR pixels, with the scratch image of a
+    // JPEG that is turned across its diagonal.
+    static size_t keptBytes(size_t fileBytes, size_t height, size_t width, bool streamed, bool turned) {
+        return fileBytes + (streamed ? 0 : 3 * height * width * (turned ? 2 : 1));
+    }
+
     // A target in memory that this reader keeps (page-locked on a GPU, so
     // that its upload needs no staging copy).
     PhotoTarget keptTarget();
