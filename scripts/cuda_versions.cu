@@ -1,7 +1,8 @@
 // Prints the CUDA driver's and runtime's versions and exits 1, with one line
 // saying why, when this machine cannot run binaries built against this
 // runtime: no driver, a driver older than the runtime's major version, or
-// no usable device. scripts/gpu-check builds it for .gpu/run.sh.
+// no usable device. scripts/gpu-check builds it into .gpu/bin/, and
+// scripts/gpu-run runs it on the lent machine before anything else.
 #include <cstdio>
 
 #include <cuda_runtime.h>
