@@ -27,129 +27,46 @@ import logging
 import multiprocessing
 import numbers
 import os
-import re
 import sys
 import time
 
 import roughgc
+from roughgc import _roughgc
 
-REPORT_FIELDS = (
-    "photo",
-    "map",
-    "outcome",
-    "width",
-    "height",
-    "quantile_index",
-    "threshold",
-    "coarse_boxes",
-    "fine_boxes",
-    "dimension",
-    "passes",
-    "milliseconds",
-    "error",
-)
-REPORT_HEADER = ",".join(REPORT_FIELDS)
+# The report, its records and their wording are batch mode's, from the
+# compiled module; this module only schedules the photos on a cluster.
+REPORT_FIELDS = _roughgc._REPORT_FIELDS
 
 __all__ = ["map_photos", "Records", "local_cluster", "REPORT_FIELDS", "WORKER_DIED", "csv_line"]
 
-# The library's limit, which batch mode's --window names.
-_WINDOW_MAX = 15438
-
 # What a photo's record says when every worker that took it died.
-WORKER_DIED = "out of memory: its worker died"
+WORKER_DIED = _roughgc._WORKER_DIED
+
+csv_line = _roughgc._csv_line
+
+# The library's defaults, and the limits of batch mode's values by name.
+_DEFAULTS = _roughgc._DEFAULTS
+_RANGES = _roughgc._RANGES
 
 
-def _canonical(path):
-    return os.path.realpath(os.path.abspath(path))
-
-
-def plan(paths, out_dir):
-    """Pairs each photo with its map, OUT_DIR/NAME.bmp (NAME: the file name
-    without its last extension), names as str (bytes decoded as os.fsdecode
-    does, so that os.fsencode gives them back). Raises ValueError, as batch
-    mode refuses its command line, if two photos would write the same map or
-    a map would overwrite one of the photos."""
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        raise TypeError("paths must be a collection of paths, not one path")
-    out_dir = os.fsdecode(out_dir)
-    items, by_map, by_photo = [], {}, {}
-    for photo in paths:
-        photo = os.fsdecode(photo)
-        name = os.path.basename(photo)
-        stem = name[: name.rfind(".")] if name.rfind(".") > 0 else name
-        map_path = os.path.join(out_dir, stem + ".bmp")
-        key = _canonical(map_path)
-        if key in by_map:
-            raise ValueError(f"{items[by_map[key]][0]} and {photo} would both write {map_path}")
-        by_map[key] = len(items)
-        by_photo.setdefault(_canonical(photo), len(items))
-        items.append((photo, map_path))
-    for photo, map_path in items:
-        other = by_photo.get(_canonical(map_path))
-        if other is not None:
-            raise ValueError(f"the map of {photo} would overwrite {items[other][0]}")
-    return items
-
-
-def _check_report(report, items, out_dir):
-    """Raises ValueError when the report would replace what is not an
-    earlier report of roughgc's, as batch mode refuses it."""
-    key = _canonical(report)
-    for photo, map_path in items:
-        if _canonical(photo) == key:
-            raise ValueError(f"the report {report} would overwrite the photo {photo}")
-        if _canonical(map_path) == key:
-            raise ValueError(f"the report {report} would overwrite the map of {photo}")
-    folder = os.path.dirname(report)
-    if folder and not os.path.isdir(folder) and _canonical(folder) != _canonical(out_dir):
-        raise ValueError(f"cannot write the report {report}: no folder {folder}")
-    if os.path.lexists(report):
-        if os.path.isdir(report):
-            raise ValueError(f"the report {report} is a directory")
-        if not os.path.isfile(report):
-            raise ValueError(f"the report {report} is not a regular file")
-        with open(report, "rb") as f:
-            first = f.readline().rstrip(b"\n")
-        if first != REPORT_HEADER.encode():
-            raise ValueError(f"{report} is not a report of roughgc's, and it is not replaced (name another report)")
-
-
-def _whole(name, value, low, high=None):
-    limits = f"from {low} to {high}" if high is not None else f"from {low} up"
+def _value(name, value):
+    """value, if batch mode would take it for name (window, dimension or
+    tolerance); TypeError or ValueError worded as batch mode's otherwise."""
+    low, high, whole = _RANGES[name]
     # bool is an int to Python, but window=True is a slip, not a window.
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be a whole number {limits}, not {type(value).__name__}")
-    if value < low or (high is not None and value > high):
-        raise ValueError(f"{name} must be a whole number {limits}, not {value}")
-    return int(value)
-
-
-def _real(name, value, low, high):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number from {low} to {high}, not {type(value).__name__}")
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral if whole else numbers.Real):
+        raise TypeError(f"{name} {_roughgc._number_refusal(type(value).__name__, low, high, whole)}")
     if not low <= value <= high:  # NaN too
-        raise ValueError(f"{name} must be a number from {low} to {high}, not {value}")
-    return float(value)
+        raise ValueError(f"{name} {_roughgc._number_refusal(f'{value}', low, high, whole)}")
+    return int(value) if whole else float(value)
 
 
-def _field(value):
-    text = "" if value is None else str(value)
-    if any(c in text for c in ',"\r\n'):
-        return '"' + text.replace('"', '""') + '"'
-    return text
-
-
-def csv_line(record):
-    """The report's CSV line of a record, with its newline: the same text as
-    batch mode's row for the same photo (os.fsencode gives its bytes, names
-    that are not UTF-8 included)."""
-    values = dict(record)
-    for name in ("threshold", "dimension"):
-        if values.get(name) is not None:
-            values[name] = "%.9g" % values[name]
-    if values.get("milliseconds") is not None:
-        values["milliseconds"] = "%.3f" % values["milliseconds"]
-    return ",".join(_field(values.get(name)) for name in REPORT_FIELDS) + "\n"
+def _device(value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"device must be a whole number from 0 up, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"device must be a whole number from 0 up, not {value}")
+    return int(value)
 
 
 # One extractor per worker process (and device), made with its first photo.
@@ -162,101 +79,26 @@ def _extractor(device):
     return _extractors[device]
 
 
-def _without_marker(text):
-    return text[4:] if text.startswith("(!) ") else text
-
-
-def _failed(photo, map_path, error):
-    record = dict.fromkeys(REPORT_FIELDS)
-    record.update(photo=photo, map=map_path, outcome="failed", error=error)
-    return record
-
-
 def _process(photo, map_path, params, skip_existing):
     """One photo, on a worker: read, extract, write. Never raises: a failure
     is the record's outcome."""
-    record = dict.fromkeys(REPORT_FIELDS)
-    record.update(photo=photo, map=map_path, outcome="written", error="")
     # Relative names are the client's: this worker may have started in
-    # another folder, or on another machine.
-    photo_at = os.path.join(params["cwd"], photo)
-    map_at = os.path.join(params["cwd"], map_path)
-    if skip_existing and os.path.isfile(map_at):
-        record["outcome"] = "skipped"
-        return record
-
-    def failed(error):
-        record.update(outcome="failed", error=error)
-        return record
-
-    # Read by the extractor, which keeps the file's bytes and pixels from
-    # one photo to the next (and streams a JPEG into its first stage).
-    extractor = _extractor(params["device"])
-    started = time.perf_counter()
-    error = None
-    try:
-        result = extractor.extract_file(
-            photo_at, window=params["window"], dimension=params["dimension"], tolerance=params["tolerance"]
-        )
-    except ValueError as e:
-        error = _without_marker(str(e))
-    except roughgc.DeviceError as e:
-        error = "out of memory" if e.out_of_memory else str(e)
-    except MemoryError:
-        error = "out of memory"
-    milliseconds = (time.perf_counter() - started) * 1000
-    size = extractor.photo_size
-    if size is not None:
-        record["height"], record["width"] = size
-    elif error is not None and error.startswith("Error reading image"):
-        error = "Error reading image"
-    if error is not None:
-        return failed(error)
-
-    # Batch mode's row keeps the search's figures when only the write fails.
-    record.update(
-        quantile_index=result.quantile_index,
-        threshold=result.threshold,
-        coarse_boxes=result.coarse_boxes,
-        fine_boxes=result.fine_boxes,
-        dimension=result.dimension,
-        passes=result.passes,
-        milliseconds=milliseconds,
+    # another folder, or on another machine. The extractor is made only for
+    # a photo that is not skipped.
+    return _roughgc._map_photo(
+        lambda: _extractor(params["device"]),
+        photo,
+        map_path,
+        params["cwd"],
+        window=params["window"],
+        dimension=params["dimension"],
+        tolerance=params["tolerance"],
+        skip_existing=skip_existing,
     )
-    try:
-        roughgc.write_map(map_at, result.map)
-    except OSError as e:
-        return failed(f"Error writing {map_path}: {e.strerror or e}")
-    except MemoryError:
-        return failed(f"Error writing {map_path}: out of memory")
-    return record
 
 
 def _process_chunk(chunk, params, skip_existing):
     return [_process(photo, map_path, params, skip_existing) for photo, map_path in chunk]
-
-
-class _Report:
-    """The CSV report, a row appended and flushed to the disk as each photo
-    finishes. Written as bytes: a name that is not UTF-8 is the file name's
-    own bytes, as in batch mode's report."""
-
-    def __init__(self, path, continuing):
-        keep = continuing and os.path.isfile(path) and os.path.getsize(path) > 0
-        self._file = open(path, "ab" if keep else "wb")
-        if not keep:
-            self._write(REPORT_HEADER + "\n")
-
-    def _write(self, text):
-        self._file.write(os.fsencode(text))
-        self._file.flush()
-        os.fsync(self._file.fileno())
-
-    def add(self, record):
-        self._write(csv_line(record))
-
-    def close(self):
-        self._file.close()
 
 
 def _in_bootstrap():
@@ -393,9 +235,9 @@ def map_photos(
     out_dir,
     *,
     client=None,
-    window=7,
-    dimension=1.7,
-    tolerance=0.1,
+    window=_DEFAULTS["window"],
+    dimension=_DEFAULTS["dimension"],
+    tolerance=_DEFAULTS["tolerance"],
     skip_existing=False,
     report=None,
     device=0,
@@ -439,16 +281,18 @@ def map_photos(
         return Records(_nothing())
     out_dir = os.fsdecode(out_dir)
     params = {
-        "window": _whole("window", window, 1, _WINDOW_MAX),
-        "dimension": _real("dimension", dimension, 0, 2),
-        "tolerance": _real("tolerance", tolerance, 0, 2),
-        "device": _whole("device", device, 0),
+        "window": _value("window", window),
+        "dimension": _value("dimension", dimension),
+        "tolerance": _value("tolerance", tolerance),
+        "device": _device(device),
         "cwd": os.getcwd(),
     }
-    items = plan(paths, out_dir)
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("paths must be a collection of paths, not one path")
     if report is not None:
         report = os.fsdecode(report)
-        _check_report(report, items, out_dir)
+    items = _roughgc._plan(paths, out_dir, report)
+    if report is not None:
         report = os.path.abspath(report)
     if client is not None:
         _check_workers(client)
@@ -470,7 +314,7 @@ def _records(items, client, params, skip_existing, report):
             cluster = _start_cluster()
             client = Client(cluster)
         if report is not None:
-            writer = _Report(report, skip_existing)
+            writer = _roughgc._ReportFile(report, skip_existing)
         done = as_completed(loop=client.loop)
 
         def submit(chunk, alone=False):
@@ -498,7 +342,7 @@ def _records(items, client, params, skip_existing, report):
                 error = future.exception() if future.status == "error" else None
                 if isinstance(error, KilledWorker):
                     if alone:
-                        records = [_failed(*chunk[0], WORKER_DIED)]
+                        records = [_roughgc._failed_record(*chunk[0], WORKER_DIED)]
                     else:
                         suspects.extend(chunk)
                 elif len(chunk) > 1:
@@ -508,7 +352,7 @@ def _records(items, client, params, skip_existing, report):
                         submit([item])
                 else:
                     why = f"{type(error).__name__}: {error}" if error is not None else f"its task was {future.status}"
-                    records = [_failed(*chunk[0], why)]
+                    records = [_roughgc._failed_record(*chunk[0], why)]
             if not in_flight and suspects:
                 submit([suspects.popleft()], alone=True)
             for record in records:
@@ -529,16 +373,6 @@ def _records(items, client, params, skip_existing, report):
                 cluster.close()
 
 
-def _read_list(path, null):
-    data = sys.stdin.buffer.read() if path == "-" else open(path, "rb").read()
-    if not null and b"\0" in data:
-        raise ValueError(f"cannot read {path}: it holds NUL bytes (for a list that ends names with NUL bytes, add --null)")
-    names = data.split(b"\0" if null else b"\n")
-    if not null:
-        names = [n[:-1] if n.endswith(b"\r") else n for n in names]
-    return [os.fsdecode(n) for n in names if n]
-
-
 _PROG = "python3 -m roughgc.dask"
 
 
@@ -553,15 +387,10 @@ class _Parser(argparse.ArgumentParser):
 
 def _option(name, text, low, high, whole):
     """The value of an option, or a refusal worded as batch mode's."""
-    kind = "a whole number" if whole else "a number"
-    shown = text if text else "an empty value"
-    pattern = r"[0-9]+" if whole else r"[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?"
-    value = None
-    if re.fullmatch(pattern, text):
-        value = int(text) if whole else float(text)
-    if value is None or not low <= value <= high:
-        raise _Refusal(f"{name}: must be {kind} from {low} to {high}, not {shown} (see {_PROG} --help)")
-    return value
+    try:
+        return _roughgc._number(text, low, high, whole)
+    except ValueError as e:
+        raise _Refusal(f"{name}: {e} (see {_PROG} --help)") from None
 
 
 def _say(text):
@@ -608,24 +437,27 @@ def main(argv=None):
     parser.add_argument("-0", "--null", action="store_true", help="names in the list end with NUL bytes")
     parser.add_argument("-s", "--skip-existing", action="store_true")
     parser.add_argument("-r", "--report", metavar="FILE.csv")
-    parser.add_argument("--window", default="7", metavar="K", help="metric window, 1 to 15438 (default 7)")
-    parser.add_argument("--dim", default="1.7", metavar="D", help="target dimension, 0 to 2 (default 1.7)")
-    parser.add_argument("--tolerance", default="0.1", metavar="E", help="tolerance on the dimension, 0 to 2 (default 0.1)")
+    for flag, name, metavar, what in [("--window", "window", "K", "metric window"),
+                                      ("--dim", "dimension", "D", "target dimension"),
+                                      ("--tolerance", "tolerance", "E", "tolerance on the dimension")]:
+        low, high, _ = _RANGES[name]
+        parser.add_argument(flag, default=str(_DEFAULTS[name]), metavar=metavar,
+                            help=f"{what}, {low} to {high} (default {_DEFAULTS[name]})")
 
     started = time.monotonic()
     with contextlib.ExitStack() as stack:
         try:
             args = parser.parse_args(argv)
-            window = _option("--window", args.window, 1, _WINDOW_MAX, whole=True)
-            dimension = _option("--dim", args.dim, 0, 2, whole=False)
-            tolerance = _option("--tolerance", args.tolerance, 0, 2, whole=False)
+            window = _option("--window", args.window, *_RANGES["window"])
+            dimension = _option("--dim", args.dim, *_RANGES["dimension"])
+            tolerance = _option("--tolerance", args.tolerance, *_RANGES["tolerance"])
             wait = _option("--wait", args.wait, 0, 86400, whole=False)
-            workers = None if args.workers is None else _option("--workers", args.workers, 1, 1024, whole=True)
+            workers = None if args.workers is None else _option("--workers", args.workers, *_RANGES["jobs"])
             if args.scheduler_file and not os.path.isfile(args.scheduler_file):
                 raise _Refusal(f"--scheduler-file: no file {args.scheduler_file} (start the scheduler first)")
             photos = list(args.photos)
             if args.files_from:
-                photos += _read_list(args.files_from, args.null)
+                photos += _roughgc._read_list(args.files_from, args.null)
             if not photos:
                 raise ValueError("no photos given")
             client = None

@@ -10,10 +10,17 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <roughgc/roughgc.hpp>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "cli/batch_policy.h"
+#include "cli/report.h"
 
 namespace py = pybind11;
 
@@ -180,16 +187,262 @@ public:
         return py::make_tuple(size.height, size.width);
     }
     int device() const { return extractor_.device(); }
+    // A photo read, extracted and written, as a worker of roughgc.dask does.
+    ReportRow mapPhoto(const BatchItem& item, const std::string& folder, const roughgc::Params& params) {
+        py::gil_scoped_release released;
+        const std::lock_guard lock(mutex_);
+        return ::mapPhoto(extractor_, item, folder, params);
+    }
 
 private:
     roughgc::Extractor extractor_;
     std::mutex mutex_;
 };
 
+// The batch policy, for roughgc.dask: names as the bytes they spell, text
+// that holds them decoded as Python decodes file names.
+
+// os.fsencode's bytes of a str, bytes or os.PathLike.
+std::string bytesOf(const py::handle& value) {
+    return py::module_::import("os").attr("fsencode")(value).cast<std::string>();
+}
+
+py::str textOf(const std::string& bytes) {
+    py::object text = fileSystemText(bytes);
+    if (!text) throw py::error_already_set();
+    return text;
+}
+
+[[noreturn]] void raiseText(PyObject* type, const std::string& text) {
+    PyErr_SetObject(type, textOf(text).ptr());
+    throw py::error_already_set();
+}
+
+// OSError (the subclass that its number picks) for errno's `number` and
+// its text, as Python's own calls raise it; with the file's name if given.
+[[noreturn]] void raiseOSError(int number, const std::string& reason, const py::object& filename = py::none()) {
+    if (number == 0) raiseText(PyExc_OSError, reason);
+    const py::object text =
+        py::reinterpret_steal<py::object>(PyUnicode_DecodeLocale(reason.c_str(), "surrogateescape"));
+    if (!text) throw py::error_already_set();
+    const py::object error = py::reinterpret_steal<py::object>(
+        filename.is_none() ? PyObject_CallFunction(PyExc_OSError, "iO", number, text.ptr())
+                           : PyObject_CallFunction(PyExc_OSError, "iOO", number, text.ptr(), filename.ptr()));
+    if (!error) throw py::error_already_set();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+// A record of roughgc.dask: the report's fields, None where a row has no
+// value.
+py::dict recordOf(const ReportRow& row) {
+    const py::object none = py::none();
+    const auto& f = row.figures;
+    const py::object values[] = {
+        textOf(row.photo),
+        textOf(row.map),
+        py::str(row.outcome),
+        row.width != 0 ? py::object(py::int_(row.width)) : none,
+        row.width != 0 ? py::object(py::int_(row.height)) : none,
+        f ? py::object(py::int_(f->quantileIndex)) : none,
+        f ? py::object(py::float_(f->threshold)) : none,
+        f ? py::object(py::int_(f->coarseBoxes)) : none,
+        f ? py::object(py::int_(f->fineBoxes)) : none,
+        f ? py::object(py::float_(f->dimension)) : none,
+        f ? py::object(py::int_(f->passes)) : none,
+        f ? py::object(py::float_(f->milliseconds)) : none,
+        textOf(row.error)};
+    static_assert(std::size(values) == kReportFields.size());
+    py::dict record;
+    for (size_t k = 0; k < kReportFields.size(); ++k) record[kReportFields[k]] = values[k];
+    return record;
+}
+
+// The row of a record (a mapping of the report's fields; a missing field or
+// None has no value).
+ReportRow rowOf(const py::handle& record) {
+    const py::dict values(py::reinterpret_borrow<py::object>(record));
+    auto field = [&values](const char* name) -> py::object {
+        return values.contains(name) ? py::object(values[name]) : py::none();
+    };
+    auto text = [&field](const char* name) {
+        const py::object value = field(name);
+        return value.is_none() ? std::string() : bytesOf(py::str(value));
+    };
+    auto number = [&field](const char* name) {
+        const py::object value = field(name);
+        return value.is_none() ? 0 : value.cast<int>();
+    };
+    ReportRow row{text("photo"), text("map"), text("outcome"), number("width"), number("height"), {}, text("error")};
+    if (!field("quantile_index").is_none()) {
+        row.figures = ReportRow::Figures{number("quantile_index"), field("threshold").cast<float>(),
+                                         number("coarse_boxes"),   number("fine_boxes"),
+                                         field("dimension").cast<float>(), number("passes"),
+                                         field("milliseconds").cast<double>()};
+    }
+    return row;
+}
+
+// The report of roughgc.dask, as batch mode writes it.
+class PyReportFile {
+public:
+    PyReportFile(const py::object& path, bool continuing) {
+        const std::string p = pathOf(path);
+        const std::string why = file_->open(p, continuing);
+        if (!why.empty()) raiseOSError(file_->errorNumber(), why, textOf(p));
+    }
+    void add(const py::handle& record) {
+        if (!file_) throw py::value_error("the report is closed");
+        const ReportRow row = rowOf(record);
+        {
+            py::gil_scoped_release released;
+            file_->append(row);
+        }
+        if (!file_->failure().empty()) raiseOSError(file_->errorNumber(), file_->failure());
+    }
+    void close() { file_.reset(); }
+
+private:
+    std::unique_ptr<ReportFile> file_ = std::make_unique<ReportFile>();
+};
+
+py::object numberObject(double value) {
+    if (value == static_cast<double>(static_cast<long long>(value))) return py::int_(static_cast<long long>(value));
+    return py::float_(value);
+}
+
+// The range of a number, as roughgc.dask passes it: low, high, whole.
+NumberRange rangeOf(double low, double high, bool whole) { return NumberRange{low, high, whole}; }
+
+void bindBatchPolicy(py::module_& m) {
+    py::tuple fields(kReportFields.size());
+    for (size_t k = 0; k < kReportFields.size(); ++k) fields[k] = py::str(kReportFields[k]);
+    m.attr("_REPORT_FIELDS") = fields;
+    m.attr("_WORKER_DIED") = kWorkerDied;
+
+    // Python's float of a default's shortest text, shown as that text.
+    const roughgc::Params defaults;
+    py::dict defaultValues;
+    defaultValues["window"] = defaults.window;
+    defaultValues["dimension"] = py::float_(std::stod(defaultText(defaults.dimension)));
+    defaultValues["tolerance"] = py::float_(std::stod(defaultText(defaults.tolerance)));
+    m.attr("_DEFAULTS") = defaultValues;
+
+    py::dict ranges;
+    const std::pair<const char*, NumberRange> named[] = {
+        {"window", kWindowRange}, {"dimension", kDimensionRange}, {"tolerance", kToleranceRange}, {"jobs", kJobsRange}};
+    for (const auto& [name, range] : named)
+        ranges[name] = py::make_tuple(numberObject(range.low), numberObject(range.high), range.whole);
+    m.attr("_RANGES") = ranges;
+
+    m.def(
+        "_number",
+        [](const py::object& text, double low, double high, bool whole) -> py::object {
+            const std::string t = bytesOf(text);
+            const std::optional<double> value = numberIn(t, rangeOf(low, high, whole));
+            if (!value) raiseText(PyExc_ValueError, numberRefusal(t, rangeOf(low, high, whole)));
+            return whole ? py::object(py::int_(static_cast<long long>(*value))) : py::object(py::float_(*value));
+        },
+        py::arg("text"), py::arg("low"), py::arg("high"), py::arg("whole"),
+        "The number that text writes, if it is one from low to high (whole if whole), as batch mode reads\n"
+        "its options; raises ValueError saying what it must be otherwise.");
+    m.def(
+        "_number_refusal",
+        [](const py::object& shown, double low, double high, bool whole) {
+            return textOf(numberRefusal(bytesOf(shown), rangeOf(low, high, whole)));
+        },
+        py::arg("shown"), py::arg("low"), py::arg("high"), py::arg("whole"),
+        "What a number from low to high must be, and that shown is not.");
+
+    m.def(
+        "_plan",
+        [](const py::iterable& paths, const py::object& outDir, const py::object& report) {
+            std::vector<std::string> photos;
+            for (const py::handle path : paths) photos.push_back(pathOf(py::reinterpret_borrow<py::object>(path)));
+            const std::string out = pathOf(outDir);
+            const std::string reportPath = report.is_none() ? std::string() : pathOf(report);
+            BatchPlan plan;
+            std::string refusal;
+            {
+                py::gil_scoped_release released;
+                refusal = planMaps(photos, out, plan);
+                if (refusal.empty() && !report.is_none()) refusal = reportProblem(plan, reportPath, out, "", "report");
+            }
+            if (!refusal.empty()) raiseText(PyExc_ValueError, refusal);
+            py::list items;
+            for (const BatchItem& item : plan.items) items.append(py::make_tuple(textOf(item.photo), textOf(item.map)));
+            return items;
+        },
+        py::arg("paths"), py::arg("out_dir"), py::arg("report") = py::none(),
+        "[(photo, map)]: each photo with its map, OUT_DIR/NAME.bmp, as batch mode pairs them. Raises\n"
+        "ValueError where batch mode refuses its command line: two photos would write the same map, a map\n"
+        "would overwrite a photo, or the report would replace a photo, a map or anything but a report.");
+
+    m.def(
+        "_read_list",
+        [](const py::object& path, bool null) {
+            const std::string p = pathOf(path);
+            std::vector<std::string> names;
+            int number = 0;
+            std::string why;
+            {
+                py::gil_scoped_release released;
+                why = readList(p, null, names, number);
+            }
+            if (number != 0) raiseOSError(number, why, textOf(p));
+            if (!why.empty()) raiseText(PyExc_ValueError, listRefusal(p, why));
+            py::list list;
+            for (const std::string& name : names) list.append(textOf(name));
+            return list;
+        },
+        py::arg("path"), py::arg("null"),
+        "The names that the list at path ('-': standard input) holds, as batch mode reads --files-from.");
+
+    m.def(
+        "_map_photo",
+        [](const py::object& extractorOf, const py::object& photo, const py::object& map, const py::object& folder,
+           int window, float dimension, float tolerance, bool skipExisting) {
+            const BatchItem item{pathOf(photo), pathOf(map)};
+            const std::string in = pathOf(folder);
+            if (skipExisting && mapExists(placedIn(in, item.map)))
+                return recordOf(ReportRow{item.photo, item.map, kSkipped, 0, 0, {}, {}});
+            const py::object extractor = extractorOf();
+            return recordOf(extractor.cast<PyExtractor&>().mapPhoto(item, in, {window, dimension, tolerance}));
+        },
+        py::arg("extractor_of"), py::arg("photo"), py::arg("map"), py::arg("folder"), py::kw_only(),
+        py::arg("window"), py::arg("dimension"), py::arg("tolerance"), py::arg("skip_existing"),
+        "The record of one photo read, extracted and written (names taken in folder) by the Extractor that\n"
+        "extractor_of() returns, called only if the photo is not skipped. A photo's failure is the record's.");
+
+    m.def(
+        "_failed_record",
+        [](const py::object& photo, const py::object& map, const py::object& error) {
+            return recordOf(ReportRow{bytesOf(photo), bytesOf(map), kFailed, 0, 0, {}, bytesOf(error)});
+        },
+        py::arg("photo"), py::arg("map"), py::arg("error"), "The record of a photo that failed with error.");
+
+    m.def(
+        "_csv_line", [](const py::handle& record) { return textOf(csvLine(rowOf(record))); }, py::arg("record"),
+        "The report's CSV line of a record, with its newline: the same text as batch mode's row for the same\n"
+        "photo (os.fsencode gives its bytes, names that are not UTF-8 included).");
+
+    py::class_<PyReportFile>(m, "_ReportFile",
+                             "The CSV report, a row appended and flushed to the disk as each photo finishes.")
+        .def(py::init<const py::object&, bool>(), py::arg("path"), py::arg("continuing"),
+             "A new report with its header or, continuing, an earlier one of roughgc's followed by this run's\n"
+             "rows (a row an earlier run cut off goes). Raises OSError if it cannot be opened.")
+        .def("add", &PyReportFile::add, py::arg("record"), "Appends the record's row; raises OSError if it fails.")
+        .def("close", &PyReportFile::close);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_roughgc, m) {
     m.doc() = "Rough contour maps of photographs: the compiled part of the roughgc package.";
+    // Keyword defaults: the library's, shown as their shortest text.
+    static const roughgc::Params defaults;
+    static const std::string dimensionText = defaultText(defaults.dimension),
+                             toleranceText = defaultText(defaults.tolerance);
     m.attr("__version__") = ROUGHGC_VERSION;
     m.attr("backend") = ROUGHGC_BACKEND_NAME;
 
@@ -262,14 +515,16 @@ PYBIND11_MODULE(_roughgc, m) {
         .def_property_readonly("photo_size", &PyExtractor::photoSize,
                                "(height, width) of the photo that the last extract_file read, also when its map was\n"
                                "refused; None when it could not be read.")
-        .def("extract_file", &PyExtractor::extractFile, py::arg("path"), py::kw_only(), py::arg("window") = 7,
-             py::arg_v("dimension", 1.7f, "1.7"), py::arg_v("tolerance", 0.1f, "0.1"),
+        .def("extract_file", &PyExtractor::extractFile, py::arg("path"), py::kw_only(), py::arg("window") = defaults.window,
+             py::arg_v("dimension", defaults.dimension, dimensionText.c_str()),
+             py::arg_v("tolerance", defaults.tolerance, toleranceText.c_str()),
              "extract(read_photo(path), ...)'s result, by the fastest route for the file: the extractor keeps\n"
              "the file's bytes and pixels from one photo to the next, and in the cpu build a JPEG that needs no\n"
              "turning goes row by row from the decoder into the first stage. Raises what read_photo and extract\n"
              "raise. The GIL is released meanwhile.")
-        .def("extract", &PyExtractor::extract, py::arg("image"), py::kw_only(), py::arg("window") = 7,
-             py::arg_v("dimension", 1.7f, "1.7"), py::arg_v("tolerance", 0.1f, "0.1"), py::arg("order") = "bgr",
+        .def("extract", &PyExtractor::extract, py::arg("image"), py::kw_only(), py::arg("window") = defaults.window,
+             py::arg_v("dimension", defaults.dimension, dimensionText.c_str()),
+             py::arg_v("tolerance", defaults.tolerance, toleranceText.c_str()), py::arg("order") = "bgr",
              "The rough contour map of an image.\n\n"
              "image: numpy.uint8 array of H x W (grey), H x W x 3 or H x W x 4 (alpha ignored), any strides:\n"
              "  slices and reversed views give the map of the pixels they show; or what numpy.asarray makes\n"
@@ -285,8 +540,10 @@ PYBIND11_MODULE(_roughgc, m) {
         "rough_contours",
         [](const py::object& image, int window, float dimension, float tolerance, const std::string& order,
            int device) { return PyExtractor(device).extract(image, window, dimension, tolerance, order); },
-        py::arg("image"), py::kw_only(), py::arg("window") = 7, py::arg_v("dimension", 1.7f, "1.7"),
-        py::arg_v("tolerance", 0.1f, "0.1"), py::arg("order") = "bgr", py::arg("device") = 0,
+        py::arg("image"), py::kw_only(), py::arg("window") = defaults.window,
+        py::arg_v("dimension", defaults.dimension, dimensionText.c_str()),
+        py::arg_v("tolerance", defaults.tolerance, toleranceText.c_str()), py::arg("order") = "bgr",
+        py::arg("device") = 0,
         "Extractor(device).extract(image, ...) in one call, for an image now and then.");
 
     m.def(
@@ -409,6 +666,8 @@ PYBIND11_MODULE(_roughgc, m) {
         "pixels too. Returns the (H - k) x (W - k) numpy.float32 map: at each marked pixel the metric quotient\n"
         "of u = k (R - Q) and v = k (P - Q), P, Q and R the feature image filtered with the three matrices; 0\n"
         "elsewhere.");
+
+    bindBatchPolicy(m);
 
     // Shown as the package's own, where users import them from.
     for (const char* name : {"DeviceError", "Result", "Extractor", "rough_contours", "read_photo", "write_map",

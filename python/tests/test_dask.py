@@ -156,6 +156,18 @@ def test_odd_names_files_and_folders_give_batch_modes_rows(client, tmp_path, mon
     assert ours == theirs == [b".profile.bmp", b"blocked.bmp", b"caf\xe9.bmp", b"report.csv"]
 
 
+def test_a_continued_report_loses_a_row_cut_short_as_batch_modes_does(client, tmp_path):
+    paths = collection(tmp_path / "photos", 1)
+    report = tmp_path / "report.csv"
+    list(rdask.map_photos(list(paths)[:1], tmp_path / "out", client=client, report=report))
+    whole = report.read_bytes()
+    report.write_bytes(whole + b"cut.jpg,out/cut.bmp,writ")  # a run that died inside a write
+    records = list(rdask.map_photos(list(paths), tmp_path / "out", client=client, report=report, skip_existing=True))
+
+    assert [r["outcome"] for r in records].count("skipped") == 1
+    assert report.read_bytes() == whole + b"".join(os.fsencode(rdask.csv_line(r)) for r in records)
+
+
 @pytest.mark.parametrize("options, message", [
     ({"window": "7"}, "window must be a whole number from 1 to 15438, not str"),
     ({"window": 0}, "window must be a whole number from 1 to 15438, not 0"),

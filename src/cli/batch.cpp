@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "cli/batch_options.h"
+#include "cli/batch_policy.h"
 #include "cli/extraction.h"
 #include "cli/memory_budget.h"
 #include "cli/report.h"
@@ -227,8 +228,6 @@ private:
     Clock::time_point start_, last_{};
 };
 
-std::string withoutMarker(std::string line) { return line.rfind("(!) ", 0) == 0 ? line.substr(4) : line; }
-
 // What the stages of one run share. The serial stages alone touch the
 // counts, the report and the progress display.
 struct BatchRun {
@@ -267,12 +266,12 @@ struct TakeNextPhoto {
         auto w = std::make_shared<Work>();
         w->index = run.taken;
         const BatchItem& item = run.items[w->index];
-        struct stat st;
-        if (run.options.skipExisting && stat(item.map.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (run.options.skipExisting && mapExists(item.map)) {
             w->outcome = Outcome::Skipped;
         } else {
             // Regular files go to the extractors where they extract in
             // parallel; pipes, and every photo on a GPU, are decoded ahead.
+            struct stat st;
             w->byExtractor = Extraction::parallel() && stat(item.photo.c_str(), &st) == 0 && S_ISREG(st.st_mode);
             try {
                 w->cost = photoCost(item.photo, w->byExtractor ? Reading::ByExtractor : Reading::Decoded);
@@ -353,17 +352,11 @@ struct ExtractMap {
                 w->result = run.extraction.extract(w->image, params);
             }
             w->extracted = true;
-        } catch (const roughgc::InputError& e) {
-            // A photo that could not be read has no size.
-            const bool unread = w->byExtractor && size.empty();
-            w->fail(unread ? "Error reading image" : withoutMarker(e.what()));
-        } catch (const roughgc::DeviceError& e) {
-            w->fail(e.outOfMemory() ? e.reason() : e.what());
-            if (!e.outOfMemory()) run.deviceFailed = true;
-        } catch (const std::bad_alloc&) {
-            w->fail("out of memory");
-        } catch (const cv::Exception&) {
-            w->fail("out of memory");  // a matrix OpenCV could not allocate
+        } catch (...) {
+            const ExtractionFailure failure =
+                extractionFailure(std::current_exception(), w->byExtractor && size.empty());
+            w->fail(failure.error);
+            if (failure.deviceLost) run.deviceFailed = true;
         }
         w->milliseconds = secondsSince(t0) * 1000;
         if (w->byExtractor) {
@@ -378,12 +371,13 @@ struct WriteMap {
     const BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
         if (w->outcome != Outcome::Written) return w;
+        const std::string& map = batch->items[w->index].map;
         try {
-            roughgc::writeMap(batch->items[w->index].map, w->result.map);
+            roughgc::writeMap(map, w->result.map);
         } catch (const roughgc::WriteError& e) {
-            w->fail(e.what());
+            w->fail(writeFailure(map, e.reason()));
         } catch (const std::bad_alloc&) {
-            w->fail("Error writing " + batch->items[w->index].map + ": out of memory");
+            w->fail(writeFailure(map, "out of memory"));
         }
         w->result.map.release();
         return w;
@@ -418,21 +412,12 @@ struct RecordOutcome {
     }
 
     static ReportRow rowOf(const BatchItem& item, const Work& w) {
-        static const char* const outcomes[] = {"written", "skipped", "failed"};
+        static const char* const outcomes[] = {kWritten, kSkipped, kFailed};
         ReportRow row{item.photo, item.map, outcomes[static_cast<int>(w.outcome)], w.width, w.height, {}, w.error};
-        if (w.extracted) {
-            const roughgc::Result& r = w.result;
-            row.figures = ReportRow::Figures{r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes,
-                                             r.dimension,     r.passes,    w.milliseconds};
-        }
+        if (w.extracted) row.figures = figuresOf(w.result, w.milliseconds);
         return row;
     }
 };
-
-int refuse(const std::string& line) {
-    std::fprintf(stderr, "roughgc: %s\n", line.c_str());
-    return 255;
-}
 
 }  // namespace
 
@@ -441,10 +426,10 @@ int runBatch(int argc, char** argv) {
     BatchOptions options;
     if (const auto status = parseBatchOptions(argc, argv, options)) return out.finish(*status);
     std::vector<BatchItem> items;
-    if (const std::string refusal = planBatch(options, items); !refusal.empty()) return refuse(refusal);
+    if (const std::string refusal = planBatch(options, items); !refusal.empty()) return refuseCommandLine(refusal);
     std::error_code ec;
     fs::create_directories(options.outDir, ec);
-    if (ec) return refuse("cannot create " + options.outDir + ": " + ec.message());
+    if (ec) return refuseCommandLine("cannot create " + options.outDir + ": " + ec.message());
 
     const auto start = Clock::now();
     std::optional<Extraction> extraction;

@@ -1,82 +1,23 @@
 #include "cli/batch_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
-#include <cstdlib>
-#include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <map>
-#include <sstream>
-#include <cstring>
 #include <sys/stat.h>
 #include <thread>
 
 #include "cli/memory_budget.h"
-#include "cli/report.h"
-#include "detail/stages/rough_size.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kBadCommandLine = 255;
-
-int refuse(const std::string& line) {
-    std::fprintf(stderr, "roughgc: %s\n", line.c_str());
-    return kBadCommandLine;
-}
-
-// The names listed in `path` (standard input for "-"), one a line or, with
-// `nullSeparated`, ended by NUL bytes; empty entries are skipped.
-bool readList(const std::string& path, bool nullSeparated, std::vector<std::string>& names, std::string& why) {
-    std::ifstream file;
-    std::istream* in = &std::cin;
-    if (path != "-") {
-        file.open(path, std::ios::binary);
-        if (!file) {
-            why = std::strerror(errno);
-            return false;
-        }
-        in = &file;
-    }
-    std::string name;
-    while (std::getline(*in, name, nullSeparated ? '\0' : '\n')) {
-        if (!nullSeparated && !name.empty() && name.back() == '\r') name.pop_back();
-        // No file name holds a NUL: this is a list that find -print0 wrote.
-        if (!nullSeparated && name.find('\0') != std::string::npos) {
-            why = "it holds NUL bytes (for a list that ends names with NUL bytes, add --null)";
-            return false;
-        }
-        if (!name.empty()) names.push_back(name);
-    }
-    if (in->bad()) {
-        why = "read error";
-        return false;
-    }
-    return true;
-}
-
-// A CLI11 validator for a number from low to high, written as a whole number
-// when `whole`. The value is quoted as given, so that the line shows what
-// was typed.
-CLI::Validator numberFrom(double low, double high, bool whole) {
-    std::ostringstream demand;
-    demand << "must be a " << (whole ? "whole number" : "number") << " from " << low << " to " << high;
+// A CLI11 validator for a number of `range`. The value is quoted as given,
+// so that the line shows what was typed.
+CLI::Validator numberFrom(const NumberRange& range) {
     return CLI::Validator(
-        [low, high, whole, text = demand.str()](std::string& input) -> std::string {
-            const char* begin = input.c_str();
-            char* end = nullptr;
-            errno = 0;
-            const double value = std::strtod(begin, &end);
-            const bool parsed = !input.empty() && end == begin + input.size() && errno == 0 && !std::isspace(*begin);
-            if (parsed && value >= low && value <= high && (!whole || value == std::floor(value))) return "";
-            return text + ", not " + (input.empty() ? std::string("an empty value") : input);
-        },
+        [range](std::string& input) -> std::string { return numberIn(input, range) ? "" : numberRefusal(input, range); },
         "");
 }
 
@@ -97,10 +38,15 @@ std::optional<size_t> byteCount(const std::string& text) {
     return number << shift;
 }
 
-std::string canonical(const std::string& path) {
-    std::error_code ec;
-    const fs::path p = fs::weakly_canonical(path, ec);
-    return ec ? fs::absolute(path).lexically_normal().string() : p.string();
+std::string planRun(const BatchOptions& options, BatchPlan& plan) {
+    if (std::string refusal = planMaps(options.photos, options.outDir, plan); !refusal.empty()) return refusal;
+    struct stat st;
+    if (lstat(options.outDir.c_str(), &st) == 0) {
+        if (stat(options.outDir.c_str(), &st) != 0) return "--out-dir " + options.outDir + " is a link to nothing";
+        if (!S_ISDIR(st.st_mode)) return "--out-dir " + options.outDir + " is not a folder";
+    }
+    if (options.report.empty()) return "";
+    return reportProblem(plan, options.report, options.outDir, options.filesFrom, "--report");
 }
 
 }  // namespace
@@ -113,6 +59,11 @@ bool isBatchCommandLine(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (argv[i][0] == '-' && argv[i][1] != '\0') return true;
     return false;
+}
+
+int refuseCommandLine(const std::string& line) {
+    std::fprintf(stderr, "roughgc: %s\n", line.c_str());
+    return kExitBadCommandLine;
 }
 
 std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& options) {
@@ -141,18 +92,25 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
                    "replaces an earlier one of roughgc's (with --skip-existing it goes on after its rows), never "
                    "another file, a photo, a map or the list")
         ->type_name("FILE.csv");
-    app.add_option("--dim", dim, "Target box-counting dimension of the maps, 0 to 2 (default 1.7)")
+    const roughgc::Params defaults;
+    app.add_option("--dim", dim,
+                   "Target box-counting dimension of the maps, " + rangeText(kDimensionRange) + " (default " +
+                       defaultText(defaults.dimension) + ")")
         ->type_name("D")
-        ->check(numberFrom(0, 2, false));
-    app.add_option("--tolerance", tolerance, "Tolerance on the dimension, 0 to 2 (default 0.1)")
+        ->check(numberFrom(kDimensionRange));
+    app.add_option("--tolerance", tolerance,
+                   "Tolerance on the dimension, " + rangeText(kToleranceRange) + " (default " +
+                       defaultText(defaults.tolerance) + ")")
         ->type_name("E")
-        ->check(numberFrom(0, 2, false));
-    app.add_option("--window", options.window, "Metric window in averaged pixels, 1 to 15438 (default 7)")
+        ->check(numberFrom(kToleranceRange));
+    app.add_option("--window", options.window,
+                   "Metric window in averaged pixels, " + rangeText(kWindowRange) + " (default " +
+                       std::to_string(defaults.window) + ")")
         ->type_name("K")
-        ->check(numberFrom(1, static_cast<double>(roughgc::detail::kMaxRoughWindow), true));
+        ->check(numberFrom(kWindowRange));
     app.add_option("-j,--jobs", options.jobs, "Threads that decode, extract and write photos (default: the number of cores)")
         ->type_name("N")
-        ->check(numberFrom(1, 1024, true));
+        ->check(numberFrom(kJobsRange));
     std::string memoryLimit;
     app.add_option("--memory-limit", memoryLimit,
                    "Memory for the photos in flight and the extractors' buffers, in bytes, with K, M, G or T for "
@@ -176,61 +134,32 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
         std::cout << e.what() << "\n";
         return 0;
     } catch (const CLI::ParseError& e) {
-        return refuse(std::string(e.what()) + " (see roughgc --help)");
+        return refuseCommandLine(std::string(e.what()) + " (see roughgc --help)");
     }
 
     // An empty shell variable must not turn into "no report".
     const std::pair<const char*, const std::string*> named[] = {
         {"--report", &options.report}, {"--files-from", &options.filesFrom}, {"--out-dir", &options.outDir}};
     for (const auto& [name, value] : named)
-        if (app.count(name) != 0 && value->empty()) return refuse(std::string(name) + " needs a name, not an empty one");
+        if (app.count(name) != 0 && value->empty())
+            return refuseCommandLine(std::string(name) + " needs a name, not an empty one");
     options.memoryLimit = memoryLimit.empty() ? MemoryBudget::defaultLimit() : *byteCount(memoryLimit);
     options.dim = static_cast<float>(dim);
     options.tolerance = static_cast<float>(tolerance);
     if (!options.filesFrom.empty()) {
-        std::string why;
-        if (!readList(options.filesFrom, options.nullSeparated, options.photos, why))
-            return refuse("cannot read " + (options.filesFrom == "-" ? std::string("the list on standard input")
-                                                                      : options.filesFrom) + ": " + why);
+        int errorNumber = 0;
+        const std::string why = readList(options.filesFrom, options.nullSeparated, options.photos, errorNumber);
+        if (!why.empty())
+            return refuseCommandLine(listRefusal(
+                options.filesFrom == "-" ? std::string("the list on standard input") : options.filesFrom, why));
     }
-    if (options.photos.empty()) return refuse("no photos given (see roughgc --help)");
+    if (options.photos.empty()) return refuseCommandLine("no photos given (see roughgc --help)");
     return std::nullopt;
 }
 
 std::string planBatch(const BatchOptions& options, std::vector<BatchItem>& items) {
-    items.clear();
-    std::map<std::string, size_t> byMap;     // canonical map path -> item
-    std::map<std::string, size_t> byPhoto;   // canonical photo path -> item
-    for (const std::string& photo : options.photos) {
-        const std::string map = (fs::path(options.outDir) / (fs::path(photo).stem().string() + ".bmp")).string();
-        const auto [it, added] = byMap.emplace(canonical(map), items.size());
-        if (!added) return items[it->second].photo + " and " + photo + " would both write " + map;
-        byPhoto.emplace(canonical(photo), items.size());
-        items.push_back({photo, map});
-    }
-    for (const BatchItem& item : items) {
-        const auto it = byPhoto.find(canonical(item.map));
-        if (it != byPhoto.end()) return "the map of " + item.photo + " would overwrite " + items[it->second].photo;
-    }
-
-    struct stat st;
-    if (lstat(options.outDir.c_str(), &st) == 0) {
-        if (stat(options.outDir.c_str(), &st) != 0) return "--out-dir " + options.outDir + " is a link to nothing";
-        if (!S_ISDIR(st.st_mode)) return "--out-dir " + options.outDir + " is not a folder";
-    }
-
-    if (options.report.empty()) return "";
-    const std::string report = canonical(options.report);
-    if (const auto it = byPhoto.find(report); it != byPhoto.end())
-        return "the report " + options.report + " would overwrite the photo " + items[it->second].photo;
-    if (const auto it = byMap.find(report); it != byMap.end())
-        return "the report " + options.report + " would overwrite the map of " + items[it->second].photo;
-    if (!options.filesFrom.empty() && options.filesFrom != "-" && canonical(options.filesFrom) == report)
-        return "the report " + options.report + " would overwrite the list " + options.filesFrom;
-    // Its folder must be there already, unless it is the output folder, made
-    // before the report is opened.
-    const fs::path folder = fs::path(options.report).parent_path();
-    if (!folder.empty() && !fs::is_directory(folder) && canonical(folder.string()) != canonical(options.outDir))
-        return "cannot write the report " + options.report + ": no folder " + folder.string();
-    return reportPathProblem(options.report);
+    BatchPlan plan;
+    std::string refusal = planRun(options, plan);
+    items = std::move(plan.items);
+    return refusal;
 }

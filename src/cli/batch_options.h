@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <optional>
+#include <roughgc/roughgc.hpp>
 #include <string>
 #include <vector>
+
+#include "cli/batch_policy.h"
 
 struct BatchOptions {
     std::string outDir;
@@ -14,18 +17,12 @@ struct BatchOptions {
     bool nullSeparated = false;
     bool skipExisting = false;
     std::string report;
-    float dim = 1.7f;
-    float tolerance = 0.1f;
-    size_t window = 7;
+    float dim = roughgc::Params{}.dimension;
+    float tolerance = roughgc::Params{}.tolerance;
+    size_t window = static_cast<size_t>(roughgc::Params{}.window);
     unsigned jobs = 1;
     size_t memoryLimit = 0;  // bytes for the photos in flight and the extractor
     bool quiet = false;
-};
-
-// One photo of the run and the map it is to give.
-struct BatchItem {
-    std::string photo;
-    std::string map;
 };
 
 // Whether the command line asks for batch mode rather than the single-photo
@@ -33,15 +30,21 @@ struct BatchItem {
 // meaning, whatever PHOTO is called, except --help, -h, --version and -V.
 bool isBatchCommandLine(int argc, char** argv);
 
+// The exit status of a command line that cannot work.
+constexpr int kExitBadCommandLine = 255;
+
+// Refuses the run: "roughgc: LINE" on standard error; returns
+// kExitBadCommandLine.
+int refuseCommandLine(const std::string& line);
+
 // Parses the command line into `options`. Returns an exit status when the
 // run should end here (0 after --help or --version; 255, with one line on
 // standard error, for a bad command line), nothing otherwise.
 std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& options);
 
-// Pairs every photo with its map, DIR/NAME.bmp. Returns the one line
-// (without newline) that refuses the run, empty if there is none: two photos
-// would write the same map, a map would overwrite a photo of the run, the
-// output folder is a file or a link to nothing, or the report would replace
-// a photo, a map, the list or anything else that is not a report of
-// roughgc's, or has no folder to go to.
+// Pairs every photo with its map, DIR/NAME.bmp (planMaps). Returns the one
+// line (without newline) that refuses the run, empty if there is none: the
+// photos' names do (planMaps), the output folder is a file or a link to
+// nothing, or the report may not be written where it is named
+// (reportProblem).
 std::string planBatch(const BatchOptions& options, std::vector<BatchItem>& items);

@@ -9,9 +9,21 @@
 #include <cstring>
 #include <fstream>
 
-const char* const kReportHeader =
-    "photo,map,outcome,width,height,quantile_index,threshold,coarse_boxes,fine_boxes,dimension,passes,"
-    "milliseconds,error";
+const std::array<const char*, 13> kReportFields = {
+    "photo",      "map",    "outcome",      "width", "height", "quantile_index", "threshold", "coarse_boxes",
+    "fine_boxes", "dimension", "passes", "milliseconds", "error"};
+
+const std::string& reportHeader() {
+    static const std::string header = [] {
+        std::string line;
+        for (const char* field : kReportFields) {
+            if (!line.empty()) line += ',';
+            line += field;
+        }
+        return line;
+    }();
+    return header;
+}
 
 namespace {
 
@@ -31,7 +43,7 @@ std::string exactFloat(float v) {
 
 }  // namespace
 
-std::string reportPathProblem(const std::string& path) {
+std::string reportPathProblem(const std::string& path, const std::string& option) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         return errno == ENOENT ? "" : "cannot write the report " + path + ": " + std::strerror(errno);
@@ -40,8 +52,8 @@ std::string reportPathProblem(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string first;
     std::getline(in, first);
-    if (first != kReportHeader)
-        return path + " is not a report of roughgc's, and it is not replaced (name another --report)";
+    if (first != reportHeader())
+        return path + " is not a report of roughgc's, and it is not replaced (name another " + option + ")";
     return "";
 }
 
@@ -81,15 +93,21 @@ std::string ReportFile::open(const std::string& path, bool continuing) {
     const bool exists = stat(path.c_str(), &st) == 0 && st.st_size > 0;
     const int flags = O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | (continuing && exists ? 0 : O_TRUNC);
     fd_ = ::open(path.c_str(), flags, 0666);
-    if (fd_ < 0) return std::strerror(errno);
+    if (fd_ < 0) {
+        errorNumber_ = errno;
+        return std::strerror(errorNumber_);
+    }
     if (continuing && exists) {
         // A row cut off by an earlier run (a full disk, a crash inside a
         // write) goes: rows are whole or absent, and this run's start on a
         // line of their own.
-        if (const off_t whole = wholeRowsEnd(); whole < 0 || ftruncate(fd_, whole) != 0) return std::strerror(errno);
+        if (const off_t whole = wholeRowsEnd(); whole < 0 || ftruncate(fd_, whole) != 0) {
+            errorNumber_ = errno;
+            return std::strerror(errorNumber_);
+        }
         return "";
     }
-    if (!write(std::string(kReportHeader) + "\n")) return failure_;
+    if (!write(reportHeader() + "\n")) return failure_;
     return "";
 }
 
@@ -121,6 +139,7 @@ bool ReportFile::write(const std::string& text) {
         const ssize_t n = ::write(fd_, data, left);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
+            errorNumber_ = n < 0 ? errno : 0;
             failure_ = n < 0 ? std::strerror(errno) : "nothing written";
             if (before >= 0 && ftruncate(fd_, before) != 0) {
                 // Nothing more to do: the next run drops the cut row.
@@ -133,6 +152,7 @@ bool ReportFile::write(const std::string& text) {
     // The row reaches the disk before the run goes on: a power cut then
     // keeps it, as it keeps the map it stands for.
     if (fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
+        errorNumber_ = errno;
         failure_ = std::strerror(errno);
         return false;
     }

@@ -1,0 +1,205 @@
+#include "cli/batch_policy.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <new>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Absolute first: weakly_canonical leaves a relative path relative where no
+// part of it exists, and "out/x.bmp" and "./out/x.bmp" would then differ.
+std::string canonical(const std::string& path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    if (ec) return fs::path(path).lexically_normal().string();
+    const fs::path p = fs::weakly_canonical(absolute, ec);
+    return ec ? absolute.lexically_normal().string() : p.string();
+}
+
+}  // namespace
+
+std::string planMaps(const std::vector<std::string>& photos, const std::string& outDir, BatchPlan& plan) {
+    std::vector<BatchItem>& items = plan.items;
+    items.clear();
+    plan.byMap.clear();
+    plan.byPhoto.clear();
+    for (const std::string& photo : photos) {
+        const std::string map = (fs::path(outDir) / (fs::path(photo).stem().string() + ".bmp")).string();
+        const auto [it, added] = plan.byMap.emplace(canonical(map), items.size());
+        if (!added) return items[it->second].photo + " and " + photo + " would both write " + map;
+        plan.byPhoto.emplace(canonical(photo), items.size());
+        items.push_back({photo, map});
+    }
+    for (const BatchItem& item : items) {
+        const auto it = plan.byPhoto.find(canonical(item.map));
+        if (it != plan.byPhoto.end())
+            return "the map of " + item.photo + " would overwrite " + items[it->second].photo;
+    }
+    return "";
+}
+
+std::string reportProblem(const BatchPlan& plan, const std::string& report, const std::string& outDir,
+                          const std::string& list, const std::string& option) {
+    const std::string key = canonical(report);
+    if (const auto it = plan.byPhoto.find(key); it != plan.byPhoto.end())
+        return "the report " + report + " would overwrite the photo " + plan.items[it->second].photo;
+    if (const auto it = plan.byMap.find(key); it != plan.byMap.end())
+        return "the report " + report + " would overwrite the map of " + plan.items[it->second].photo;
+    if (!list.empty() && list != "-" && canonical(list) == key)
+        return "the report " + report + " would overwrite the list " + list;
+    // Its folder must be there already, unless it is the output folder, made
+    // before the report is opened.
+    const fs::path folder = fs::path(report).parent_path();
+    if (!folder.empty() && !fs::is_directory(folder) && canonical(folder.string()) != canonical(outDir))
+        return "cannot write the report " + report + ": no folder " + folder.string();
+    return reportPathProblem(report, option);
+}
+
+std::string readList(const std::string& path, bool nullSeparated, std::vector<std::string>& names,
+                     int& errorNumber) {
+    errorNumber = 0;
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (path != "-") {
+        file.open(path, std::ios::binary);
+        if (!file) {
+            errorNumber = errno;
+            return std::strerror(errorNumber);
+        }
+        in = &file;
+    }
+    std::string name;
+    while (std::getline(*in, name, nullSeparated ? '\0' : '\n')) {
+        if (!nullSeparated && !name.empty() && name.back() == '\r') name.pop_back();
+        // No file name holds a NUL: this is a list that find -print0 wrote.
+        if (!nullSeparated && name.find('\0') != std::string::npos)
+            return "it holds NUL bytes (for a list that ends names with NUL bytes, add --null)";
+        if (!name.empty()) names.push_back(name);
+    }
+    if (in->bad()) return "read error";
+    return "";
+}
+
+std::string listRefusal(const std::string& shown, const std::string& why) {
+    return "cannot read " + shown + ": " + why;
+}
+
+std::optional<double> numberIn(const std::string& text, const NumberRange& range) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(begin, &end);
+    const bool parsed = !text.empty() && end == begin + text.size() && errno == 0 &&
+                        !std::isspace(static_cast<unsigned char>(*begin));
+    if (parsed && value >= range.low && value <= range.high && (!range.whole || value == std::floor(value)))
+        return value;
+    return std::nullopt;
+}
+
+std::string numberRefusal(const std::string& shown, const NumberRange& range) {
+    return std::string("must be a ") + (range.whole ? "whole number" : "number") + " from " + rangeText(range) +
+           ", not " + (shown.empty() ? std::string("an empty value") : shown);
+}
+
+std::string rangeText(const NumberRange& range) {
+    std::ostringstream text;
+    text << range.low << " to " << range.high;
+    return text.str();
+}
+
+std::string defaultText(float value) {
+    char text[32];
+    for (int digits = 1;; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(value));
+        if (digits >= 9 || std::strtof(text, nullptr) == value) return text;
+    }
+}
+
+std::string withoutMarker(std::string line) { return line.rfind("(!) ", 0) == 0 ? line.substr(4) : line; }
+
+ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unread) {
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const roughgc::InputError& e) {
+        // A photo that could not be read has no size.
+        return {unread ? "Error reading image" : withoutMarker(e.what())};
+    } catch (const roughgc::DeviceError& e) {
+        // Short of memory, a smaller photo may still work; otherwise the
+        // device is gone.
+        if (e.outOfMemory()) return {e.reason()};
+        return {e.what(), true};
+    } catch (const std::bad_alloc&) {
+    } catch (const cv::Exception&) {
+        // A matrix OpenCV could not allocate.
+    } catch (const std::exception& e) {
+        return {e.what()};
+    } catch (...) {
+        return {"unknown failure"};
+    }
+    return {"out of memory"};
+}
+
+std::string writeFailure(const std::string& map, const std::string& reason) {
+    return "Error writing " + map + ": " + reason;
+}
+
+ReportRow::Figures figuresOf(const roughgc::Result& r, double milliseconds) {
+    return {r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes, r.dimension, r.passes, milliseconds};
+}
+
+std::string placedIn(const std::string& folder, const std::string& name) {
+    return folder.empty() ? name : (fs::path(folder) / name).string();
+}
+
+bool mapExists(const std::string& map) {
+    struct stat st;
+    return stat(map.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+ReportRow mapPhoto(roughgc::Extractor& extractor, const BatchItem& item, const std::string& folder,
+                   const roughgc::Params& params) {
+    ReportRow row{item.photo, item.map, kWritten, 0, 0, {}, {}};
+    auto failed = [&row](std::string error) {
+        row.outcome = kFailed;
+        row.error = std::move(error);
+        return row;
+    };
+    // Read by the extractor, which keeps the file's bytes and pixels from
+    // one photo to the next (and streams a JPEG into its first stage).
+    const auto start = std::chrono::steady_clock::now();
+    roughgc::Result result;
+    std::optional<ExtractionFailure> failure;
+    try {
+        result = extractor.extractFile(placedIn(folder, item.photo), params);
+    } catch (...) {
+        failure = extractionFailure(std::current_exception(), extractor.photoSize().empty());
+    }
+    const double milliseconds =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    row.width = extractor.photoSize().width;
+    row.height = extractor.photoSize().height;
+    if (failure) return failed(failure->error);
+
+    row.figures = figuresOf(result, milliseconds);
+    try {
+        roughgc::writeMap(placedIn(folder, item.map), result.map);
+    } catch (const roughgc::WriteError& e) {
+        return failed(writeFailure(item.map, e.reason()));
+    } catch (const std::bad_alloc&) {
+        return failed(writeFailure(item.map, "out of memory"));
+    }
+    return row;
+}

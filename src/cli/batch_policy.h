@@ -1,0 +1,118 @@
+// How a run of many photos is named, checked, listed and reported, decided
+// once: batch mode and roughgc.dask (through the Python module) both use it,
+// and roughgc.dask adds only the scheduling of its tasks. The report's
+// format and file are report.h's.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <map>
+#include <optional>
+#include <roughgc/roughgc.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/report.h"
+#include "detail/stages/rough_size.h"
+
+// One photo of the run and the map it is to give.
+struct BatchItem {
+    std::string photo;
+    std::string map;
+};
+
+// The photos of a run paired with their maps, and the canonical paths that
+// the report is checked against.
+struct BatchPlan {
+    std::vector<BatchItem> items;
+    std::map<std::string, size_t> byMap;    // canonical map path -> item
+    std::map<std::string, size_t> byPhoto;  // canonical photo path -> its first item
+};
+
+// Pairs every photo with its map, OUT_DIR/NAME.bmp, NAME being the photo's
+// file name without its last extension. Returns the one line (without
+// newline) that refuses the run, empty if there is none: two photos would
+// write the same map, or a map would overwrite a photo of the run.
+std::string planMaps(const std::vector<std::string>& photos, const std::string& outDir, BatchPlan& plan);
+
+// Why the run of `plan` may not write its report to `report`, empty if it
+// may: it would replace a photo, a map, the list `list` (none if empty or
+// "-") or anything that is not a report of roughgc's, or its folder is
+// missing and is not `outDir` (made before the report is opened). `option`
+// names the report where the line asks for another name ("--report").
+std::string reportProblem(const BatchPlan& plan, const std::string& report, const std::string& outDir,
+                          const std::string& list, const std::string& option);
+
+// Reads the names listed in `path` (standard input for "-"), one a line or,
+// with `nullSeparated`, ended by NUL bytes; empty entries are skipped, and a
+// carriage return before a newline goes with it. Returns why the list
+// cannot be read, empty if it was; `errorNumber` becomes errno's value where
+// the file could not be opened, 0 otherwise.
+std::string readList(const std::string& path, bool nullSeparated, std::vector<std::string>& names,
+                     int& errorNumber);
+
+// The line that refuses a list, named `shown`, for `why`.
+std::string listRefusal(const std::string& shown, const std::string& why);
+
+// A number that the run takes: from low to high, a whole one if `whole`.
+struct NumberRange {
+    double low, high;
+    bool whole;
+};
+inline constexpr NumberRange kWindowRange{1, static_cast<double>(roughgc::detail::kMaxRoughWindow), true};
+inline constexpr NumberRange kDimensionRange{0, 2, false};
+inline constexpr NumberRange kToleranceRange{0, 2, false};
+inline constexpr NumberRange kJobsRange{1, 1024, true};
+
+// The value of `text` if it is a number of `range` (written as strtod reads
+// it, without spaces around), nothing otherwise.
+std::optional<double> numberIn(const std::string& text, const NumberRange& range);
+
+// Why `shown` (a value as it was given) is not a number of `range`:
+// "must be a whole number from 1 to 15438, not 7.5".
+std::string numberRefusal(const std::string& shown, const NumberRange& range);
+
+// The range as help texts name it: "0 to 2".
+std::string rangeText(const NumberRange& range);
+
+// A default as help texts show it: the shortest text that reads back as the
+// same float ("1.7" for 1.7f).
+std::string defaultText(float value);
+
+// A line of the library's without the "(!) " that marks the tool's own
+// messages.
+std::string withoutMarker(std::string line);
+
+// How a photo whose extraction threw `thrown` is reported: its row's error,
+// and whether the device is lost (a failed GPU call other than one short of
+// memory). `unread`: the photo could not be read at all (it has no size).
+struct ExtractionFailure {
+    std::string error;
+    bool deviceLost = false;
+};
+ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unread);
+
+// The error of a map that could not be written to `map` for `reason`.
+std::string writeFailure(const std::string& map, const std::string& reason);
+
+// The error of a photo whose every worker died while it was on it, the
+// worker's memory limit being the usual cause (roughgc.dask).
+inline constexpr const char* kWorkerDied = "out of memory: its worker died";
+
+// The search's figures of an extracted photo, as its row holds them.
+ReportRow::Figures figuresOf(const roughgc::Result& result, double milliseconds);
+
+// Where a name given in `folder` is, for a process that may work in another
+// folder: `name` itself if it is absolute or `folder` is empty.
+std::string placedIn(const std::string& folder, const std::string& name);
+
+// Whether a map is there already, as --skip-existing sees it: a regular file,
+// or a link to one.
+bool mapExists(const std::string& map);
+
+// One photo read, extracted by `extractor` and written, its names taken in
+// `folder` (see placedIn), as a worker of roughgc.dask makes it: its row,
+// failed with the photo's own failure if there is one. The figures stay
+// when only the writing failed.
+ReportRow mapPhoto(roughgc::Extractor& extractor, const BatchItem& item, const std::string& folder,
+                   const roughgc::Params& params);

@@ -1,0 +1,141 @@
+// The batch policy that batch mode and roughgc.dask share: what they check
+// before any work, how they read lists and numbers, and how each photo's
+// outcome is worded.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cli/batch_policy.h"
+#include "gpu_runtime.h"
+#include "scratch_dir.h"
+
+namespace {
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+using BatchPolicy = InScratchDir;
+
+TEST_F(BatchPolicy, TheReportIsRefusedWhereItWouldReplaceWhatIsNotAReport) {
+    writeFile("a.jpg", "photo");
+    BatchPlan plan;
+    ASSERT_EQ(planMaps({"a.jpg", "b.jpg"}, "out", plan), "");
+    writeFile("notes.csv", "photo,map\n");
+    writeFile("earlier.csv", reportHeader() + "\nx.jpg,out/x.bmp,failed,,,,,,,,,,Error reading image\n");
+    EXPECT_EQ(reportProblem(plan, "a.jpg", "out", "", "report"), "the report a.jpg would overwrite the photo a.jpg");
+    // Named otherwise, in a folder not made yet.
+    EXPECT_EQ(reportProblem(plan, "./out/b.bmp", "out", "", "report"),
+              "the report ./out/b.bmp would overwrite the map of b.jpg");
+    EXPECT_EQ(reportProblem(plan, "./list.txt", "out", "list.txt", "report"),
+              "the report ./list.txt would overwrite the list list.txt");
+    EXPECT_EQ(reportProblem(plan, "none/r.csv", "out", "", "report"), "cannot write the report none/r.csv: no folder none");
+    // Each front end names the report as its users name it.
+    EXPECT_EQ(reportProblem(plan, "notes.csv", "out", "", "report"),
+              "notes.csv is not a report of roughgc's, and it is not replaced (name another report)");
+    EXPECT_EQ(reportProblem(plan, "notes.csv", "out", "", "--report"),
+              "notes.csv is not a report of roughgc's, and it is not replaced (name another --report)");
+    EXPECT_EQ(reportProblem(plan, "earlier.csv", "out", "", "report"), "");
+    EXPECT_EQ(reportProblem(plan, "out/r.csv", "out", "", "report"), "");  // in the folder made for the maps
+}
+
+TEST_F(BatchPolicy, ListsGiveTheirNamesOrWhyNot) {
+    writeFile("lines.txt", std::string("a.jpg\r\n\nb c.jpg\n\xe9.png"));
+    writeFile("nuls.txt", std::string("a.jpg\0b\nc.jpg\0\0", 16));
+    std::vector<std::string> names;
+    int number = -1;
+    EXPECT_EQ(readList("lines.txt", false, names, number), "");
+    EXPECT_EQ(names, (std::vector<std::string>{"a.jpg", "b c.jpg", "\xe9.png"}));
+    EXPECT_EQ(number, 0);
+    names.clear();
+    EXPECT_EQ(readList("nuls.txt", true, names, number), "");
+    EXPECT_EQ(names, (std::vector<std::string>{"a.jpg", "b\nc.jpg"}));
+    EXPECT_EQ(readList("nuls.txt", false, names, number),
+              "it holds NUL bytes (for a list that ends names with NUL bytes, add --null)");
+    EXPECT_EQ(number, 0);
+    // A list that cannot be opened says why, with errno's value for Python's OSError.
+    EXPECT_EQ(readList("missing.txt", false, names, number), "No such file or directory");
+    EXPECT_EQ(number, ENOENT);
+    EXPECT_EQ(listRefusal("missing.txt", "No such file or directory"),
+              "cannot read missing.txt: No such file or directory");
+}
+
+TEST(BatchNumbers, AreTakenAsBatchModeTakesThemAndRefusedInItsWords) {
+    EXPECT_EQ(numberIn("15438", kWindowRange), 15438);
+    EXPECT_EQ(numberIn("7.0", kWindowRange), 7);
+    EXPECT_EQ(numberIn("1e1", kWindowRange), 10);
+    EXPECT_EQ(numberIn("0.25", kToleranceRange), 0.25);
+    for (const char* refused : {"7.5", "0", "15439", " 7", "7 ", "", "seven"})
+        EXPECT_FALSE(numberIn(refused, kWindowRange)) << refused;
+    for (const char* refused : {"nan", "-0.1", "2.01", "inf"}) EXPECT_FALSE(numberIn(refused, kDimensionRange)) << refused;
+    EXPECT_EQ(numberRefusal("7.5", kWindowRange), "must be a whole number from 1 to 15438, not 7.5");
+    EXPECT_EQ(numberRefusal("", kDimensionRange), "must be a number from 0 to 2, not an empty value");
+    EXPECT_EQ(rangeText(kJobsRange), "1 to 1024");
+    // Defaults are shown as the shortest text that gives them back.
+    EXPECT_EQ(defaultText(roughgc::Params{}.dimension), "1.7");
+    EXPECT_EQ(defaultText(roughgc::Params{}.tolerance), "0.1");
+    EXPECT_EQ(std::strtof(defaultText(1.0f / 3).c_str(), nullptr), 1.0f / 3);
+}
+
+TEST(BatchFailures, AnExtractionsFailureIsWordedAsItsRowSaysIt) {
+    const roughgc::InputError tooSmall("(!) Image too small: 30 x 30 pixels; at least 45 x 45 needed");
+    EXPECT_EQ(extractionFailure(std::make_exception_ptr(tooSmall), false).error,
+              "Image too small: 30 x 30 pixels; at least 45 x 45 needed");
+    EXPECT_EQ(extractionFailure(std::make_exception_ptr(roughgc::InputError("(!) Error reading image: x.jpg")), true)
+                  .error,
+              "Error reading image");
+    // Short of memory, the device goes on; any other failed call loses it.
+    const ExtractionFailure short_ = extractionFailure(
+        std::make_exception_ptr(roughgc::DeviceError("cudaMalloc(p)", "f.cu", 3, cudaErrorMemoryAllocation,
+                                                     "out of memory")),
+        false);
+    EXPECT_EQ(short_.error, "out of memory");
+    EXPECT_FALSE(short_.deviceLost);
+    const roughgc::DeviceError lost("cudaMemcpy(d, h)", "f.cu", 4, cudaErrorInvalidValue, "invalid argument");
+    const ExtractionFailure gone = extractionFailure(std::make_exception_ptr(lost), false);
+    EXPECT_EQ(gone.error, lost.what());
+    EXPECT_TRUE(gone.deviceLost);
+    EXPECT_EQ(extractionFailure(std::make_exception_ptr(std::bad_alloc()), false).error, "out of memory");
+    EXPECT_EQ(extractionFailure(std::make_exception_ptr(std::runtime_error("odd")), false).error, "odd");
+}
+
+TEST_F(BatchPolicy, APhotoIsMappedInTheCallersFolderAndKeepsItsFiguresWhenOnlyTheWriteFails) {
+    namespace fs = std::filesystem;
+    fs::create_directories("client/out/blocked.bmp");
+    fs::copy_file(std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg", "client/fruits.jpg");
+    fs::copy_file("client/fruits.jpg", "client/blocked.jpg");
+    writeFile("client/notes.jpg", "not a photo\n");
+    const std::string client = (dir_ / "client").string();
+    roughgc::Extractor extractor;
+    const roughgc::Params params;
+
+    const ReportRow written = mapPhoto(extractor, {"fruits.jpg", "out/fruits.bmp"}, client, params);
+    EXPECT_EQ(written.outcome, kWritten);
+    EXPECT_EQ(written.photo, "fruits.jpg");
+    EXPECT_EQ(written.width, 512);
+    EXPECT_EQ(written.height, 480);
+    ASSERT_TRUE(written.figures);
+    EXPECT_TRUE(mapExists("client/out/fruits.bmp"));
+    EXPECT_FALSE(mapExists("client/out/blocked.bmp"));  // a folder is no map
+
+    const ReportRow blocked = mapPhoto(extractor, {"blocked.jpg", "out/blocked.bmp"}, client, params);
+    EXPECT_EQ(blocked.outcome, kFailed);
+    EXPECT_EQ(blocked.error, "Error writing out/blocked.bmp: Is a directory");
+    ASSERT_TRUE(blocked.figures);
+    EXPECT_EQ(blocked.figures->passes, written.figures->passes);
+
+    const ReportRow unread = mapPhoto(extractor, {"notes.jpg", "out/notes.bmp"}, client, params);
+    EXPECT_EQ(unread.error, "Error reading image");
+    EXPECT_EQ(unread.width, 0);
+    EXPECT_FALSE(unread.figures);
+    EXPECT_EQ(listing(), std::vector<std::string>{"client"});  // nothing written outside the caller's folder
+}
+
+}  // namespace
