@@ -35,7 +35,7 @@
 #include "cli/memory_budget.h"
 #include "cli/report.h"
 #include "cli/stdout_watch.h"
-#include "cpu_runtime/address_sanitizer.h"
+#include "address_sanitizer.h"
 #include "detail/io/map_file.h"
 #include "detail/io/photo_input.h"
 #include "detail/io/photo_reader.h"

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <deque>
 
-#include "cpu_runtime/address_sanitizer.h"
+#include "address_sanitizer.h"
 #include "cuda_runtime_cpu.h"
 
 #if defined(ROUGHGC_ASAN)

@@ -4,7 +4,7 @@
 // the CUDA runtime checks them.
 #include "cuda_runtime_cpu.h"
 
-#include "cpu_runtime/address_sanitizer.h"
+#include "address_sanitizer.h"
 
 #include <omp.h>
 #include <sys/mman.h>

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "CUDA_wrappers.h"
-#include "cpu_runtime/address_sanitizer.h"
+#include "address_sanitizer.h"
 #include "device_buffer.h"
 
 namespace {
