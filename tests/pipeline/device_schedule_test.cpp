@@ -5,7 +5,6 @@
 // that the upload handles differently.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,61 +12,18 @@
 #include <opencv2/core.hpp>
 
 #include "detail/pipeline/rough_pipeline.h"
+#include "pipeline_outcome.h"
 #include "roughgc/roughgc.hpp"
 
 namespace fs = std::filesystem;
 namespace d = roughgc::detail;
+using namespace pipeline_outcome;
 
 namespace {
-
-struct Outcome {
-    std::vector<unsigned char> map;
-    size_t rows, cols;
-    int quantileIndex, coarseBoxes, fineBoxes, passes;
-    unsigned threshold, dimension;  // as bits: NaNs compare too
-};
-
-unsigned bitsOf(float value) {
-    unsigned bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-Outcome outcomeOf(const d::RoughMapView& v) {
-    return {std::vector<unsigned char>(v.pixels, v.pixels + v.rows * v.cols),
-            v.rows,
-            v.cols,
-            v.quantileIndex,
-            v.coarseBoxes,
-            v.fineBoxes,
-            v.passes,
-            bitsOf(v.threshold),
-            bitsOf(v.dimension)};
-}
-
-void expectSame(const Outcome& kernels, const Outcome& rows) {
-    EXPECT_EQ(kernels.rows, rows.rows);
-    EXPECT_EQ(kernels.cols, rows.cols);
-    EXPECT_EQ(kernels.quantileIndex, rows.quantileIndex);
-    EXPECT_EQ(kernels.threshold, rows.threshold);
-    EXPECT_EQ(kernels.coarseBoxes, rows.coarseBoxes);
-    EXPECT_EQ(kernels.fineBoxes, rows.fineBoxes);
-    EXPECT_EQ(kernels.dimension, rows.dimension);
-    EXPECT_EQ(kernels.passes, rows.passes);
-    EXPECT_TRUE(kernels.map == rows.map) << "the maps differ";
-}
 
 d::HostPhoto hostOf(const cv::Mat& photo) {
     return {photo.data, photo.step[0], static_cast<size_t>(photo.rows), static_cast<size_t>(photo.cols),
             photo.channels()};
-}
-
-std::vector<fs::path> testPhotos() {
-    std::vector<fs::path> photos;
-    for (const char* folder : {ROUGHGC_EXAMPLES, ROUGHGC_TEST_DATA, ROUGHGC_BENCH_DATA})
-        for (const auto& entry : fs::directory_iterator(folder))
-            if (entry.path().extension() == ".jpg" || entry.path().extension() == ".png") photos.push_back(entry.path());
-    return photos;
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "detail/io/photo_input.h"
 #include "detail/pipeline/rough_pipeline.h"
 #include "roughgc/roughgc.hpp"
+#include "pipeline_outcome.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -149,10 +150,8 @@ TEST(RoughPipeline, RefusesSizesWithTheToolsWordingBeforeTouchingThePixels) {
 // The library's face searches on box maxima, the C entry points with the
 // evaluation passes: the same choices, to the last bit, on real photos.
 TEST(RoughPipeline, BothSearchRoutesGiveTheSameMapsAndFiguresOnEveryPhoto) {
-    std::vector<fs::path> photos;
-    for (const char* folder : {ROUGHGC_EXAMPLES, ROUGHGC_TEST_DATA, ROUGHGC_BENCH_DATA})
-        for (const auto& entry : fs::directory_iterator(folder))
-            if (entry.path().extension() == ".jpg" || entry.path().extension() == ".png") photos.push_back(entry.path());
+    using namespace pipeline_outcome;
+    const std::vector<fs::path> photos = testPhotos();
     ASSERT_GE(photos.size(), 14u);
     roughgc::detail::RoughPipeline pipeline(0);
     for (const fs::path& path : photos) {
@@ -161,16 +160,10 @@ TEST(RoughPipeline, BothSearchRoutesGiveTheSameMapsAndFiguresOnEveryPhoto) {
         const roughgc::detail::HostPhoto host{photo.data, photo.step[0], static_cast<size_t>(photo.rows),
                                               static_cast<size_t>(photo.cols), 3};
         for (const size_t window : {size_t{7}, size_t{2}}) {
-            auto passes = pipeline.run(host, window, 1.7f, 0.1f, roughgc::detail::SearchRoute::EvaluationPasses);
-            const std::vector<unsigned char> passesMap(passes.pixels, passes.pixels + passes.rows * passes.cols);
-            const auto counted = pipeline.run(host, window, 1.7f, 0.1f, roughgc::detail::SearchRoute::BoxMaxima);
-            EXPECT_EQ(counted.quantileIndex, passes.quantileIndex);
-            EXPECT_EQ(counted.threshold, passes.threshold);
-            EXPECT_EQ(counted.coarseBoxes, passes.coarseBoxes);
-            EXPECT_EQ(counted.fineBoxes, passes.fineBoxes);
-            EXPECT_EQ(counted.dimension, passes.dimension);
-            EXPECT_EQ(counted.passes, passes.passes);
-            EXPECT_TRUE(std::equal(passesMap.begin(), passesMap.end(), counted.pixels));
+            const Outcome passes =
+                outcomeOf(pipeline.run(host, window, 1.7f, 0.1f, roughgc::detail::SearchRoute::EvaluationPasses));
+            expectSame(outcomeOf(pipeline.run(host, window, 1.7f, 0.1f, roughgc::detail::SearchRoute::BoxMaxima)),
+                       passes);
         }
     }
 }
