@@ -65,17 +65,6 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// Whether OpenCV decodes an image of `width` x `height` pixels: its limits,
-// 2^30 pixels and 2^20 on a side unless its environment variables
-// (OPENCV_IO_MAX_IMAGE_PIXELS, _WIDTH, _HEIGHT) said otherwise when it was
-// loaded.
-bool withinDecodeLimits(size_t width, size_t height);
-
-// The line that refuses a photo of that size, as too large to decode: "(!)
-// Image too large to decode: W x H pixels; at most N pixels and M on a
-// side".
-std::string decodeLimitProblem(size_t width, size_t height);
-
 // Whether `bytes` begin as a file that OpenCV takes for a JPEG.
 bool looksLikeJpeg(const unsigned char* bytes, size_t size);
 

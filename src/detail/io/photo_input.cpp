@@ -1,6 +1,7 @@
 #include "detail/io/photo_input.h"
 
 #include "detail/io/jpeg_rows.h"
+#include "detail/io/decode_limits.h"
 #include "detail/io/photo_header.h"
 
 #include <fcntl.h>

@@ -10,6 +10,7 @@
 #include <new>
 #include <opencv2/imgcodecs.hpp>
 
+#include "detail/io/decode_limits.h"
 #include "detail/io/photo_header.h"
 #include "roughgc/errors.hpp"
 #include "detail/io/photo_input.h"
