@@ -42,14 +42,20 @@ def collection(folder, copies):
 
 def huge_png(path, side=16000):
     """A one-bit grey PNG: 40 KB on disk, 3 bytes a pixel (730 MiB) once
-    decoded as colour."""
+    decoded as colour. Interlaced, so that it is decoded whole, never
+    streamed row by row into the first pass."""
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
     packer = zlib.compressobj(9)
-    row = bytes(1 + side // 8)
-    pixels = b"".join(packer.compress(row) for _ in range(side)) + packer.flush()
-    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 1, 0, 0, 0, 0))
+    pixels = b""
+    # The seven passes of Adam7: first column and row, and steps.
+    for x0, y0, dx, dy in [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2),
+                           (0, 1, 1, 2)]:
+        row = bytes(1 + ((side - x0 + dx - 1) // dx + 7) // 8)
+        pixels += b"".join(packer.compress(row) for _ in range((side - y0 + dy - 1) // dy))
+    pixels += packer.flush()
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 1, 0, 0, 0, 1))
                      + chunk(b"IDAT", pixels) + chunk(b"IEND", b""))
 
 

@@ -10,6 +10,7 @@ import sys
 import textwrap
 import threading
 import time
+import zlib
 
 import numpy as np
 import pytest
@@ -390,3 +391,113 @@ def test_a_map_written_over_a_file_keeps_its_permissions(tmp_path):
     roughgc.write_map(path, np.zeros((50, 60), np.uint8))
     assert os.stat(path).st_mode & 0o777 == 0o600
     assert roughgc.read_photo(path).shape == (50, 60, 3)
+
+
+def _png(width, height, pixels, *, chunks_before=(), chunks_after=(), ihdr=None):
+    """An 8-bit RGB PNG of `pixels` (bytes, row by row), with extra chunks around its data."""
+
+    def chunk(kind, data):
+        return len(data).to_bytes(4, "big") + kind + data + zlib.crc32(kind + data).to_bytes(4, "big")
+
+    header = ihdr if ihdr is not None else width.to_bytes(4, "big") + height.to_bytes(4, "big") + bytes([8, 2, 0, 0, 0])
+    rows = b"".join(b"\0" + pixels[y * width * 3 : (y + 1) * width * 3] for y in range(height))
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", header)
+        + b"".join(chunk(k, d) for k, d in chunks_before)
+        + chunk(b"IDAT", zlib.compress(rows))
+        + b"".join(chunk(k, d) for k, d in chunks_after)
+        + chunk(b"IEND", b"")
+    )
+
+
+def _exif(orientation):
+    return b"MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0" + bytes([orientation]) + bytes(6)
+
+
+def test_photos_that_imread_refuses_give_no_map_and_leave_out_as_it_was(tmp_path, photo_files):
+    pixels = np.random.default_rng(5).integers(0, 256, (60, 70, 3), dtype=np.uint8)
+    good = _png(70, 60, pixels[:, :, ::-1].tobytes())
+    webp = str(tmp_path / "good.webp")
+    roughgc.write_map(webp, pixels[:, :, 0].copy())  # lossless: a VP8L chunk
+    webp = open(webp, "rb").read()
+    assert webp[12:16] == b"VP8L"
+    at_data = good.index(b"IDAT")
+    broken = {
+        "bad-ihdr-crc.png": good[:29] + bytes([good[29] ^ 1]) + good[30:],
+        "bad-ihdr.png": _png(70, 60, pixels.tobytes(), ihdr=(70).to_bytes(4, "big") + (60).to_bytes(4, "big") + bytes([3, 2, 0, 0, 0])),
+        "cut-after-ihdr.png": good[:33],
+        "cut-in-data.png": good[: at_data + 40],
+        "bad-signature.webp": webp[:20] + bytes([webp[20] ^ 0x40]) + webp[21:],
+        "bad-riff-size.webp": webp[:4] + (len(webp) * 4).to_bytes(4, "little") + webp[8:],
+        "bad-chunk-size.webp": webp[:16] + (len(webp) * 4).to_bytes(4, "little") + webp[20:],
+    }
+    out = roughgc.read_photo(photo_files["fruits.jpg"])
+    before = out.copy()
+    extractor = roughgc.Extractor()
+    extractor.extract_file(photo_files["fruits.jpg"])
+    for name, data in broken.items():
+        path = str(tmp_path / name)
+        open(path, "wb").write(data)
+        for read in [lambda: roughgc.read_photo(path), lambda: roughgc.read_photo(path, out=out),
+                     lambda: extractor.extract_file(path)]:
+            with pytest.raises(ValueError, match="Error reading image"):
+                read()
+        assert np.array_equal(out, before), name
+    # What is whole reads as it is.
+    open(tmp_path / "good.png", "wb").write(good)
+    assert np.array_equal(roughgc.read_photo(str(tmp_path / "good.png")), pixels)
+
+
+def test_a_png_turned_by_its_exif_is_read_into_an_out_of_the_turned_shape(tmp_path):
+    pixels = np.random.default_rng(6).integers(0, 256, (60, 70, 3), dtype=np.uint8)
+    rgb = pixels[:, :, ::-1].tobytes()
+    for name, data in [
+        ("before.png", _png(70, 60, rgb, chunks_before=[(b"eXIf", _exif(6))])),
+        ("after.png", _png(70, 60, rgb, chunks_after=[(b"eXIf", _exif(8))])),
+    ]:
+        path = str(tmp_path / name)
+        open(path, "wb").write(data)
+        turned = roughgc.read_photo(path)
+        assert turned.shape == (70, 60, 3), name
+        out = np.zeros((70, 60, 3), np.uint8)
+        assert roughgc.read_photo(path, out=out) is out
+        assert np.array_equal(out, turned), name
+    assert np.array_equal(turned, np.rot90(pixels)), "orientation 8 turns a quarter anticlockwise"
+
+
+def test_a_jpeg_followed_by_gigabytes_of_nothing_is_read_as_its_photo(tmp_path, photo_files):
+    path = tmp_path / "tailed.jpg"
+    path.write_bytes(open(photo_files["fruits.jpg"], "rb").read())
+    os.truncate(path, 2_200_000_000)  # sparse: no disk taken
+    fruits = roughgc.read_photo(photo_files["fruits.jpg"])
+    out = np.zeros_like(fruits)
+    assert np.array_equal(roughgc.read_photo(str(path), out=out), fruits)
+    expected = roughgc.Extractor().extract(fruits)
+    assert np.array_equal(roughgc.Extractor().extract_file(str(path)).map, expected.map)
+
+
+def _flags_of(address):
+    """The VmFlags of the mapping that holds `address`, from /proc/self/smaps."""
+    start = None
+    for line in open("/proc/self/smaps"):
+        head = line.split()[0]
+        if "-" in head and not head.endswith(":"):
+            low, high = (int(x, 16) for x in head.split("-"))
+            start = low if low <= address < high else None
+        elif head == "VmFlags:" and start is not None:
+            return line.split()[1:]
+    return []
+
+
+def test_large_arrays_given_to_python_live_on_huge_pages(tmp_path):
+    modes = open("/sys/kernel/mm/transparent_hugepage/enabled").read()
+    if "[never]" in modes:
+        pytest.skip("the kernel offers no transparent huge pages")
+    path = str(tmp_path / "large.png")
+    roughgc.write_map(path, np.zeros((1000, 1500), np.uint8))
+    photo = roughgc.read_photo(path)  # 4.5 MB
+    assert photo.ctypes.data % (2 << 20) == 0
+    assert "hg" in _flags_of(photo.ctypes.data)
+    # What numpy allocates itself, such as an out= array, numpy advises so.
+    assert np.core.multiarray._get_madvise_hugepage()

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "api/input_checks.h"
+#include "detail/device/host_memory.h"
 #include "detail/io/photo_reader.h"
 #include "detail/pipeline/rough_pipeline.h"
 #include "detail/stages/rough_size.h"
@@ -22,7 +23,7 @@ void requireFinite(const char* what, float value) {
 
 Result resultOf(const detail::RoughMapView& view) {
     Result result;
-    result.map.create(static_cast<int>(view.rows), static_cast<int>(view.cols), CV_8UC1);
+    result.map = detail::freshMat(static_cast<int>(view.rows), static_cast<int>(view.cols), CV_8UC1);
     std::memcpy(result.map.data, view.pixels, view.rows * view.cols);
     result.quantileIndex = view.quantileIndex;
     result.threshold = view.threshold;
@@ -42,6 +43,26 @@ public:
 
 private:
     detail::JpegRows& jpeg_;
+};
+
+// A PNG's rows. One whose EXIF, after its rows, turns it after all fails
+// here, to be decoded whole instead.
+class PngSource : public detail::PhotoRowSource {
+public:
+    explicit PngSource(detail::PngRows& png) : png_(png) {}
+    bool read(unsigned char* first, size_t step, size_t count) override { return png_.read(first, step, count); }
+    bool finish() override {
+        int orientation = 1;
+        bool sure = true;
+        if (!png_.finish(orientation, sure)) return false;
+        turned_ = orientation != 1 || !sure;
+        return !turned_;
+    }
+    bool turned() const { return turned_; }
+
+private:
+    detail::PngRows& png_;
+    bool turned_ = false;
 };
 
 InputError unreadable(const std::string& path) { return InputError("(!) Error reading image: " + path); }
@@ -98,32 +119,42 @@ Result Extractor::extractFile(const std::string& path, const Params& params) {
     // Streamed where the photo and the parameters allow it; where
     // extract() would refuse them, the photo is decoded first, so that an
     // unreadable file is refused as such, as readPhoto() refuses it.
-    detail::JpegHeader header;
     const bool accepted = params.window >= 1 && std::isfinite(params.dimension) && std::isfinite(params.tolerance);
-    if (s.pipeline.streamsRows() && accepted &&
-        s.reader.route(true, header) == detail::PhotoRoute::StreamedJpeg &&
-        detail::roughImageSizeProblem(header.height, header.width, static_cast<size_t>(params.window)).empty()) {
-        JpegSource rows(s.reader.jpeg());
+    const detail::PhotoRoute route =
+        s.pipeline.streamsRows() && accepted ? s.reader.route(true) : detail::PhotoRoute::Refused;
+    const cv::Size size = s.reader.streamedSize();
+    const bool streamed = (route == detail::PhotoRoute::StreamedJpeg || route == detail::PhotoRoute::StreamedPng) &&
+                          detail::roughImageSizeProblem(static_cast<size_t>(size.height), static_cast<size_t>(size.width),
+                                                        static_cast<size_t>(params.window))
+                              .empty();
+    if (streamed) {
         // Known from the header: a failure of the device still has a size,
         // a photo whose rows cannot all be read has none.
-        s.photoSize = cv::Size(static_cast<int>(header.width), static_cast<int>(header.height));
+        s.photoSize = size;
+        JpegSource jpegRows(s.reader.jpeg());
+        PngSource pngRows(s.reader.png());
+        const bool jpeg = route == detail::PhotoRoute::StreamedJpeg;
+        detail::PhotoRowSource& rows = jpeg ? static_cast<detail::PhotoRowSource&>(jpegRows) : pngRows;
+        const bool begun = jpeg ? s.reader.jpeg().begin() : s.reader.png().begin();
         const detail::RoughMapView* view =
-            s.reader.jpeg().begin() ? s.pipeline.runStreamed(rows, header.height, header.width,
-                                                             static_cast<size_t>(params.window), params.dimension,
-                                                             params.tolerance, detail::SearchRoute::BoxMaxima)
-                                    : nullptr;
-        if (view == nullptr) {
+            begun ? s.pipeline.runStreamed(rows, static_cast<size_t>(size.height), static_cast<size_t>(size.width),
+                                           static_cast<size_t>(params.window), params.dimension, params.tolerance,
+                                           detail::SearchRoute::BoxMaxima)
+                  : nullptr;
+        if (view != nullptr) return resultOf(*view);
+        if (!pngRows.turned()) {
             s.photoSize = cv::Size();
+            s.reader.forgetPhoto();
             throw unreadable(path);
         }
-        return resultOf(*view);
+        // An EXIF block after the rows turns it: decoded whole after all.
     }
     const cv::Mat photo = s.reader.decode(s.reader.keptTarget());
     if (photo.empty()) {
-        const std::string tooLarge = s.reader.sizeProblem();
-        if (tooLarge.empty()) throw unreadable(path);
+        const std::string problem = s.reader.problem();
+        if (problem.empty()) throw unreadable(path);
         s.photoSize = s.reader.announcedSize();
-        throw InputError(tooLarge);
+        throw InputError(problem);
     }
     s.photoSize = photo.size();
     return extract(photo, params);

@@ -1,47 +1,66 @@
 // Photos in, maps out: as the roughgc tool reads and writes them.
 #include <cerrno>
-#include <opencv2/imgcodecs.hpp>
+#include <cstring>
 
 #include "api/input_checks.h"
+#include "detail/device/host_memory.h"
 #include "detail/io/map_file.h"
-#include "detail/io/photo_input.h"
 #include "detail/io/photo_reader.h"
 #include "roughgc/roughgc.hpp"
 
 namespace roughgc {
 
+namespace {
+
+// The file's bytes, libjpeg's and libpng's decoders and the decoded pixels
+// are kept per thread, from one photo to the next.
+detail::PhotoReader& threadReader() {
+    thread_local detail::PhotoReader reader;
+    return reader;
+}
+
+[[noreturn]] void refuse(detail::PhotoReader& reader, const std::string& path) {
+    const std::string problem = reader.problem();
+    throw InputError(problem.empty() ? "(!) Error reading image: " + path : problem);
+}
+
+}  // namespace
+
 cv::Mat readPhoto(const std::string& path) {
-    cv::Mat photo = detail::readPhoto(path);
-    if (!photo.empty()) return photo;
-    const std::string tooLarge = detail::decodeLimitProblemOfFile(path);
-    throw InputError(tooLarge.empty() ? "(!) Error reading image: " + path : tooLarge);
+    detail::PhotoReader& reader = threadReader();
+    if (reader.load(path) != detail::LoadEnd::Loaded) throw InputError("(!) Error reading image: " + path);
+    // Straight into a matrix of its own, on huge pages where it is large.
+    cv::Mat photo = reader.decode([](int rows, int cols) { return detail::freshMat(rows, cols, CV_8UC3); });
+    if (photo.empty()) refuse(reader, path);
+    return photo;
 }
 
 void readPhoto(const std::string& path, cv::OutputArray photo) {
-    // The file's bytes and libjpeg's decompressor are kept per thread, from
-    // one photo to the next.
-    thread_local detail::PhotoReader reader;
+    detail::PhotoReader& reader = threadReader();
     if (reader.load(path) != detail::LoadEnd::Loaded) throw InputError("(!) Error reading image: " + path);
-    const cv::Mat decoded = reader.decode([&photo](int rows, int cols) {
-        photo.create(rows, cols, CV_8UC3);
-        return photo.getMat();
-    });
-    if (!decoded.empty()) return;
-    const std::string tooLarge = reader.sizeProblem();
-    throw InputError(tooLarge.empty() ? "(!) Error reading image: " + path : tooLarge);
+    // Decoded into the reader's memory first, so that a photo that fails
+    // half way leaves `photo` as it was.
+    const cv::Mat decoded = reader.decode(reader.keptTarget());
+    if (decoded.empty()) refuse(reader, path);
+    if (photo.kind() == cv::_InputArray::MAT && (photo.size() != decoded.size() || photo.type() != CV_8UC3)) {
+        cv::Mat& m = photo.getMatRef();
+        m.release();
+        m.allocator = detail::hugePageAllocator();
+    }
+    photo.create(decoded.rows, decoded.cols, CV_8UC3);
+    decoded.copyTo(photo.getMat());
 }
 
 void writeMap(const std::string& path, cv::InputArray map) {
     const cv::Mat m = map.getMat();
     detail::requireType(m.dims == 2 && m.type() == CV_8UC1, "A map", "CV_8UC1", m);
-    const size_t slash = path.rfind('/'), dot = path.rfind('.');
-    const std::string extension = dot == std::string::npos || (slash != std::string::npos && dot < slash)
-                                      ? std::string()
-                                      : path.substr(dot);
-    if (extension.empty() || !cv::haveImageWriter(path))
-        throw InputError("(!) No image format for the extension of " + path + " (such as .bmp or .png)");
     std::string why;
-    if (!detail::writeImageFile(m, extension, path, why)) throw WriteError(path, why, errno);
+    const detail::MapFormat format = detail::mapFormatOf(path);
+    if (format.refusal.empty()) {
+        if (detail::writeImageFile(m, format, path, why)) return;
+        throw WriteError(path, why, errno);
+    }
+    throw InputError(format.refusal);
 }
 
 }  // namespace roughgc

@@ -37,7 +37,7 @@
 #include "cli/stdout_watch.h"
 #include "address_sanitizer.h"
 #include "detail/io/map_file.h"
-#include "detail/io/photo_input.h"
+#include "detail/io/decode_limits.h"
 #include "detail/io/photo_reader.h"
 
 #if defined(ROUGHGC_ASAN)
@@ -294,12 +294,12 @@ struct DecodePhoto {
         if (w->outcome != Outcome::Written || w->byExtractor) return w;
         namespace d = roughgc::detail;
         w->reader = batch->readers.take();
-        const d::LoadEnd end = w->reader->load(batch->items[w->index].photo, stopRequested);
-        if (end != d::LoadEnd::Loaded) {
-            w->fail(end == d::LoadEnd::Interrupted ? "interrupted" : "Error reading image");
-            return w;
-        }
         try {
+            const d::LoadEnd end = w->reader->load(batch->items[w->index].photo, stopRequested);
+            if (end != d::LoadEnd::Loaded) {
+                w->fail(end == d::LoadEnd::Interrupted ? "interrupted" : "Error reading image");
+                return w;
+            }
             w->image = w->reader->decode(w->reader->keptTarget());
         } catch (const std::bad_alloc&) {
             w->fail("out of memory");
@@ -308,14 +308,14 @@ struct DecodePhoto {
         w->width = w->image.cols;
         w->height = w->image.rows;
         if (w->image.empty()) {
-            const std::string tooLarge = w->reader->sizeProblem();
-            if (tooLarge.empty()) {
+            const std::string problem = w->reader->problem();
+            if (problem.empty()) {
                 w->fail("Error reading image");
             } else {
                 const cv::Size size = w->reader->announcedSize();
                 w->width = size.width;
                 w->height = size.height;
-                w->fail(withoutMarker(tooLarge));
+                w->fail(withoutMarker(problem));
             }
         }
         return w;
@@ -427,6 +427,10 @@ int runBatch(int argc, char** argv) {
     if (const auto status = parseBatchOptions(argc, argv, options)) return out.finish(*status);
     std::vector<BatchItem> items;
     if (const std::string refusal = planBatch(options, items); !refusal.empty()) return refuseCommandLine(refusal);
+    // OpenCV's size limits set to what it cannot read: refused before any
+    // work, as OpenCV itself would stop the process when it loads.
+    if (const std::string limits = roughgc::detail::decodeLimitsProblem(); !limits.empty())
+        return refuseCommandLine(limits.substr(4));
     std::error_code ec;
     fs::create_directories(options.outDir, ec);
     if (ec) return refuseCommandLine("cannot create " + options.outDir + ": " + ec.message());

@@ -14,8 +14,10 @@
 #include "roughgc/roughgc.hpp"
 #include "cli/batch.h"
 #include "cli/batch_options.h"
-#include "detail/io/photo_input.h"
 #include "cli/stdout_watch.h"
+#include "detail/device/host_memory.h"
+#include "detail/io/decode_limits.h"
+#include "detail/io/photo_reader.h"
 
 
 // Wall-clock milliseconds, wrapping at 32 bits; only differences are used.
@@ -40,23 +42,49 @@ int main(int argc, char** argv) {
         std::cout << "Wrong number of arguments!" << std::endl;
         return out.finish(-1);
     }
+    // OpenCV's size limits set to what it cannot read: refused before any
+    // work, as OpenCV itself would stop the process when it loads.
+    if (const std::string limits = roughgc::detail::decodeLimitsProblem(); !limits.empty())
+        return refuseCommandLine(limits.substr(4));
     // Past a file-size limit, a write then fails with EFBIG and is reported
     // like any other failed write, instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
 
+    // The photo is decoded straight into the page-locked memory that the
+    // pipeline uploads from, kept until the process ends. Should that
+    // memory not be had, it is decoded into ordinary memory, and the
+    // page-locked copy is asked for again where it always was, after the
+    // photo's size is printed.
+    namespace d = roughgc::detail;
+    d::PhotoReader reader;
+    uchar3* h_imageRGB = nullptr;
     cv::Mat image;
     try {
-        image = roughgc::detail::readPhoto(argv[1]);
+        if (reader.load(argv[1]) == d::LoadEnd::Loaded) {
+            image = reader.decode([&h_imageRGB](int rows, int cols) {
+                uchar3* pinned = nullptr;
+                const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(cols) * 3;
+                if (cudaMallocHost<uchar3>(&pinned, bytes, 0) != cudaSuccess) {
+                    cudaGetLastError();
+                    return d::freshMat(rows, cols, CV_8UC3);
+                }
+                h_imageRGB = pinned;
+                return cv::Mat(rows, cols, CV_8UC3, pinned);
+            });
+        }
     } catch (const std::bad_alloc&) {
         // No memory to decode it: for this tool, as unreadable as a broken file.
     }
     if (image.data == nullptr) {
+        const d::PhotoReader::Problem problem = reader.problemKind();
         // A photo over the decoder's size limits is not broken: it is too
         // large, as one over the extraction's limits is.
-        if (const std::string tooLarge = roughgc::detail::decodeLimitProblemOfFile(argv[1]); !tooLarge.empty()) {
-            std::fprintf(stderr, "%s\n", tooLarge.c_str());
+        if (problem == d::PhotoReader::Problem::TooLarge) {
+            std::fprintf(stderr, "%s\n", reader.problem().c_str());
             return out.finish(kExitUnsupportedImageSize);
         }
+        // One that needs codecs that are not installed says which.
+        if (problem == d::PhotoReader::Problem::NoCodecs) std::fprintf(stderr, "%s\n", reader.problem().c_str());
         std::cout << "(!) Error reading images \n" << std::endl;
         return out.finish(-2);
     }
@@ -75,14 +103,15 @@ int main(int argc, char** argv) {
     const size_t height = static_cast<size_t>(image.rows), width = static_cast<size_t>(image.cols);
     requireRoughImageSize(height, width, kc2);
 
-    // The pixels as one block of BGR triples, in page-locked memory for a
-    // fast upload; kept until the process ends.
-    uchar3* pixels = nullptr;
-    prepareImagePointers1<uchar3>(image, &pixels);
-    uchar3* h_imageRGB = nullptr;
-    const size_t bytes = height * width * 3;
-    checkCudaErrors(cudaMallocHost<uchar3>(&h_imageRGB, bytes, 0));
-    std::memcpy(h_imageRGB, pixels, bytes);
+    if (image.data != reinterpret_cast<unsigned char*>(h_imageRGB)) {
+        // The pixels as one block of BGR triples, in page-locked memory for
+        // a fast upload.
+        uchar3* pixels = nullptr;
+        prepareImagePointers1<uchar3>(image, &pixels);
+        const size_t bytes = height * width * 3;
+        checkCudaErrors(cudaMallocHost<uchar3>(&h_imageRGB, bytes, 0));
+        std::memcpy(h_imageRGB, pixels, bytes);
+    }
 
     // Context creation and kernel loading stay outside the measured time.
     FirstRun();

@@ -5,6 +5,7 @@
 #include "cuda_runtime_cpu.h"
 
 #include "address_sanitizer.h"
+#include "huge_pages.h"
 
 #include <omp.h>
 #include <sys/mman.h>
@@ -91,10 +92,9 @@ constexpr size_t kAlignment = 256;  // cudaMalloc's guaranteed alignment
 class LargeBlocks {
 public:
     static constexpr size_t kMinimum = size_t{1} << 20;  // smaller blocks come from malloc
-    static constexpr size_t kHuge = size_t{2} << 20;
 
     void* take(size_t size) {
-        const size_t length = (size + kHuge - 1) / kHuge * kHuge;
+        const size_t length = roughgc::hugePageLength(size);
         {
             std::lock_guard lock(mutex_);
             // A cached block at most twice the size needed.
@@ -107,16 +107,8 @@ public:
                 return p;
             }
         }
-        void* raw = mmap(nullptr, length + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (raw == MAP_FAILED) return nullptr;
-        const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
-        const uintptr_t aligned = (start + kHuge - 1) / kHuge * kHuge;
-        if (aligned > start) munmap(raw, aligned - start);
-        if (aligned + length < start + length + kHuge) {
-            munmap(reinterpret_cast<void*>(aligned + length), start + length + kHuge - (aligned + length));
-        }
-        void* p = reinterpret_cast<void*>(aligned);
-        madvise(p, length, MADV_HUGEPAGE);
+        void* p = roughgc::mapHugePages(size);
+        if (p == nullptr) return nullptr;
         populate(p, length);
         std::lock_guard lock(mutex_);
         live_[p] = length;
@@ -136,7 +128,7 @@ public:
         // Keep at most a quarter of the machine's memory; drop small ones first.
         while (cachedBytes_ > cacheLimit() && !cached_.empty()) {
             const auto victim = cached_.begin();
-            munmap(victim->second, victim->first);
+            roughgc::unmapHugePages(victim->second, victim->first);
             cachedBytes_ -= victim->first;
             cached_.erase(victim);
         }
@@ -149,9 +141,12 @@ private:
     // it would take one by one. Where the kernel cannot (before Linux
     // 5.14), the pages are faulted in on first touch as before.
     static void populate(void* p, size_t length) {
-        const long chunks = static_cast<long>(length / kHuge);
+        using roughgc::kHugePageBytes;
+        const long chunks = static_cast<long>(length / kHugePageBytes);
 #pragma omp parallel for schedule(static) if (chunks > 1)
-        for (long c = 0; c < chunks; ++c) madvise(static_cast<char*>(p) + c * kHuge, kHuge, MADV_POPULATE_WRITE);
+        for (long c = 0; c < chunks; ++c) {
+            madvise(static_cast<char*>(p) + c * kHugePageBytes, kHugePageBytes, MADV_POPULATE_WRITE);
+        }
     }
 
     static size_t cacheLimit() {

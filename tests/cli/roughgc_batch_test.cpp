@@ -494,25 +494,25 @@ TEST(RoughgcBatch, PhotoWithoutMemoryFailsAloneAndTheRunGoesOn) {
     EXPECT_EQ(fnv1a(readFile(cwd / "out1/left01.bmp")), kLeftMap);
 
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's shadow memory needs more address space than any limit here
-    // A real one: within 400 MB of address space a 9000 x 9000 colour PNG
-    // (243 MB decoded) finds no room, to decode or to extract it: the other
-    // photos still get theirs.
-    cv::imwrite((cwd / "vast.png").string(), cv::Mat(9000, 9000, CV_8UC3, cv::Scalar::all(0)),
-                {cv::IMWRITE_PNG_COMPRESSION, 9});
+    // A real one: within 400 MB of address space a progressive 12000 x 12000
+    // colour JPEG finds no room for libjpeg's coefficients (432 MB), nor for
+    // its pixels: the other photos still get theirs.
+    cv::imwrite((cwd / "vast.jpg").string(), cv::Mat(12000, 12000, CV_8UC3, cv::Scalar::all(0)),
+                {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
     RunOptions limited;
     limited.addressSpaceLimit = rlim_t{400} << 20;
-    const RunResult vast = run({"-o", "out2", "-j", "1", "-r", "vast.csv", "fruits.jpg", "vast.png", "left01.jpg"},
+    const RunResult vast = run({"-o", "out2", "-j", "1", "-r", "vast.csv", "fruits.jpg", "vast.jpg", "left01.jpg"},
                                cwd.path(), limited);
     EXPECT_EQ(vast.status, 2) << vast;
     EXPECT_TRUE(isSummary(vast.out, "2 maps written, 1 failed"));
-    EXPECT_EQ(vast.err, "vast.png: out of memory\n") << vast;
+    EXPECT_EQ(vast.err, "vast.jpg: out of memory\n") << vast;
     EXPECT_EQ(listing(cwd / "out2"), (std::vector<std::string>{"fruits.bmp", "left01.bmp"}));
     const std::string rows = readFile(cwd / "vast.csv");
     EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 4) << rows;
-    EXPECT_NE(rows.find("\nvast.png,out2/vast.bmp,failed,"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("\nvast.jpg,out2/vast.bmp,failed,"), std::string::npos) << rows;
     // The tool on its own: no memory to decode is no photo to read, said as
     // such, never a crash.
-    const RunResult single = run({"vast.png"}, cwd.path(), limited);
+    const RunResult single = run({"vast.jpg"}, cwd.path(), limited);
     EXPECT_EQ(single.status, 254) << single;
     EXPECT_EQ(single.out, "(!) Error reading images \n\n") << single;
 #endif

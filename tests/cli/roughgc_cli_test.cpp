@@ -19,6 +19,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "png_edits.h"
 #include "tool_runner.h"
 #include <ostream>
 #include <sstream>
@@ -136,26 +137,11 @@ std::string hugeBmpHeader() {
     return h;
 }
 
-std::string bigEndian32(uint32_t v) {
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-// A PNG chunk: length, type, data and the CRC-32 of type and data.
-std::string pngChunk(const std::string& type, const std::string& data) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (unsigned char c : type + data) {
-        crc ^= c;
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return bigEndian32(static_cast<uint32_t>(data.size())) + type + data + bigEndian32(~crc);
-}
-
 // Ends at an empty IDAT chunk, so that libpng reads the whole header without
 // running out of data.
 std::string hugePngHeader(uint32_t side = 100000) {
-    const std::string ihdr = bigEndian32(side) + bigEndian32(side) +
-                             std::string{8, 2, 0, 0, 0};  // 8-bit RGB, deflate, no filter, no interlace
-    return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", ihdr) + pngChunk("IDAT", "");
+    using namespace png_edits;
+    return kSignature + chunk("IHDR", rgbHeader(side, side)) + chunk("IDAT", "");
 }
 
 TEST(RoughgcUnreadableInput, HeaderAnnouncingMorePixelsThanTheDecoderTakesIsTooLarge) {

@@ -1,2 +1,92 @@
-// placeholder
+// Maps encoded without OpenCV's image codecs, held byte for byte to what
+// cv::imencode makes of them.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <new>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <vector>
+
+#include "address_sanitizer.h"
+#include "detail/io/map_encoders.h"
+
+namespace {
+
+using roughgc::detail::encodeGreyBmp;
+using roughgc::detail::encodePng;
+
+TEST(MapEncoders, EncodeTheBytesOpenCvEncodes) {
+    // Widths to two past a BMP row's 4-byte padding, one pixel, a wide and a
+    // tall image, and a region whose rows lie further apart than they are long.
+    std::vector<cv::Rect> regions{{0, 0, 1, 1}, {0, 0, 1021, 2}, {0, 0, 3, 777}, {3, 5, 13, 17}};
+    for (int width = 1; width <= 9; ++width) regions.emplace_back(0, 0, width, 5);
+    cv::RNG rng(11);
+    std::vector<uchar> ours, opencvs;  // never emptied here: each encoding must replace `ours`
+    std::string why;
+    // Random, only 0 and 255, all 0, all 255: drawn from [low, high), scaled.
+    const int contents[][3] = {{0, 256, 1}, {0, 2, 255}, {0, 1, 1}, {1, 2, 255}};
+    for (const int type : {CV_8UC1, CV_8UC3, CV_8UC4}) {
+        for (const cv::Rect region : regions) {
+            for (const auto& [low, high, scale] : contents) {
+                cv::Mat whole(region.br().y, region.br().x, type);
+                rng.fill(whole, cv::RNG::UNIFORM, low, high);
+                whole *= scale;
+                const cv::Mat image = whole(region);
+                SCOPED_TRACE(testing::Message() << image.channels() << " channels, " << region << ", " << high);
+                ASSERT_TRUE(encodePng(image.data, image.step, image.rows, image.cols, image.channels(), ours, why));
+                ASSERT_TRUE(cv::imencode(".png", image, opencvs));
+                EXPECT_EQ(ours, opencvs);
+                const cv::Mat back = cv::imdecode(ours, cv::IMREAD_UNCHANGED);
+                EXPECT_TRUE(back.type() == type && cv::norm(back, image, cv::NORM_INF) == 0);
+                if (type != CV_8UC1) continue;
+                encodeGreyBmp(image.data, image.step, image.rows, image.cols, ours);
+                ASSERT_TRUE(cv::imencode(".bmp", image, opencvs));
+                EXPECT_EQ(ours, opencvs);
+            }
+        }
+    }
+}
+
+TEST(MapEncoders, EncodePngFailsWithLibpngsReason) {
+    const std::vector<uchar> row(1000001);  // a pixel past libpng's width limit
+    std::vector<uchar> out{1, 2, 3};
+    std::string why;
+    EXPECT_FALSE(encodePng(row.data(), row.size(), 1, 1000001, 1, out, why));
+    EXPECT_EQ(why, "Invalid IHDR data");
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(MapEncodersDeathTest, EncodePngThrowsWhenMemoryRunsOut) {
+#if defined(ROUGHGC_ASAN)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+    // With 2 MiB to spare, libpng cannot allocate the wide image's 4 MB row,
+    // nor can the tall image's output grow to its 16 MB.
+    for (const cv::Size size : {cv::Size(1000000, 1), cv::Size(1000, 4000)}) {
+        cv::Mat image(size, CV_8UC4);
+        cv::randu(image, 0, 256);
+        const auto encodeWithLittleMemory = [&] {
+            long pages = 0;
+            std::FILE* statm = std::fopen("/proc/self/statm", "r");
+            if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::_Exit(3);
+            const rlim_t bytes = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (2 << 20);
+            const rlimit limit{bytes, bytes};
+            std::vector<uchar> out;
+            std::string why;
+            try {
+                if (setrlimit(RLIMIT_AS, &limit) == 0)
+                    encodePng(image.data, image.step, image.rows, image.cols, 4, out, why);
+            } catch (const std::bad_alloc&) {
+                std::_Exit(1);
+            }
+            std::_Exit(2);
+        };
+        EXPECT_EXIT(encodeWithLittleMemory(), testing::ExitedWithCode(1), "") << size;
+    }
+}
+
+}  // namespace

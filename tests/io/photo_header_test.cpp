@@ -102,6 +102,15 @@ TEST(PhotoHeader, CutOrUnknownHeadersTellNothing) {
     const unsigned char text[] = "just text, not a photo";
     EXPECT_FALSE(photoDimensions(text, sizeof text - 1));
     EXPECT_FALSE(photoDimensionsOfFile("/nonexistent/photo.jpg"));
+
+    // An extended WebP header is 30 bytes, the canvas's size in its last
+    // six: read to the last byte and no further (the sanitizers watch the
+    // buffer's end).
+    const std::vector<unsigned char> webp = {'R', 'I', 'F', 'F', 22, 0, 0, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8', 'X',
+                                             10, 0, 0, 0, 0, 0, 0, 0, 52, 0, 0, 0x24, 0, 0x01};
+    ASSERT_TRUE(photoDimensions(webp.data(), webp.size()));
+    EXPECT_EQ(photoDimensions(webp.data(), webp.size())->width, 53u);
+    EXPECT_EQ(photoDimensions(webp.data(), webp.size())->height, 0x010025u);
 }
 
 }  // namespace

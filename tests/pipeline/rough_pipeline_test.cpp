@@ -23,7 +23,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "CUDA_wrappers.h"
-#include "detail/io/photo_input.h"
+#include "detail/io/photo_reader.h"
 #include "detail/pipeline/rough_pipeline.h"
 #include "roughgc/roughgc.hpp"
 #include "pipeline_outcome.h"
@@ -225,18 +225,17 @@ TEST_F(InTempDir, PhotoFromAFifoIsWaitedForUntilAStopIsRequested) {
     const std::string fifo = (dir_ / "photo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const auto start = std::chrono::steady_clock::now();
+    namespace d = roughgc::detail;
+    d::PhotoReader reader;
     auto reading = std::async(std::launch::async, [&] {
-        bool interrupted = false;
-        const cv::Mat photo = roughgc::detail::readPhoto(
-            fifo, [&] { return std::chrono::steady_clock::now() - start > 300ms; }, &interrupted);
-        return std::make_pair(photo.empty(), interrupted);
+        return reader.load(fifo, [&] { return std::chrono::steady_clock::now() - start > 300ms; });
     });
     if (reading.wait_for(3s) != std::future_status::ready) {
         writeWhenRead(fifo, "");  // a writer that comes and goes ends any wait
         reading.wait();
         FAIL() << "still waiting 3 s after the stop was requested";
     }
-    EXPECT_EQ(reading.get(), std::make_pair(true, true));
+    EXPECT_EQ(reading.get(), d::LoadEnd::Interrupted);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
 
     // The same FIFO with a writer that comes once the reader waits: its bytes
@@ -245,20 +244,19 @@ TEST_F(InTempDir, PhotoFromAFifoIsWaitedForUntilAStopIsRequested) {
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const auto oldPipeAction = std::signal(SIGPIPE, SIG_IGN);
     std::thread writer(writeWhenRead, fifo, bytes);
-    bool interrupted = true;
-    const cv::Mat photo = roughgc::detail::readPhoto(fifo, [] { return false; }, &interrupted);
+    const d::LoadEnd end = reader.load(fifo, [] { return false; });
     writer.join();
     std::signal(SIGPIPE, oldPipeAction);
-    EXPECT_FALSE(interrupted);
+    EXPECT_EQ(end, d::LoadEnd::Loaded);
+    const cv::Mat photo = reader.decode(reader.keptTarget());
     const cv::Mat expected = cv::imread(ROUGHGC_EXAMPLES "/fruits.jpg", cv::IMREAD_COLOR);
     ASSERT_EQ(photo.type(), CV_8UC3);
     ASSERT_EQ(photo.size(), expected.size());
     EXPECT_EQ(cv::norm(photo, expected, cv::NORM_INF), 0);
 
-    // A character device is read to its end whatever the predicate says.
-    interrupted = true;
-    EXPECT_TRUE(roughgc::detail::readPhoto("/dev/null", [] { return true; }, &interrupted).empty());
-    EXPECT_FALSE(interrupted);
+    // A character device is read to its end whatever the predicate says:
+    // nothing there is no photo.
+    EXPECT_EQ(reader.load("/dev/null", [] { return true; }), d::LoadEnd::Failed);
 }
 
 #if !defined(ROUGHGC_CUDA_BACKEND)

@@ -100,6 +100,7 @@ struct RunOptions {
     uid_t user = 0;  // another user to run as (the suite running as root), or 0: as the suite runs
     std::function<void(pid_t)> started;     // called with the process's id once it runs
     std::vector<std::pair<std::string, std::string>> environment;  // set for the tool alone
+    std::vector<std::string> unset;                                 // taken from the tool's environment
 };
 
 // Runs the tool with `args` in the directory `cwd`; standard output and
@@ -126,6 +127,7 @@ inline RunResult run(std::vector<std::string> args, const fs::path& cwd, const R
         const rlimit files{options.openFileLimit, options.openFileLimit};
         alarm(60);
         for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
+        for (const std::string& name : options.unset) unsetenv(name.c_str());
         const bool asUser = options.user == 0 || (setgroups(0, nullptr) == 0 && setgid(options.user) == 0 &&
                                                   setuid(options.user) == 0);
         if (asUser && setrlimit(RLIMIT_FSIZE, &limit) == 0 && setrlimit(RLIMIT_AS, &space) == 0 &&

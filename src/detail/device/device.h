@@ -93,8 +93,9 @@ public:
         capacity_ = count;
     }
     T* get() const { return data_; }
+    size_t capacity() const { return capacity_; }
 
-private:
+    // Gives the memory back; the buffer can grow again.
     void release() {
         if constexpr (Pinned) {
             cudaFreeHost(data_);
@@ -105,6 +106,7 @@ private:
         capacity_ = 0;
     }
 
+private:
     T* data_ = nullptr;
     size_t capacity_ = 0;
 };

@@ -44,7 +44,8 @@ private:
 // wherever it goes; every matrix that the library returns is made by it.
 cv::MatAllocator* hugePageAllocator();
 
-// A fresh rows x cols matrix of `type` from hugePageAllocator().
+// A fresh rows x cols matrix of `type` from hugePageAllocator(). Throws
+// std::bad_alloc where memory runs out.
 cv::Mat freshMat(int rows, int cols, int type);
 
 }  // namespace roughgc::detail

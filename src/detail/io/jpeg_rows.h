@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "detail/io/byte_source.h"
+
 namespace roughgc::detail {
 
 // What a JPEG's header tells, read by libjpeg.
@@ -21,26 +23,23 @@ struct JpegHeader {
     // is false.
     int orientation = 1;
     bool orientationSure = true;
-    // No Huffman table at all (Motion-JPEG frames): OpenCV loads tables of
-    // its own for these.
-    bool tablesMissing = false;
     // What libjpeg holds for the whole image while it decodes: the DCT
     // coefficients of a progressive file; 0 for a baseline one.
     size_t coefficientBytes = 0;
 
-    // Whether this decoder gives cv::imread's pixels for the file, before
-    // any orientation: OpenCV converts four-component files with its own
-    // arithmetic, refuses sizes over its limits, and loads its own tables.
+    // Whether cv::imread decodes the file at all: it refuses sizes over its
+    // limits.
     bool decodesAsOpenCv() const;
     // Whether the rows come out in the photo's final orientation.
     bool upright() const { return orientationSure && orientation == 1; }
 };
 
 // libjpeg's decoding of one photo after another, each with a decompressor
-// of its own, as cv::imread decodes it. Its calls
-// return false when libjpeg fails on the data (a corrupt or cut header, an
-// unrecoverable error in the scans): the photo cannot be read, as
-// cv::imread cannot read it. libjpeg's warnings are not printed.
+// of its own, as cv::imread decodes it. Its calls return false when libjpeg
+// fails on the data (a corrupt or cut header, an unrecoverable error in the
+// scans): the photo cannot be read, as cv::imread cannot read it. libjpeg's
+// warnings are not printed. Where libjpeg runs out of memory, they throw
+// std::bad_alloc.
 class JpegRows {
 public:
     JpegRows();
@@ -50,8 +49,11 @@ public:
 
     // Reads the header of the JPEG in `bytes` (which must stay valid until
     // finish() or the next start()); any decoding under way is abandoned.
+    bool start(ByteSource& bytes, JpegHeader& header);
+    // The same over bytes in memory.
     bool start(const unsigned char* bytes, size_t size, JpegHeader& header);
-    // Starts decoding the rows, as BGR: 3 * width bytes a row.
+    // Starts decoding the rows, as BGR: 3 * width bytes a row. A
+    // four-component (CMYK) photo is converted as OpenCV converts it.
     bool begin();
     // The next `count` rows, `step` bytes apart from `first` on.
     bool read(unsigned char* first, size_t step, size_t count);

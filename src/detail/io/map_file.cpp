@@ -1,5 +1,8 @@
 #include "detail/io/map_file.h"
 
+#include "detail/io/codec_plugin.h"
+#include "detail/io/map_encoders.h"
+
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -7,14 +10,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -340,22 +345,64 @@ bool writeFileWhole(const std::string& path, const void* data, size_t size, std:
     return true;
 }
 
-bool writeImageFile(const cv::Mat& image, const std::string& extension, const std::string& path, std::string& why) {
+MapFormat mapFormatOf(const std::string& path) {
+    MapFormat format;
+    const size_t slash = path.rfind('/'), dot = path.rfind('.');
+    std::string letters;
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+        // As OpenCV picks an encoder: the letters and digits after the
+        // last dot, in any case.
+        for (size_t i = dot + 1; i < path.size() && std::isalnum(static_cast<unsigned char>(path[i])); ++i)
+            letters += static_cast<char>(std::tolower(static_cast<unsigned char>(path[i])));
+    }
+    format.extension = "." + letters;
+    if (letters == "bmp" || letters == "dib") {
+        format.kind = MapFormat::Bmp;
+        return format;
+    }
+    if (letters == "png") {
+        format.kind = MapFormat::Png;
+        return format;
+    }
+    format.kind = MapFormat::Codecs;
+    const char* name = letters.empty() ? nullptr : codecFormatOfExtension(format.extension);
+    const RoughgcCodecs* codecs = name != nullptr ? codecPlugin() : nullptr;
+    if (name != nullptr && codecs == nullptr) {
+        format.refusal = codecsMissing(name, "files");
+    } else if (name == nullptr || !codecs->canWrite(format.extension.c_str())) {
+        format.refusal = "(!) No image format for the extension of " + path + " (such as .bmp or .png)";
+    }
+    return format;
+}
+
+bool writeImageFile(const cv::Mat& image, const MapFormat& format, const std::string& path, std::string& why) {
     // Kept from one map to the next: a fresh buffer of a megabyte or more
     // would be mapped anew, and fault in page by page, every time.
-    thread_local std::vector<uchar> encoded;
-    try {
-        if (!cv::imencode(extension, image, encoded)) return fail(-1, why = "the encoder failed");
-    } catch (const cv::Exception& e) {
-        why = e.what();
-        std::replace(why.begin(), why.end(), '\n', ' ');
-        return fail(-1, why);
+    thread_local std::vector<unsigned char> encoded;
+    if (!format.refusal.empty()) return fail(-1, why = format.refusal);
+    if (format.kind == MapFormat::Bmp && image.type() == CV_8UC1) {
+        // A BMP's header holds its size in 32 bits: OpenCV refuses more.
+        const uint64_t bmpBytes = uint64_t{1078} + uint64_t{(static_cast<uint64_t>(image.cols) + 3) / 4 * 4} * image.rows;
+        if (bmpBytes > INT_MAX) return fail(-1, why = "too large for a BMP file");
+        encodeGreyBmp(image.data, image.step[0], image.rows, image.cols, encoded);
+    } else if (format.kind == MapFormat::Png && image.depth() == CV_8U) {
+        if (!encodePng(image.data, image.step[0], image.rows, image.cols, image.channels(), encoded, why))
+            return fail(-1, why);
+    } else {
+        const RoughgcCodecs* codecs = codecPlugin();
+        if (codecs == nullptr) return fail(-1, why = codecsMissing(format.extension.c_str(), "files"));
+        char reason[256] = "";
+        const int status = codecs->encode(format.extension.c_str(), &image, &encoded, reason, sizeof reason);
+        if (status == ROUGHGC_CODECS_OUT_OF_MEMORY) throw std::bad_alloc();
+        if (status != ROUGHGC_CODECS_DONE) return fail(-1, why = reason);
     }
     return writeFileWhole(path, encoded.data(), encoded.size(), why);
 }
 
 bool writeGreyBmp(const unsigned char* map, int rows, int cols, const std::string& path, std::string& why) {
-    return writeImageFile(cv::Mat(rows, cols, CV_8UC1, const_cast<unsigned char*>(map)), ".bmp", path, why);
+    thread_local std::vector<unsigned char> encoded;
+    encodeGreyBmp(map, static_cast<size_t>(cols), rows, cols, encoded);
+    return writeFileWhole(path, encoded.data(), encoded.size(), why);
 }
 
 }  // namespace roughgc::detail

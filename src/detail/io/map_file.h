@@ -24,10 +24,23 @@ namespace roughgc::detail {
 // at once.
 bool writeFileWhole(const std::string& path, const void* data, size_t size, std::string& why);
 
-// `image` encoded by OpenCV in the format of `extension` (".bmp", ".png",
-// ...) and written with writeFileWhole. An image the encoder refuses fails
-// with its reason, one line.
-bool writeImageFile(const cv::Mat& image, const std::string& extension, const std::string& path, std::string& why);
+// How a map is encoded, from its path's extension, as cv::imwrite chooses:
+// the letters and digits after the last dot of its name, in any case.
+struct MapFormat {
+    enum Kind { Bmp, Png, Codecs } kind = Codecs;
+    std::string extension;  // ".bmp", ".tif": those letters, in lower case
+    // Why no map can be written there, in one line: no such format, or
+    // one whose encoder is OpenCV's and the codecs are not installed. Empty
+    // when one can.
+    std::string refusal;
+};
+MapFormat mapFormatOf(const std::string& path);
+
+// `image` encoded in `format` and written with writeFileWhole: BMP (of a
+// grey image) and PNG with the bytes cv::imencode gives, here; any other
+// format by OpenCV itself, in the codec plugin. An image the encoder
+// refuses fails with its reason, one line.
+bool writeImageFile(const cv::Mat& image, const MapFormat& format, const std::string& path, std::string& why);
 
 // A rows x cols map of bytes, rows stored one after another, encoded as an
 // 8-bit grey BMP and written with writeFileWhole.

@@ -15,6 +15,7 @@ namespace {
 uint32_t be16(const unsigned char* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
 uint32_t be32(const unsigned char* p) { return be16(p) << 16 | be16(p + 2); }
 uint32_t le16(const unsigned char* p) { return static_cast<uint32_t>(p[1]) << 8 | p[0]; }
+uint32_t le24(const unsigned char* p) { return static_cast<uint32_t>(p[2]) << 16 | le16(p); }
 uint32_t le32(const unsigned char* p) { return le16(p + 2) << 16 | le16(p); }
 
 std::optional<PhotoDimensions> sized(uint64_t width, uint64_t height) {
@@ -112,8 +113,9 @@ std::optional<PhotoDimensions> tiff(const unsigned char* b, size_t n) {
 
 std::optional<PhotoDimensions> webp(const unsigned char* b, size_t n) {
     if (n < 30) return std::nullopt;
-    if (std::memcmp(b + 12, "VP8X", 4) == 0)
-        return sized(1 + (le32(b + 24) & 0xFFFFFF), 1 + (le32(b + 27) & 0xFFFFFF));
+    // The canvas's width and height less one, 24 bits each, end the 30
+    // bytes of an extended header.
+    if (std::memcmp(b + 12, "VP8X", 4) == 0) return sized(1 + le24(b + 24), 1 + le24(b + 27));
     if (std::memcmp(b + 12, "VP8L", 4) == 0 && b[20] == 0x2F) {
         const uint32_t bits = le32(b + 21);
         return sized(1 + (bits & 0x3FFF), 1 + ((bits >> 14) & 0x3FFF));

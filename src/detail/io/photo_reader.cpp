@@ -1,52 +1,24 @@
 #include "detail/io/photo_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
-#include <cstring>
 #include <new>
-#include <opencv2/imgcodecs.hpp>
 
+#include "detail/io/codec_plugin.h"
 #include "detail/io/decode_limits.h"
 #include "detail/io/photo_header.h"
-#include "roughgc/errors.hpp"
 #include "detail/io/photo_input.h"
+#include "roughgc/errors.hpp"
 
 namespace roughgc::detail {
 
 namespace {
 
-bool looksLikePng(const unsigned char* b, size_t n) { return n >= 8 && std::memcmp(b, "\x89PNG\r\n\x1a\n", 8) == 0; }
-bool looksLikeWebp(const unsigned char* b, size_t n) {
-    return n >= 12 && std::memcmp(b, "RIFF", 4) == 0 && std::memcmp(b + 8, "WEBP", 4) == 0;
-}
+// Enough of a file for every header but a JPEG's whose metadata comes first,
+// which libjpeg reads on as far as it needs.
+constexpr size_t kHeaderBytes = size_t{4} << 20;
 
-// The decoded photo as `target`'s matrix: copied there unless the decoder
-// already wrote it there.
-cv::Mat intoTarget(const cv::Mat& decoded, const PhotoTarget& target) {
-    if (decoded.empty()) return cv::Mat();
-    cv::Mat out = target(decoded.rows, decoded.cols);
-    if (out.data != decoded.data) decoded.copyTo(out);
-    return out;
-}
-
-// A decoder's cv::Exception: an allocation that failed is out of memory,
-// anything else (a header over OpenCV's limits) an unreadable photo.
-template <class Decode>
-cv::Mat guarded(Decode decode) {
-    try {
-        return decode();
-    } catch (const cv::Exception& e) {
-        if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();
-        return cv::Mat();
-    }
-}
-
-// Turns an upright decoded JPEG as cv::imread applies EXIF orientation 2 to
-// 8 (the transposing ones, 5 to 8, have been transposed already).
+// Turns an upright decoded photo as cv::imread applies EXIF orientation 2
+// to 8 (the transposing ones, 5 to 8, have been transposed already).
 void flipFor(int orientation, cv::Mat& image) {
     switch (orientation) {
         case 2: case 6: cv::flip(image, image, 1); break;
@@ -66,142 +38,234 @@ void reserve(PinnedArray<unsigned char>& buffer, size_t bytes) {
     }
 }
 
+cv::Size sizeOf(size_t width, size_t height) {
+    if (width > INT_MAX || height > INT_MAX) return cv::Size();
+    return cv::Size(static_cast<int>(width), static_cast<int>(height));
+}
+
 }  // namespace
 
 PhotoReader::PhotoReader() = default;
 PhotoReader::~PhotoReader() = default;
 
-void PhotoReader::reserveBytes(size_t size) {
-    if (size <= capacity_) return;
-    bytes_.reset();
-    capacity_ = 0;
-    bytes_.reset(new unsigned char[size]);
-    capacity_ = size;
-}
-
 LoadEnd PhotoReader::load(const std::string& path, const std::function<bool()>& stopRequested) {
-    path_ = path;
-    size_ = 0;
-    regularFile_ = false;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return LoadEnd::Failed;
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closer{fd};
-    struct stat st;
-    if (fstat(fd, &st) != 0) return LoadEnd::Failed;
-    const bool pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-    if (S_ISREG(st.st_mode)) {
-        regularFile_ = true;
-        if (st.st_size <= 0 || static_cast<unsigned long long>(st.st_size) > INT_MAX) return LoadEnd::Failed;
-        const size_t size = static_cast<size_t>(st.st_size);
-        reserveBytes(size);
-        // A file that shrinks meanwhile is what is left of it; one that
-        // grows, its first st_size bytes.
-        while (size_ < size) {
-            const ssize_t n = pread(fd, bytes_.get() + size_, size - size_, static_cast<off_t>(size_));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return LoadEnd::Failed;
-            if (n == 0) break;
-            size_ += static_cast<size_t>(n);
-        }
-        return size_ > 0 ? LoadEnd::Loaded : LoadEnd::Failed;
-    }
-    if (!pipe && !S_ISCHR(st.st_mode)) return LoadEnd::Failed;
-    const StreamEnd end =
-        readToEnd(fd, pipe, kMaxStreamedPhotoBytes, stopRequested, [this](const unsigned char* data, size_t n) {
-            if (size_ + n > capacity_) {
-                size_t grown = capacity_ < 65536 ? 65536 : capacity_;
-                while (grown < size_ + n) grown *= 2;
-                std::unique_ptr<unsigned char[]> larger(new unsigned char[grown]);
-                if (size_ > 0) std::memcpy(larger.get(), bytes_.get(), size_);
-                bytes_ = std::move(larger);
-                capacity_ = grown;
-            }
-            std::memcpy(bytes_.get() + size_, data, n);
-            size_ += n;
-            return true;
-        });
-    if (end == StreamEnd::Interrupted) return LoadEnd::Interrupted;
-    if (end != StreamEnd::Complete || size_ > static_cast<size_t>(INT_MAX)) return LoadEnd::Failed;
-    return LoadEnd::Loaded;
+    route_ = PhotoRoute::Refused;
+    routed_ = false;
+    problem_.clear();
+    problemKind_ = Problem::None;
+    announced_.reset();
+    streamedSize_ = cv::Size();
+    format_ = nullptr;
+    bytesBefore_ = bytes_.capacity();
+    imageBefore_ = image_.capacity();
+    scratchBefore_ = scratch_.capacity();
+    return bytes_.load(path, stopRequested);
 }
 
-PhotoRoute PhotoReader::route(bool rowsWanted, JpegHeader& header) {
-    const unsigned char* b = bytes_.get();
-    if (looksLikeJpeg(b, size_)) {
-        // A header libjpeg refuses makes cv::imread fail as well: the whole
-        // route then fails the same way.
-        if (!jpeg_.start(b, size_, header)) return PhotoRoute::Jpeg;
-        if (!header.decodesAsOpenCv() || !header.orientationSure) return PhotoRoute::Imread;
-        return rowsWanted && header.upright() ? PhotoRoute::StreamedJpeg : PhotoRoute::Jpeg;
+PhotoRoute PhotoReader::route(bool rowsWanted) {
+    routed_ = true;
+    problem_.clear();
+    problemKind_ = Problem::None;
+    announced_.reset();
+    streamedSize_ = cv::Size();
+    format_ = nullptr;
+    route_ = PhotoRoute::Refused;
+    const size_t head = bytes_.fetch(kHeaderBytes);
+    const unsigned char* b = bytes_.data();
+    if (head == 0) return route_;
+    // Limits that cannot be known stop OpenCV itself: nothing is decoded.
+    if (problem_ = decodeLimitsProblem(); !problem_.empty()) {
+        problemKind_ = Problem::BadLimits;
+        return route_;
     }
-    if (looksLikePng(b, size_) || looksLikeWebp(b, size_)) return PhotoRoute::Decoder;
-    return PhotoRoute::Imread;
+    if (looksLikeJpeg(b, head)) {
+        // A header libjpeg refuses makes cv::imread fail as well.
+        if (!jpeg_.start(bytes_, jpegHeader_)) return route_;
+        announced_ = PhotoDimensions{jpegHeader_.width, jpegHeader_.height};
+        if (!jpegHeader_.decodesAsOpenCv()) {
+            problem_ = decodeLimitProblem(jpegHeader_.width, jpegHeader_.height);
+            problemKind_ = Problem::TooLarge;
+            return route_;
+        }
+        if (!jpegHeader_.orientationSure) {
+            // What OpenCV's EXIF reader makes of this one is its own.
+            format_ = "JPEG";
+            return route_ = PhotoRoute::Codecs;
+        }
+        if (rowsWanted && jpegHeader_.upright()) {
+            streamedSize_ = sizeOf(jpegHeader_.width, jpegHeader_.height);
+            return route_ = PhotoRoute::StreamedJpeg;
+        }
+        return route_ = PhotoRoute::Jpeg;
+    }
+    if (looksLikePng(b, head)) {
+        if (!png_.start(bytes_, pngHeader_)) return route_;
+        announced_ = PhotoDimensions{pngHeader_.width, pngHeader_.height};
+        if (!withinDecodeLimits(pngHeader_.width, pngHeader_.height)) {
+            problem_ = decodeLimitProblem(pngHeader_.width, pngHeader_.height);
+            problemKind_ = Problem::TooLarge;
+            return route_;
+        }
+        if (!pngHeader_.orientationSure) {
+            format_ = "PNG";
+            return route_ = PhotoRoute::Codecs;
+        }
+        if (rowsWanted && pngHeader_.upright() && !pngHeader_.interlaced) {
+            streamedSize_ = sizeOf(pngHeader_.width, pngHeader_.height);
+            return route_ = PhotoRoute::StreamedPng;
+        }
+        return route_ = PhotoRoute::Png;
+    }
+    announced_ = photoDimensions(b, head);
+    format_ = codecFormat(b, head);
+    return route_ = PhotoRoute::Codecs;
 }
 
 cv::Mat PhotoReader::decode(const PhotoTarget& target) {
-    if (size_ == 0) return cv::Mat();
-    JpegHeader header;
-    const PhotoRoute how = route(false, header);
-    if (how == PhotoRoute::Jpeg) return decodeJpeg(target, header);
-    return decodeOpenCv(target, how);
-}
-
-cv::Mat PhotoReader::decodeJpeg(const PhotoTarget& target, const JpegHeader& header) {
-    if (header.width == 0 || !jpeg_.begin()) return cv::Mat();
-    const int rows = static_cast<int>(header.height), cols = static_cast<int>(header.width);
-    const int o = header.orientation;
-    if (o < 5) {
-        cv::Mat out = target(rows, cols);
-        if (!jpeg_.read(out.data, out.step[0], header.height) || !jpeg_.finish()) return cv::Mat();
-        flipFor(o, out);
-        return out;
+    cv::Mat out;
+    try {
+        out = decodeRoute(target);
+    } catch (const std::bad_alloc&) {
+        forgetPhoto();
+        throw;
     }
-    // Transposed: decoded beside the target first.
-    const size_t bytes = header.height * header.width * 3;
-    reserve(scratch_, bytes);
-    cv::Mat decoded(rows, cols, CV_8UC3, scratch_.get());
-    if (!jpeg_.read(decoded.data, decoded.step[0], header.height) || !jpeg_.finish()) return cv::Mat();
-    cv::Mat out = target(cols, rows);
-    cv::transpose(decoded, out);
-    flipFor(o, out);
+    if (out.empty()) forgetPhoto();
     return out;
 }
 
-cv::Mat PhotoReader::decodeOpenCv(const PhotoTarget& target, PhotoRoute how) {
-    if (how == PhotoRoute::Decoder) {
-        // Sized from the header, so that OpenCV decodes straight into the
-        // target; a decoder that sizes it otherwise allocates its own.
-        cv::Mat view;
-        if (const auto size = photoDimensions(bytes_.get(), size_);
-            size && size->width <= INT_MAX && size->height <= INT_MAX && size->width * size->height <= (uint64_t{1} << 30))
-            view = target(static_cast<int>(size->height), static_cast<int>(size->width));
-        const cv::Mat encoded(1, static_cast<int>(size_), CV_8UC1, bytes_.get());
-        return intoTarget(guarded([&] {
-                              cv::imdecode(encoded, cv::IMREAD_COLOR, &view);
-                              return view;
-                          }),
-                          target);
+void PhotoReader::forgetPhoto() {
+    // A refused photo may have grown the buffers far past any photo read:
+    // a header that lies about its size asks for gigabytes.
+    if (image_.capacity() > imageBefore_) image_.release();
+    if (scratch_.capacity() > scratchBefore_) scratch_.release();
+    if (bytes_.capacity() > bytesBefore_) bytes_.release();
+    imageBefore_ = image_.capacity();
+    scratchBefore_ = scratch_.capacity();
+    bytesBefore_ = bytes_.capacity();
+}
+
+cv::Mat PhotoReader::decodeRoute(const PhotoTarget& target) {
+    if (bytes_.size() == 0) return cv::Mat();
+    switch (route(false)) {
+        case PhotoRoute::Jpeg: return decodeJpeg(target);
+        case PhotoRoute::Png: return decodePng(target);
+        case PhotoRoute::Codecs: return decodeCodecs(target);
+        default: return cv::Mat();
     }
-    // OpenCV's file reader and its in-memory one part ways on cut files of
-    // these formats: the file reader decides.
-    cv::Mat decoded = regularFile_ ? guarded([&] { return cv::imread(path_, cv::IMREAD_COLOR); })
-                                   : decodePhoto(bytes_.get(), size_);
-    return intoTarget(decoded, target);
 }
 
-cv::Size PhotoReader::announcedSize() const {
-    const auto size = photoDimensions(bytes_.get(), size_);
-    if (!size || size->width > INT_MAX || size->height > INT_MAX) return cv::Size();
-    return cv::Size(static_cast<int>(size->width), static_cast<int>(size->height));
+cv::Mat PhotoReader::decodeJpeg(const PhotoTarget& target) {
+    const JpegHeader& h = jpegHeader_;
+    if (!jpeg_.begin()) return cv::Mat();
+    const int rows = static_cast<int>(h.height), cols = static_cast<int>(h.width);
+    if (h.orientation < 5) {
+        cv::Mat out = target(rows, cols);
+        if (!jpeg_.read(out.data, out.step[0], h.height) || !jpeg_.finish()) return cv::Mat();
+        flipFor(h.orientation, out);
+        return out;
+    }
+    // Transposed: decoded beside the target first.
+    reserve(scratch_, h.height * h.width * 3);
+    const cv::Mat decoded(rows, cols, CV_8UC3, scratch_.get());
+    if (!jpeg_.read(decoded.data, decoded.step[0], h.height) || !jpeg_.finish()) return cv::Mat();
+    return turned(decoded, h.orientation, target);
 }
 
-std::string PhotoReader::sizeProblem() const {
-    const auto size = photoDimensions(bytes_.get(), size_);
-    if (!size || withinDecodeLimits(size->width, size->height)) return "";
-    return decodeLimitProblem(size->width, size->height);
+cv::Mat PhotoReader::decodePng(const PhotoTarget& target) {
+    const PngHeader& h = pngHeader_;
+    if (!png_.begin()) return cv::Mat();
+    const int rows = static_cast<int>(h.height), cols = static_cast<int>(h.width);
+    int orientation = 1;
+    bool sure = true;
+    if (h.upright()) {
+        // No EXIF anywhere: straight into the target.
+        cv::Mat out = target(rows, cols);
+        if (!png_.readImage(out.data, out.step[0]) || !png_.finish(orientation, sure)) return cv::Mat();
+        if (orientation == 1 && sure) return out;
+        // Turned after all: from a copy beside the target.
+        reserve(scratch_, h.height * h.width * 3);
+        const cv::Mat decoded(rows, cols, CV_8UC3, scratch_.get());
+        out.copyTo(decoded);
+        if (sure) return turned(decoded, orientation, target);
+        format_ = "PNG";
+        return decodeCodecs(target);
+    }
+    // The orientation is known once the rows are read: they go beside the
+    // target first.
+    reserve(scratch_, h.height * h.width * 3);
+    const cv::Mat decoded(rows, cols, CV_8UC3, scratch_.get());
+    if (!png_.readImage(decoded.data, decoded.step[0]) || !png_.finish(orientation, sure)) return cv::Mat();
+    if (!sure) {
+        format_ = "PNG";
+        return decodeCodecs(target);
+    }
+    return turned(decoded, orientation, target);
+}
+
+cv::Mat PhotoReader::turned(const cv::Mat& upright, int orientation, const PhotoTarget& target) {
+    if (orientation < 5) {
+        cv::Mat out = target(upright.rows, upright.cols);
+        if (orientation == 1) {
+            upright.copyTo(out);
+        } else {
+            cv::flip(upright, out, orientation == 2 ? 1 : orientation == 3 ? -1 : 0);
+        }
+        return out;
+    }
+    cv::Mat out = target(upright.cols, upright.rows);
+    cv::transpose(upright, out);
+    flipFor(orientation, out);
+    return out;
+}
+
+cv::Mat PhotoReader::decodeCodecs(const PhotoTarget& target) {
+    const RoughgcCodecs* codecs = codecPlugin();
+    if (codecs == nullptr) {
+        // Without the codecs, what they would read is refused by name; any
+        // other bytes are not a photo OpenCV knows either.
+        if (format_ != nullptr) {
+            problem_ = codecsMissing(format_, "photos");
+            problemKind_ = Problem::NoCodecs;
+        }
+        return cv::Mat();
+    }
+    cv::Mat decoded;
+    int status = ROUGHGC_CODECS_REFUSED;
+    if (bytes_.regularFile()) {
+        // OpenCV's file reader and its in-memory one part ways on cut files
+        // of some formats: the file reader decides.
+        status = codecs->read(bytes_.path().c_str(), &decoded);
+    } else {
+        MemoryFile file;
+        if (file.ok() && file.append(bytes_.data(), bytes_.fetchAll())) status = codecs->read(file.path().c_str(), &decoded);
+    }
+    if (status == ROUGHGC_CODECS_OUT_OF_MEMORY) throw std::bad_alloc();
+    if (status != ROUGHGC_CODECS_DONE || decoded.empty()) {
+        // cv::imread refuses a header over its limits: say so.
+        if (announced_ && !withinDecodeLimits(announced_->width, announced_->height)) {
+            problem_ = decodeLimitProblem(announced_->width, announced_->height);
+            problemKind_ = Problem::TooLarge;
+        }
+        return cv::Mat();
+    }
+    cv::Mat out = target(decoded.rows, decoded.cols);
+    decoded.copyTo(out);
+    return out;
+}
+
+std::string PhotoReader::problem() {
+    if (!routed_ && bytes_.size() > 0) route(false);
+    return problem_;
+}
+
+PhotoReader::Problem PhotoReader::problemKind() {
+    if (!routed_ && bytes_.size() > 0) route(false);
+    return problemKind_;
+}
+
+cv::Size PhotoReader::announcedSize() {
+    if (!routed_ && bytes_.size() > 0) route(false);
+    return announced_ ? sizeOf(announced_->width, announced_->height) : cv::Size();
 }
 
 PhotoTarget PhotoReader::keptTarget() {
@@ -211,5 +275,7 @@ PhotoTarget PhotoReader::keptTarget() {
         return cv::Mat(rows, cols, CV_8UC3, image_.get());
     };
 }
+
+size_t PhotoReader::heldBytes() const { return bytes_.capacity() + image_.capacity() + scratch_.capacity(); }
 
 }  // namespace roughgc::detail

@@ -23,9 +23,10 @@ struct PngHeader {
     int orientation = 1;
     bool orientationSure = true;
     // Whether an eXIf chunk may follow the image data, whose orientation
-    // cv::imread also applies: then the orientation is known only once the
-    // rows are read. True too where the chunks after the image data cannot
-    // be walked to the end.
+    // cv::imread also applies (there is none before it): then the
+    // orientation is known only once the rows are read. True too where the
+    // chunks after the image data cannot be walked to IEND, which start()
+    // finds by reading the whole file.
     bool exifAfterData = false;
 
     // Whether the rows come out in the photo's final orientation, as far as
@@ -39,7 +40,8 @@ struct PngHeader {
 // critical chunk, too little image data, a missing end): the photo cannot
 // be read, as cv::imread cannot read it. libpng's warnings and errors are
 // not printed. Where libpng runs out of memory, the call throws
-// std::bad_alloc.
+// std::bad_alloc, and what the byte source throws it throws again; the
+// photo is abandoned either way.
 class PngRows {
 public:
     PngRows();
@@ -59,11 +61,13 @@ public:
     // photo that is not interlaced.
     bool read(unsigned char* first, size_t step, size_t count);
     // Every row of the photo, interlaced or not, `step` bytes apart from
-    // `first` on: what read() would give for all of them.
+    // `first` on, in place of read() (false once read() has read a row):
+    // what read() would give for all of them.
     bool readImage(unsigned char* first, size_t step);
-    // Reads what follows the last row, to the end of the image. Gives the
-    // EXIF orientation that cv::imread applies to the rows read: that of an
-    // eXIf chunk before the image data or, failing one, after it.
+    // Decodes the rows not read yet, then what follows them, to IEND: a
+    // failure anywhere there fails cv::imread too. Gives the EXIF
+    // orientation that cv::imread applies to the rows: that of an eXIf
+    // chunk before the image data or, failing one, after it.
     bool finish(int& orientation, bool& orientationSure);
 
 private:

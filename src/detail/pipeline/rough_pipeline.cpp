@@ -123,11 +123,27 @@ const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, size_t heig
                                                float dim, float eps, SearchRoute route, StageTimes* times) {
     const HostPhoto photo{nullptr, 3 * width, height, width, 3};
     rowsFailed_ = false;
+    const size_t heldBefore = heldBytes();
     const RoughMapView& view = guarded(height, width, kc2, [&]() -> const RoughMapView& {
         return runPhoto(photo, kc2, dim, eps, route, times, &rows);
     });
-    if (rowsFailed_) return nullptr;
-    return &view;
+    if (!rowsFailed_) return &view;
+    // A photo whose rows could not be read may have grown the buffers for
+    // a size its header made up: they are not kept for it.
+    if (heldBytes() > heldBefore) {
+        buf_.reset();
+        buf_.emplace();
+        std::vector<unsigned char>().swap(rows_);
+    }
+    return nullptr;
+}
+
+size_t RoughPipeline::heldBytes() const {
+    const PhotoBuffers& b = *buf_;
+    return b.d_imageRGB.capacity() * sizeof(uchar3) + b.d_averImage.capacity() * sizeof(float3) +
+           b.devContMatr.capacity() * sizeof(float) + b.d_out.capacity() + b.d_temp1.capacity() +
+           b.d_temp2.capacity() + b.staging.capacity() * sizeof(uchar3) + b.contMatr.capacity() * sizeof(float) +
+           b.contMatrRes.capacity() + rows_.capacity();
 }
 
 size_t RoughPipeline::keptHostBytes(size_t height, size_t width, bool streamed, Schedule schedule) {

@@ -72,7 +72,8 @@ public:
 
     // run() on a photo of `height` x `width` BGR pixels that `rows` gives
     // top to bottom as it is decoded, never held whole. Null, with nothing
-    // of the last map kept, if the rows cannot be read. Needs streamsRows.
+    // of the last map kept and nothing grown for this photo kept either, if
+    // the rows cannot be read. Needs streamsRows.
     const RoughMapView* runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t kc2, float dim,
                                     float eps, SearchRoute route, StageTimes* times = nullptr);
 
@@ -82,6 +83,9 @@ public:
                                 Schedule schedule = defaultSchedule());
 
     int device() const { return device_.device; }
+
+    // The bytes of the buffers sized by photos that the pipeline holds now.
+    size_t heldBytes() const;
 
 private:
     // Sized by the photos and grown with them; held together, so that a
