@@ -48,9 +48,15 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXE
   WORLD_READ WORLD_EXECUTE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst
   ${PROJECT_SOURCE_DIR}/packaging/prerm)
-# The libraries the tool and the Python module link (OpenCV, oneTBB,
-# libjpeg, OpenMP, C++), from the binaries themselves.
+# The libraries the tool and the Python module link (OpenCV's core, oneTBB,
+# libjpeg, libpng, OpenMP, C++), from the binaries themselves; OpenCV's
+# image codecs, which only the codec plugin links, are recommended instead.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/shlibdeps.sh.in ${PROJECT_BINARY_DIR}/shlibdeps.sh @ONLY
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/CPackProjectConfig.cmake.in ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake
+  @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
 
 set(roughgc_depends "")
 set(roughgc_runs_on "the machine's cores (no GPU needed)")
@@ -65,13 +71,17 @@ if(TARGET roughgc_python)
   # The module is built for this Python's ABI alone.
   math(EXPR next_minor "${Python_VERSION_MINOR} + 1")
   set(roughgc_depends "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${next_minor}), python3-numpy")
-  # Only roughgc.dask needs it.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS python3-distributed)
+endif()
+# Photos past JPEG and PNG, and maps past BMP and PNG, are read and written
+# with OpenCV's image codecs; roughgc.dask needs Dask.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ${ROUGHGC_CODECS_PACKAGE})
+if(TARGET roughgc_python)
+  string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", python3-distributed")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${roughgc_depends}")
 # What a program built against the library needs besides (find_package's
 # dependencies).
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake, g++, libopencv-dev, libjpeg-dev")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake, g++, libopencv-dev, libjpeg-dev, libpng-dev")
 if(ROUGHGC_BACKEND_USED STREQUAL "cpu")
   string(APPEND CPACK_DEBIAN_PACKAGE_SUGGESTS ", libboost-context-dev")
 endif()
@@ -79,7 +89,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "rough contour maps of colour photographs"
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "roughgc writes the rough contour map of a photograph: a grey-scale picture,
 black where the photo is rough (edges, texture) and white where it is smooth,
 thresholded so that its box-counting dimension comes near a target. One photo
-or many in one run, with a CSV report.
+or many in one run, with a CSV report. It reads JPEG and PNG photos itself,
+and other formats with OpenCV's image codecs where they are installed.
 .
 This build runs on ${roughgc_runs_on}.
 .

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <opencv2/core.hpp>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "address_sanitizer.h"
 #include "scratch_dir.h"
 
 using namespace roughgc::detail;
@@ -283,4 +287,28 @@ TEST_F(PngRowsTest, ReadsASourceThatMovesOnEveryFetch) {
     EXPECT_TRUE(same(got, cv::imdecode(png, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION)));
     EXPECT_EQ(orientation, 3);
     EXPECT_EQ(moving.fetches, 2);
+}
+
+TEST(PngRowsDeathTest, ThrowsWhenMemoryRunsOut) {
+#if defined(ROUGHGC_ASAN)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+    // A million 16-bit RGBA pixels a row: libpng's 8 MB row buffer, with 2 MiB to spare.
+    const Bytes wide = withIhdr(withIhdr(withIhdr(makePng({6, 16}), 1, 0x0F), 2, 0x42), 3, 0x40);
+    const auto decodeWithLittleMemory = [&] {
+        long pages = 0;
+        std::FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::_Exit(3);
+        const rlim_t bytes = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (2 << 20);
+        const rlimit limit{bytes, bytes};
+        PngRows rows;
+        PngHeader h;
+        try {
+            if (rows.start(wide.data(), wide.size(), h) && setrlimit(RLIMIT_AS, &limit) == 0) rows.begin();
+        } catch (const std::bad_alloc&) {
+            std::_Exit(1);
+        }
+        std::_Exit(2);
+    };
+    EXPECT_EXIT(decodeWithLittleMemory(), testing::ExitedWithCode(1), "");
 }
