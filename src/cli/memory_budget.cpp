@@ -13,6 +13,7 @@
 #include "detail/io/jpeg_rows.h"
 #include "detail/io/photo_header.h"
 #include "detail/io/photo_reader.h"
+#include "detail/io/png_rows.h"
 #include "detail/pipeline/rough_pipeline.h"
 
 namespace {
@@ -60,28 +61,39 @@ PhotoCost photoCost(const std::string& path, Reading reading) {
         // host memory (see keptHostBytes).
         return {4 * pixels + map, d::RoughPipeline::keptHostBytes(height, width, false), true};
     }
+    const unsigned char* head = start->bytes.data();
+    const size_t headBytes = start->bytes.size();
+    const bool rows = d::defaultSchedule() == d::Schedule::Rows;
     d::JpegHeader jpeg;
-    const bool isJpeg = d::looksLikeJpeg(start->bytes.data(), start->bytes.size());
+    const bool isJpeg = d::looksLikeJpeg(head, headBytes);
     bool headerRead = false;
     if (isJpeg) {
-        d::JpegRows rows;
-        headerRead = rows.start(start->bytes.data(), start->bytes.size(), jpeg);
+        d::JpegRows reader;
+        headerRead = reader.start(head, headBytes, jpeg);
     }
-    if (headerRead && d::defaultSchedule() == d::Schedule::Rows && jpeg.upright() && jpeg.decodesAsOpenCv()) {
+    // A PNG turned by an EXIF block after its rows, which this start of
+    // the file may not reach, is costed as one that is not: such blocks
+    // are rare.
+    d::PngHeader png;
+    const bool isPng = d::looksLikePng(head, headBytes);
+    const bool pngRead = isPng && d::PngRows().start(head, headBytes, png);
+    const bool pngStreams = pngRead && png.orientationSure && png.orientation == 1 && !png.interlaced;
+    if (rows && ((headerRead && jpeg.upright() && jpeg.decodesAsOpenCv()) || pngStreams)) {
         // Streamed: libjpeg's coefficients of a progressive file besides.
         return {map + jpeg.coefficientBytes,
                 d::PhotoReader::keptBytes(start->fileSize, height, width, true, false) +
                     d::RoughPipeline::keptHostBytes(height, width, true),
                 true};
     }
-    // Decoded whole into the extractor's kept image; a JPEG that is turned
-    // across its diagonal (or whose turn is not known) is decoded beside it
-    // first. What cv::imread decodes comes in fresh memory before it is
-    // copied there.
-    const bool turned = isJpeg && (!headerRead || jpeg.orientation >= 5 || !jpeg.orientationSure);
+    // Decoded whole into the extractor's kept image; a photo that is turned
+    // across its diagonal (or may be) is decoded beside it first. What the
+    // codec plugin decodes comes in fresh memory before it is copied there.
+    const bool turned = (isJpeg && (!headerRead || jpeg.orientation >= 5 || !jpeg.orientationSure)) ||
+                        (isPng && (!pngRead || png.orientation >= 5 || !png.orientationSure));
+    const bool ownDecoder = headerRead || pngRead;
     const size_t kept = d::PhotoReader::keptBytes(start->fileSize, height, width, false, turned) +
                         d::RoughPipeline::keptHostBytes(height, width, false);
-    return {map + (headerRead ? jpeg.coefficientBytes : 3 * pixels), kept, true};
+    return {map + (headerRead ? jpeg.coefficientBytes : ownDecoder ? 0 : 3 * pixels), kept, true};
 }
 
 bool MemoryBudget::admit(const PhotoCost& cost, const std::function<bool()>& stopRequested) {

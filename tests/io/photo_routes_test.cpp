@@ -20,9 +20,11 @@
 
 #include "detail/search/box_search.h"
 #include "detail/io/photo_reader.h"
+#include "detail/pipeline/rough_pipeline.h"
 #include "detail/stages/row_stages.h"
 #include "roughgc/roughgc.hpp"
 #include "jpeg_edits.h"
+#include "png_edits.h"
 #include "scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -128,6 +130,13 @@ protected:
         add("fruits.jpg", fruits);
         add("left01.jpg", grey);
         add("chicky.png", chicky);
+        // Turned by an EXIF block before its rows, and after them, where
+        // the rows cannot stream.
+        const size_t rowsAt = chicky.find("IDAT") - 4, endAt = chicky.rfind("IEND") - 4;
+        const std::string exif6 = png_edits::chunk("eXIf", png_edits::exifOrientation(6));
+        const std::string exif3 = png_edits::chunk("eXIf", png_edits::exifOrientation(3));
+        add("turned-before.png", chicky.substr(0, rowsAt) + exif6 + chicky.substr(rowsAt));
+        add("turned-after.png", chicky.substr(0, endAt) + exif3 + chicky.substr(endAt));
         for (int o = 1; o <= 8; ++o) add("fruits-o" + std::to_string(o) + ".jpg", withOrientation(fruits, o, o % 2 == 0));
         add("grey-o6.jpg", withOrientation(grey, 6));
         add("late-frame.jpg", withLateFrameHeader(fruits));
@@ -268,6 +277,7 @@ TEST_F(PhotoRoutes, KeptMemoryIsReusedWhenThePhotoFitsAndGrowsOtherwise) {
     EXPECT_EQ(reader.load("."), roughgc::detail::LoadEnd::Failed);
 }
 
+
 TEST(JpegHeader, TellsTheRouteOfEachKindOfJpeg) {
     const std::string fruits = fileBytes(std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg");
     roughgc::detail::JpegRows rows;
@@ -367,6 +377,37 @@ TEST(StreamedPass, GivesTheMetricHistogramAndBoxesOfThePassOverTheWholePhoto) {
                 << what << ", failing at " << failAt;
         }
     }
+}
+
+// A header that lies about its size asks for memory its photo never fills:
+// what was grown for it goes with it, on every route.
+TEST_F(PhotoRoutes, MemoryGrownForARefusedPhotoIsNotKept) {
+    namespace d = roughgc::detail;
+    // 10000 x 10000 by its header, cut a few rows into its data.
+    std::vector<unsigned char> rows;
+    cv::imencode(".png", cv::Mat(10000, 10000, CV_8UC3, cv::Scalar::all(0)), rows);
+    writeBytes("liar.png", std::string(rows.begin(), rows.begin() + 2000));
+    ASSERT_TRUE(cv::imread("liar.png").empty());
+    const std::string fruitsPath = std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg";
+    d::PhotoReader reader;
+    ASSERT_EQ(reader.load(fruitsPath), d::LoadEnd::Loaded);
+    ASSERT_FALSE(reader.decode(reader.keptTarget()).empty());
+    const size_t held = reader.heldBytes();
+    ASSERT_EQ(reader.load("liar.png"), d::LoadEnd::Loaded);
+    EXPECT_TRUE(reader.decode(reader.keptTarget()).empty());
+    EXPECT_LE(reader.heldBytes(), held);
+
+    // The pipeline grows for the rows that never come, and lets go.
+    d::RoughPipeline pipeline(0, d::Schedule::Rows);
+    const cv::Mat fruits = cv::imread(fruitsPath);
+    MemoryRows whole(fruits);
+    ASSERT_NE(pipeline.runStreamed(whole, 480, 512, 7, 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
+    const size_t small = pipeline.heldBytes();
+    MemoryRows fewRows(cv::Mat(10000, 10000, CV_8UC3, cv::Scalar::all(0)), 40);
+    EXPECT_EQ(pipeline.runStreamed(fewRows, 10000, 10000, 7, 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
+    EXPECT_LE(pipeline.heldBytes(), small);
+    MemoryRows again(fruits);
+    EXPECT_NE(pipeline.runStreamed(again, 480, 512, 7, 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
 }
 
 }  // namespace
