@@ -607,8 +607,9 @@ PYBIND11_MODULE(_roughgc, m) {
         },
         py::arg("path"), py::arg("map"),
         "Writes a map (a two-dimensional numpy.uint8 array, or what numpy.asarray makes one of) to path in\n"
-        "the format of its extension (\".bmp\": the roughgc tool's bytes), whole or not at all. Raises OSError\n"
-        "when it cannot be written.");
+        "the format of its extension (\".bmp\": the roughgc tool's bytes; \".png\"; any other that OpenCV's image\n"
+        "codecs write, where they are installed), whole or not at all. Raises OSError when it cannot be written,\n"
+        "ValueError for an extension no encoder takes.");
 
     m.def(
         "histogram",
