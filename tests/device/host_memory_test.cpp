@@ -108,19 +108,4 @@ TEST(FreshMat, MemoryGoesWithTheLastCopyOrRegion) {
     EXPECT_EQ(vmFlags(data, mapped), "");
 }
 
-TEST(FreshMat, ClonesAndTakesCopiesAsAnyMat) {
-    cv::Mat fresh = freshMat(1200, 1000, CV_8UC3);
-    ASSERT_TRUE(fresh.isContinuous());
-    cv::randu(fresh, 0, 256);
-    EXPECT_EQ(cv::norm(fresh.clone(), fresh, cv::NORM_INF), 0);
-    const uchar* const data = fresh.data;
-    const cv::Mat same(fresh.size(), CV_8UC3, cv::Scalar(4, 5, 6)), larger(1600, 1500, CV_8UC3, cv::Scalar(7, 8, 9));
-    same.copyTo(fresh);
-    EXPECT_EQ(fresh.data, data);
-    EXPECT_EQ(cv::norm(same, fresh, cv::NORM_INF), 0);
-    larger.copyTo(fresh);  // into memory made anew, by the same allocator
-    EXPECT_EQ(cv::norm(larger, fresh, cv::NORM_INF), 0);
-    EXPECT_TRUE(atHugePage(fresh.data) || kAllFromMalloc);
-}
-
 }  // namespace
