@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "api/input_checks.h"
+#include "detail/device/host_memory.h"
 #include "detail/fine/fine.h"
 #include "detail/histogram/histogram.h"
 #include "roughgc/roughgc.hpp"
@@ -56,7 +57,8 @@ void fineContours(cv::InputArray photo, cv::InputArray roughCells, cv::InputArra
         throw InputError("(!) Fine contours: rough cells of " + sizeText(cells.size()) + "; a photo of " +
                          sizeText(image.size()) + " needs " + sizeText(cellSize));
 
-    cv::Mat fine(mapSize, CV_32FC1, cv::Scalar(0));
+    cv::Mat fine = detail::freshMat(mapSize.height, mapSize.width, CV_32FC1);
+    fine.setTo(cv::Scalar(0));
     if (!marks.empty()) {
         const cv::Mat m = marks.getMat();
         detail::requireType(m.dims == 2 && m.type() == CV_32FC1, "Marks", "CV_32FC1", m);

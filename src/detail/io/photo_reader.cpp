@@ -236,8 +236,9 @@ cv::Mat PhotoReader::decodeCodecs(const PhotoTarget& target) {
         // of some formats: the file reader decides.
         status = codecs->read(bytes_.path().c_str(), &decoded);
     } else {
+        const size_t size = bytes_.fetchAll();
         MemoryFile file;
-        if (file.ok() && file.append(bytes_.data(), bytes_.fetchAll())) status = codecs->read(file.path().c_str(), &decoded);
+        if (file.ok() && file.append(bytes_.data(), size)) status = codecs->read(file.path().c_str(), &decoded);
     }
     if (status == ROUGHGC_CODECS_OUT_OF_MEMORY) throw std::bad_alloc();
     if (status != ROUGHGC_CODECS_DONE || decoded.empty()) {
