@@ -56,7 +56,9 @@ TEST(DecodeLimits, AreReadAsOpenCvReadsThem) {
     for (const Case& c : cases) {
         size_t value = 0;
         EXPECT_EQ(roughgc::detail::parseOpenCvSize(c.text, value), c.valid) << '"' << c.text << '"';
-        if (c.valid) EXPECT_EQ(value, c.value) << c.text;
+        if (c.valid) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
         // OpenCV itself stops exactly on those that are not.
         EXPECT_EQ(openCvStartsWith(c.text), c.valid) << '"' << c.text << '"';
     }
