@@ -170,8 +170,12 @@ std::vector<std::pair<std::string, std::string>> refusedAtTheirHeader(std::strin
 TEST(RoughgcCodecs, PhotosRefusedAtTheirHeaderGetNoMapAfterAnyPhoto) {
     Photos cwd;
     std::string good;
-    std::vector<std::string> args = {"-o", "maps", "-j", "1", "-r", "r.csv", "fruits.jpg"};
-    for (const auto& [name, bytes] : refusedAtTheirHeader(good)) {
+    std::vector<std::string> args = {"-o", "maps", "-j", "1", "-r", "r.csv", "fruits.jpg", "good.png"};
+    const auto refused = refusedAtTheirHeader(good);
+    // A good photo of their size before them: memory kept for it must not
+    // give them a map.
+    writeFile(cwd / "good.png", good);
+    for (const auto& [name, bytes] : refused) {
         writeFile(cwd / name, bytes);
         ASSERT_TRUE(cv::imread((cwd / name).string()).empty()) << name;
         args.push_back(name);
@@ -181,16 +185,24 @@ TEST(RoughgcCodecs, PhotosRefusedAtTheirHeaderGetNoMapAfterAnyPhoto) {
     }
     const RunResult batch = run(args, cwd.path());
     EXPECT_EQ(batch.status, 2) << batch;
-    EXPECT_EQ(listing(cwd / "maps"), std::vector<std::string>{"fruits.bmp"});
+    EXPECT_EQ(listing(cwd / "maps"), (std::vector<std::string>{"fruits.bmp", "good.bmp"}));
     std::string expected;
-    for (size_t i = 7; i < args.size(); ++i) expected += args[i] + ": Error reading image\n";
+    for (size_t i = 8; i < args.size(); ++i) expected += args[i] + ": Error reading image\n";
     EXPECT_EQ(batch.err, expected);
-    EXPECT_TRUE(batch.out.starts_with("1 maps written, 7 failed, ")) << batch;
+    EXPECT_TRUE(batch.out.starts_with("2 maps written, 7 failed, ")) << batch;
     const std::string rows = readFile(cwd / "r.csv");
-    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 9) << rows;
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 10) << rows;
     size_t failedRows = 0;
     for (size_t at = rows.find(",failed,"); at != std::string::npos; at = rows.find(",failed,", at + 1)) ++failedRows;
     EXPECT_EQ(failedRows, 7u) << rows;
+
+    // As on a GPU: every photo decoded ahead into a reader's kept memory.
+    RunOptions kernels;
+    kernels.environment = {{"ROUGHGC_CPURT_SCHEDULE", "kernels"}};
+    args[1] = "maps-kernels";
+    const RunResult ahead = run(args, cwd.path(), kernels);
+    EXPECT_EQ(ahead.err, expected) << ahead;
+    EXPECT_EQ(listing(cwd / "maps-kernels"), (std::vector<std::string>{"fruits.bmp", "good.bmp"}));
 }
 
 TEST(RoughgcCodecs, AJpegFollowedByGigabytesOfNothingIsReadAsItsPhoto) {
