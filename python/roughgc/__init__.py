@@ -43,14 +43,18 @@ def read_photo(path, out=None):
 
     Returns a numpy.uint8 array of H x W x 3 in BGR order: grey and
     four-channel files are taken as colour, EXIF orientation is applied,
-    and named pipes are read once. With out, a C-contiguous numpy.uint8
-    array of the photo's shape, the photo is decoded into it and out is
+    and named pipes are read once. JPEG and PNG photos are decoded by
+    roughgc itself, other formats by OpenCV's image codecs where they are
+    installed. With out, a C-contiguous numpy.uint8 array of the photo's
+    shape, the photo is copied into it once it is all decoded and out is
     returned: a loop over photos of one size allocates nothing. path is a
     str, bytes or os.PathLike, as open() takes it. Raises OSError with the
     reason the file cannot be reached (FileNotFoundError for a missing file,
     errno ELOOP for a loop of symbolic links...), ValueError for a file that
-    is not a readable image, a path holding a NUL or an out of another shape
-    (left as it was), TypeError for an out of another dtype.
+    is not a readable image (or whose format needs OpenCV's image codecs,
+    not installed), a path holding a NUL or an out of another shape (out
+    is left as it was whenever it raises), TypeError for an out of another
+    dtype.
     """
     try:
         return _read_photo(path, out)
