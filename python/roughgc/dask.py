@@ -10,7 +10,10 @@ it gets; it reads the photo, makes the map and writes it, so only paths and
 records travel. Maps are named and written as `roughgc --out-dir` names and
 writes them: OUT_DIR/NAME.bmp, whole or not at all. A worker that dies has
 its photos done again by another; a photo that kills every worker it is
-given (one too large for a worker's memory) is a failed record.
+given (one too large for a worker's memory) is a failed record. A run never
+waits without end: on a cluster left with no worker, or whose workers make no
+progress for longer than their photos' sizes justify, the photos not done are
+failed records that say so.
 
 From a shell, against a running scheduler (`dask scheduler` on one machine,
 `dask worker tcp://HOST:8786` on the others, all seeing the same files under
@@ -21,6 +24,7 @@ the same paths):
 
 import argparse
 import ast
+import asyncio
 import collections
 import contextlib
 import logging
@@ -37,7 +41,7 @@ from roughgc import _roughgc
 # compiled module; this module only schedules the photos on a cluster.
 REPORT_FIELDS = _roughgc._REPORT_FIELDS
 
-__all__ = ["map_photos", "Records", "local_cluster", "REPORT_FIELDS", "WORKER_DIED", "csv_line"]
+__all__ = ["map_photos", "Records", "local_cluster", "REPORT_FIELDS", "WORKER_DIED", "NO_WORKER_LEFT", "csv_line"]
 
 # What a photo's record says when every worker that took it died.
 WORKER_DIED = _roughgc._WORKER_DIED
@@ -135,11 +139,89 @@ def _outside_main_guard():
     return True
 
 
-def _start_cluster(workers=None, **options):
-    from distributed import LocalCluster
+def _spawn_without_missing_script():
+    """Spawned processes first run again the script that started this one,
+    from its file. A script read from standard input (`python3 - <<EOF`), or
+    whose file is gone, has none: every worker would die as it starts, with
+    FileNotFoundError. Such processes start without it (nothing of the
+    script is needed there: tasks travel with their functions)."""
+    import multiprocessing.spawn as spawn
 
+    original = spawn.get_preparation_data
+    if getattr(original, "_roughgc", False):
+        return
+
+    def get_preparation_data(name):
+        data = original(name)
+        path = data.get("init_main_from_path")
+        if path is not None and not os.path.isfile(path):
+            del data["init_main_from_path"]
+        return data
+
+    get_preparation_data._roughgc = True
+    spawn.get_preparation_data = get_preparation_data
+
+
+def _cluster_class():
+    from distributed import LocalCluster
+    from distributed.deploy.cluster import Cluster
+
+    class _LocalCluster(LocalCluster):
+        """LocalCluster whose nannies stay. Its base closes for good a nanny
+        whose worker has not joined again within
+        distributed.deploy.lost-worker-timeout (15 s) of leaving; under load,
+        a worker that its nanny restarts (after the memory limit, say) takes
+        longer than that, and one after another the nannies were closed,
+        leaving a cluster with no worker and its tasks waiting for ever. A
+        nanny restarts its worker itself: the cluster only keeps count."""
+
+        def _update_worker_status(self, op, msg):
+            Cluster._update_worker_status(self, op, msg)
+
+    return _LocalCluster
+
+
+# How long a local cluster's worker processes may take to start and join.
+_START_WAIT = 120.0
+
+
+def _spawned_children():
+    """The ids of this process's children that multiprocessing spawned (a
+    worker process each, not its resource tracker)."""
+    import psutil
+
+    pids = set()
+    for child in psutil.Process().children(recursive=True):
+        try:
+            if "--multiprocessing-fork" in child.cmdline():
+                pids.add(child.pid)
+        except psutil.Error:
+            pass  # gone already
+    return pids
+
+
+def _wait_for_start(cluster, workers):
+    """Waits until the cluster's workers have joined. Raises RuntimeError
+    when its worker processes keep dying as they start (their nannies would
+    start them again without end), or after _START_WAIT seconds."""
+    started = time.monotonic()
+    seen = set()
+    while len(cluster.scheduler_info.get("workers", {})) < workers:
+        seen |= _spawned_children()
+        if len(seen) > 2 * workers + 1:
+            raise RuntimeError(
+                "the worker processes of the local cluster die as they start: each first runs this script "
+                'again, and it fails there (its error is above); put the script\'s work under `if __name__ == '
+                '"__main__":`'
+            )
+        if time.monotonic() - started > _START_WAIT:
+            raise RuntimeError(f"the workers of the local cluster did not start in {_START_WAIT:g} s")
+        time.sleep(0.05)
+
+
+def _start_cluster(workers=None, **options):
+    workers = options.pop("n_workers", None) or workers or len(os.sched_getaffinity(0))
     settings = dict(
-        n_workers=workers or len(os.sched_getaffinity(0)),
         threads_per_worker=1,
         processes=True,
         dashboard_address=None,
@@ -150,7 +232,29 @@ def _start_cluster(workers=None, **options):
         env={"OMP_NUM_THREADS": "1"},
     )
     settings.update(options)
-    return LocalCluster(**settings)
+    if not settings["processes"]:
+        # Workers in threads of this process: none dies as it starts.
+        del settings["env"]
+        return _cluster_class()(n_workers=workers, **settings)
+    _spawn_without_missing_script()
+    # Started empty and then grown, without waiting: LocalCluster waits for
+    # its workers itself, for ever if they die as they start.
+    cluster = _cluster_class()(n_workers=0, **settings)
+    try:
+        cluster.scale(workers)
+        _wait_for_start(cluster, workers)
+    except BaseException:
+        # Its nannies first: one that is still starting holds the cluster's
+        # lock, and restarts its worker as fast as it dies.
+        async def close_nannies():
+            nannies = list(getattr(cluster, "_created", ()))
+            await asyncio.gather(*(nanny.close(timeout=2) for nanny in nannies), return_exceptions=True)
+
+        with contextlib.suppress(Exception):
+            cluster.sync(close_nannies)
+        cluster.close(timeout=10)
+        raise
+    return cluster
 
 
 def local_cluster(workers=None, **options):
@@ -179,22 +283,32 @@ def local_cluster(workers=None, **options):
 
 def _worker_check():
     # Made here, not at the module's top level: cloudpickle then sends the
-    # function itself, and a worker that lacks roughgc can still run it.
+    # function itself, and a worker that lacks roughgc can still run it. Its
+    # answer tells a worker that cannot import roughgc from one that could
+    # not be asked (gone meanwhile).
     def check():
-        import roughgc.dask  # noqa: F401
+        try:
+            import roughgc.dask  # noqa: F401
+        except BaseException as e:  # noqa: B036 (an answer, whatever it is)
+            return f"{type(e).__name__}: {e}"
+        return None
 
     return check
 
 
 def _check_workers(client):
     """Raises RuntimeError naming a worker that cannot import roughgc: its
-    tasks would fail, one photo after another."""
-    answers = client.run(_worker_check(), on_error="return")
+    tasks would fail, one photo after another. A worker lost meanwhile is
+    not named: the run goes on with the others (and, with none left, fails
+    its photos as "no worker left")."""
+    try:
+        answers = client.run(_worker_check(), on_error="return")
+    except (OSError, TimeoutError):
+        return  # the scheduler could not reach them: the run's watch decides
     for address, answer in sorted(answers.items()):
-        if isinstance(answer, BaseException):
+        if isinstance(answer, str):
             raise RuntimeError(
-                f"the worker {address} cannot import roughgc.dask ({type(answer).__name__}: {answer}); "
-                "install roughgc where that worker runs"
+                f"the worker {address} cannot import roughgc.dask ({answer}); install roughgc where that worker runs"
             )
 
 
@@ -251,7 +365,11 @@ def map_photos(
     error), None where a field has no value. A photo that fails is a record
     with outcome "failed" and its error, never an exception; one whose
     worker dies on it each time is failed as WORKER_DIED, its worker's
-    memory limit being the usual cause. Names in records are str, as given
+    memory limit being the usual cause. When the cluster has had no worker
+    for a minute (five for client's), or its workers have finished nothing
+    for a minute and as long again as their photos' pixels take at 4 million
+    a second, the photos not done are failed as NO_WORKER_LEFT or "no worker
+    made progress in N s". Names in records are str, as given
     or decoded by os.fsdecode (os.fsencode gives a name's bytes back); paths
     may be str, bytes or os.PathLike, and relative ones are taken from this
     process's working folder, so the workers must see the same paths.
@@ -270,8 +388,11 @@ def map_photos(
     of window (1 to 15438), dimension or tolerance (0 to 2) or device that
     batch mode would refuse raises TypeError or ValueError here, as do
     colliding names and a report that would replace anything but an earlier
-    report; a worker of client that cannot import roughgc raises
-    RuntimeError; all before any work.
+    report; a worker of client that answers that it cannot import roughgc
+    raises RuntimeError; all before any work. A local cluster whose worker
+    processes die as they start (they run the calling script again first,
+    and it fails there) raises RuntimeError with the first record; a script
+    read from standard input is not run again.
 
     In a worker process that is re-running a script (one without
     `if __name__ == "__main__":`), map_photos does nothing and yields
@@ -300,6 +421,76 @@ def map_photos(
     return Records(_records(items, client, params, skip_existing, report))
 
 
+# How long map_photos waits on a cluster that has no worker (its own, whose
+# nannies restart workers within seconds, or the caller's, which may be
+# starting them), and on one whose workers make no progress: a task may take
+# _STALL_WAIT seconds and one more for each _PIXELS_A_SECOND pixels of its
+# photos (a core decodes and maps some 30 million a second, a fraction of
+# that when it is shared).
+_NO_WORKER_WAIT = {"own": 60.0, "given": 300.0}
+_STALL_WAIT = 60.0
+_PIXELS_A_SECOND = 4e6
+# What a photo's record says when the run gives up on it.
+NO_WORKER_LEFT = "no worker left"
+
+
+class _Watch:
+    """The health of map_photos's cluster, looked at while it waits for its
+    tasks: why to give up on the photos not done, if it should."""
+
+    def __init__(self, client, cluster, params):
+        self.client = client
+        self.cluster = cluster  # a cluster of map_photos's own, or None
+        self.params = params
+        self.last_progress = time.monotonic()
+        self.no_worker_since = None
+        self.seconds = {}  # task key: how long it may take
+
+    def progress(self):
+        self.last_progress = time.monotonic()
+
+    def _task_seconds(self, chunk):
+        total = 0.0
+        for photo, _ in chunk:
+            path = os.path.join(self.params["cwd"], photo)
+            pixels = _roughgc._photo_pixels(path)
+            if pixels is None:
+                try:
+                    pixels = os.stat(path).st_size  # no header to tell: the bytes are as many
+                except OSError:
+                    pixels = 0
+            total += pixels / _PIXELS_A_SECOND
+        return total
+
+    def why_give_up(self, in_flight):
+        """None while the run may go on; otherwise what the photos not done
+        are failed with."""
+        now = time.monotonic()
+        if self.client.scheduler_info().get("workers"):
+            self.no_worker_since = None
+        elif self.no_worker_since is None:
+            self.no_worker_since = now
+        wait = _NO_WORKER_WAIT["own" if self.cluster is not None else "given"]
+        if self.no_worker_since is not None and now - self.no_worker_since > wait:
+            return NO_WORKER_LEFT
+        stalled = now - self.last_progress
+        if stalled <= _STALL_WAIT:
+            return None
+        # Only the tasks that workers hold now can hold the run up.
+        longest = 0.0
+        by_key = {future.key: chunk for future, (chunk, _) in in_flight.items()}
+        for keys in self.client.processing().values():
+            for key in keys:
+                if key in by_key:
+                    if key not in self.seconds:
+                        self.seconds[key] = self._task_seconds(by_key[key])
+                    longest = max(longest, self.seconds[key])
+        bound = _STALL_WAIT + longest
+        if stalled > bound:
+            return f"no worker made progress in {bound:.0f} s"
+        return None
+
+
 def _records(items, client, params, skip_existing, report):
     from distributed import Client, KilledWorker, as_completed
 
@@ -316,6 +507,7 @@ def _records(items, client, params, skip_existing, report):
         if report is not None:
             writer = _roughgc._ReportFile(report, skip_existing)
         done = as_completed(loop=client.loop)
+        watch = _Watch(client, cluster, params)
 
         def submit(chunk, alone=False):
             future = client.submit(_process_chunk, chunk, params, skip_existing, pure=False)
@@ -333,32 +525,55 @@ def _records(items, client, params, skip_existing, report):
         # each is run again alone, nothing else of ours in flight: a photo
         # whose lone task still kills workers is the one that kills them.
         suspects = collections.deque()
-        for future in done:
-            chunk, alone = in_flight.pop(future)
-            if future.status == "finished":
-                records = future.result()
-            else:
-                records = []
-                error = future.exception() if future.status == "error" else None
-                if isinstance(error, KilledWorker):
-                    if alone:
-                        records = [_roughgc._failed_record(*chunk[0], WORKER_DIED)]
-                    else:
-                        suspects.extend(chunk)
-                elif len(chunk) > 1:
-                    # Which photo failed the task is not known: each gets
-                    # one of its own.
-                    for item in chunk:
-                        submit([item])
+        while in_flight:
+            ready = done.next_batch(block=False)
+            if not ready:
+                why = watch.why_give_up(in_flight)
+                if why is None:
+                    time.sleep(0.1)
+                    continue
+                # Nothing will come: every photo not done says why.
+                records = [
+                    _roughgc._failed_record(*item, why)
+                    for chunk, _ in in_flight.values()
+                    for item in chunk
+                ] + [_roughgc._failed_record(*item, why) for item in suspects]
+                suspects.clear()
+                client.cancel(list(in_flight))
+                in_flight.clear()
+                for record in records:
+                    if writer is not None:
+                        writer.add(record)
+                    yield record
+                break
+            watch.progress()
+            for future in ready:
+                chunk, alone = in_flight.pop(future)
+                if future.status == "finished":
+                    records = future.result()
                 else:
-                    why = f"{type(error).__name__}: {error}" if error is not None else f"its task was {future.status}"
-                    records = [_roughgc._failed_record(*chunk[0], why)]
-            if not in_flight and suspects:
-                submit([suspects.popleft()], alone=True)
-            for record in records:
-                if writer is not None:
-                    writer.add(record)
-                yield record
+                    records = []
+                    error = future.exception() if future.status == "error" else None
+                    if isinstance(error, KilledWorker):
+                        if alone:
+                            records = [_roughgc._failed_record(*chunk[0], WORKER_DIED)]
+                        else:
+                            suspects.extend(chunk)
+                    elif len(chunk) > 1:
+                        # Which photo failed the task is not known: each gets
+                        # one of its own.
+                        for item in chunk:
+                            submit([item])
+                    else:
+                        why = (f"{type(error).__name__}: {error}" if error is not None
+                               else f"its task was {future.status}")
+                        records = [_roughgc._failed_record(*chunk[0], why)]
+                if not in_flight and suspects:
+                    submit([suspects.popleft()], alone=True)
+                for record in records:
+                    if writer is not None:
+                        writer.add(record)
+                    yield record
     finally:
         # Left early (closed, or an error): what has not started is not
         # started. A cluster of our own goes down with its workers.

@@ -21,6 +21,7 @@
 
 #include "cli/batch_policy.h"
 #include "cli/report.h"
+#include "detail/io/photo_header.h"
 
 namespace py = pybind11;
 
@@ -420,6 +421,22 @@ void bindBatchPolicy(py::module_& m) {
             return recordOf(ReportRow{bytesOf(photo), bytesOf(map), kFailed, 0, 0, {}, bytesOf(error)});
         },
         py::arg("photo"), py::arg("map"), py::arg("error"), "The record of a photo that failed with error.");
+
+    m.def(
+        "_photo_pixels",
+        [](const py::object& path) -> py::object {
+            const std::string name = bytesOf(path);
+            std::optional<roughgc::detail::PhotoDimensions> size;
+            {
+                py::gil_scoped_release unlocked;
+                size = roughgc::detail::photoDimensionsOfFile(name.c_str());
+            }
+            if (!size) return py::none();
+            return py::int_(size->width * size->height);
+        },
+        py::arg("path"),
+        "The pixels that the header of the photo at path announces; None for a file that is not a photo of a\n"
+        "format whose header tells its size, or cannot be read.");
 
     m.def(
         "_csv_line", [](const py::handle& record) { return textOf(csvLine(rowOf(record))); }, py::arg("record"),

@@ -3,6 +3,7 @@ worker processes on this machine; a worker killed in the middle, or by a
 photo too large for it; a run closed early; the README's example as a script
 without a main guard; and a scheduler with workers started from the shell."""
 
+import contextlib
 import functools
 import os
 import shutil
@@ -12,8 +13,10 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import zlib
+from pathlib import Path
 
 import dask
 import psutil
@@ -75,12 +78,13 @@ def rows_without_times(csv_bytes):
     return [rows[0]] + sorted(rows[1:])
 
 
-def run_bounded(command, timeout, **options):
+def run_bounded(command, timeout, input=None, **options):
     """subprocess.run, its whole process group killed when time is up."""
-    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+    with subprocess.Popen(command, stdin=subprocess.DEVNULL if input is None else subprocess.PIPE,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
                           **options) as process:
         try:
-            stdout, stderr = process.communicate(timeout=timeout)
+            stdout, stderr = process.communicate(input, timeout=timeout)
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             process.communicate()
@@ -388,3 +392,188 @@ def test_a_scheduler_and_a_worker_started_from_the_shell(tmp_path, tool_maps):
     assert (batch.returncode, batch.stderr) == (2, run.stderr) == (2, b"gone-\xe9.jpg: Error reading image\n")
     assert rows_without_times((tmp_path / "dask-out" / "report.csv").read_bytes()) == rows_without_times(
         (tmp_path / "out" / "report.csv").read_bytes())
+
+
+def test_batch_modes_range_ends_are_taken_and_a_bool_is_no_number(client, tmp_path):
+    photo = PHOTOS["fruits.jpg"]
+    records = list(rdask.map_photos([photo], tmp_path / "out", client=client, window=1, dimension=0, tolerance=0))
+    assert [r["outcome"] for r in records] == ["written"], records
+    batch = subprocess.run([TOOL, "-q", "-o", "batch", "--window", "1", "--dim", "0", "--tolerance", "0", photo],
+                           cwd=tmp_path, capture_output=True, timeout=60)
+    assert batch.returncode == 0, batch.stderr
+    assert (tmp_path / "out" / "fruits.bmp").read_bytes() == (tmp_path / "batch" / "fruits.bmp").read_bytes()
+    for name, kind in [("window", "a whole number from 1 to 15438"), ("dimension", "a number from 0 to 2"),
+                       ("tolerance", "a number from 0 to 2")]:
+        with pytest.raises(TypeError) as refusal:
+            rdask.map_photos([photo], tmp_path / "none", client=client, **{name: True})
+        assert str(refusal.value) == f"{name} must be {kind}, not bool"
+    assert not (tmp_path / "none").exists()
+
+
+@pytest.mark.parametrize("out, report", [("out", "./out/r.csv"), ("./out", "out/r.csv")])
+def test_a_report_in_the_map_folder_not_yet_made(client, tmp_path, monkeypatch, tool_maps, out, report):
+    monkeypatch.chdir(tmp_path)
+    records = list(rdask.map_photos([PHOTOS["fruits.jpg"]], out, client=client, report=report))
+    assert [r["outcome"] for r in records] == ["written"], records
+    expect_tool_maps(tmp_path / "out", {PHOTOS["fruits.jpg"]: "fruits.jpg"}, tool_maps, others=["r.csv"])
+    assert len((tmp_path / "out" / "r.csv").read_bytes().splitlines()) == 2
+
+
+def test_two_photos_that_kill_workers_fail_alone(client, tmp_path, tool_maps):
+    paths = collection(tmp_path / "photos", 3)
+    huge = [str(tmp_path / "photos" / f"huge{k}.png") for k in (1, 2)]
+    for path in huge:
+        huge_png(Path(path))
+    out = tmp_path / "out"
+    client.wait_for_workers(2, timeout=30)
+    # The two among the others, each in a task beside healthy photos.
+    photos = list(paths)
+    photos[2:2] = huge[:1]
+    photos[-1:-1] = huge[1:]
+    records = list(rdask.map_photos(photos, out, client=client))
+    assert sorted(r["photo"] for r in records if r["outcome"] != "written") == huge, records
+    assert all(r["error"] == rdask.WORKER_DIED for r in records if r["outcome"] != "written")
+    assert sorted(r["photo"] for r in records) == sorted(photos)
+    expect_tool_maps(out, paths, tool_maps)
+
+
+def test_a_worker_lost_during_the_check_is_not_blamed(tmp_path):
+    class Cluster:
+        def __init__(self, answers):
+            self.answers = answers
+
+        def run(self, function, on_error):
+            assert on_error == "return" and function() is None  # roughgc.dask imports here
+            return self.answers
+
+    from distributed.comm import CommClosedError
+
+    rdask._check_workers(Cluster({"tcp://127.0.0.1:1": CommClosedError("Stream is closed"), "tcp://127.0.0.1:2": None}))
+    rdask._check_workers(Cluster({"tcp://127.0.0.1:1": TimeoutError()}))
+    with pytest.raises(RuntimeError, match=r"^the worker tcp://127\.0\.0\.1:2 cannot import roughgc\.dask \(Module"):
+        rdask._check_workers(Cluster({"tcp://127.0.0.1:1": OSError(), "tcp://127.0.0.1:2": "ModuleNotFoundError: x"}))
+
+
+@pytest.fixture
+def threads_cluster():
+    """A cluster of one worker of two threads in this process: quick to make
+    and to empty."""
+    with rdask.local_cluster(1, processes=False, threads_per_worker=2) as cluster, Client(cluster) as c:
+        yield cluster, c
+
+
+def test_a_cluster_with_no_worker_left_fails_every_photo_not_done(threads_cluster, tmp_path, monkeypatch):
+    cluster, c = threads_cluster
+    monkeypatch.setattr(rdask, "_NO_WORKER_WAIT", {"own": 1.0, "given": 1.0})
+    cluster.scale(0)
+    deadline = time.monotonic() + 20
+    while c.scheduler_info()["workers"]:
+        assert time.monotonic() < deadline, "the worker stays"
+        time.sleep(0.05)
+    paths = collection(tmp_path / "photos", 2)
+    started = time.monotonic()
+    # Were the run to wait for ever, a worker comes back after a while: the
+    # photos are then mapped, and the test fails instead of hanging.
+    back = threading.Timer(30, cluster.scale, [1])
+    back.start()
+    try:
+        records = list(rdask.map_photos(list(paths), tmp_path / "out", client=c, report=tmp_path / "r.csv"))
+    finally:
+        back.cancel()
+    assert time.monotonic() - started < 20
+    assert sorted(r["photo"] for r in records) == sorted(paths)
+    assert {(r["outcome"], r["error"]) for r in records} == {("failed", "no worker left")}
+    assert len((tmp_path / "r.csv").read_bytes().splitlines()) == 1 + len(paths)
+    assert os.listdir(tmp_path / "out") == []
+
+
+def test_workers_that_stop_making_progress_fail_the_photos_not_done(threads_cluster, tmp_path, monkeypatch, capsys,
+                                                                     tool_maps):
+    cluster, c = threads_cluster
+    monkeypatch.setattr(rdask, "_STALL_WAIT", 2.0)
+    monkeypatch.chdir(tmp_path)
+    os.mkfifo("stuck.jpg")  # its reader waits for a writer that never comes
+    shutil.copyfile(PHOTOS["fruits.jpg"], "fruits.jpg")
+    def let_go():
+        # The worker's thread is let go: the pipe's end of file.
+        for _ in range(200):
+            with contextlib.suppress(OSError):
+                os.close(os.open(tmp_path / "stuck.jpg", os.O_WRONLY | os.O_NONBLOCK))
+                return
+            time.sleep(0.05)
+
+    # Were the run to wait for ever, the pipe ends after a while: the test
+    # fails instead of hanging.
+    late = threading.Timer(30, let_go)
+    late.start()
+    try:
+        started = time.monotonic()
+        status = rdask.main(["--scheduler", cluster.scheduler_address, "-o", "out", "-r", "out/r.csv", "fruits.jpg",
+                             "stuck.jpg"])
+        assert time.monotonic() - started < 20
+    finally:
+        late.cancel()
+        let_go()
+    assert status == 2
+    out, err = capsys.readouterr()
+    assert err == "stuck.jpg: no worker made progress in 2 s\n"
+    assert out.startswith("1 maps written, 1 failed, ")
+    expect_tool_maps(tmp_path / "out", {"fruits.jpg": "fruits.jpg"}, tool_maps, others=["r.csv"])
+    rows = (tmp_path / "out" / "r.csv").read_bytes().splitlines()
+    assert len(rows) == 3 and rows[2].startswith(b"stuck.jpg,out/stuck.bmp,failed,")
+    assert rows[2].endswith(b",no worker made progress in 2 s")
+
+
+def test_under_load_workers_restarted_slowly_are_waited_for(tmp_path, tool_maps, monkeypatch):
+    # Every core busy twice over; the cluster's base would close for good a
+    # nanny whose worker has not come back at once.
+    monkeypatch.setattr(rdask, "_NO_WORKER_WAIT", {"own": 20.0, "given": 20.0})
+    loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2 * os.cpu_count())]
+    try:
+        with dask.config.set({"distributed.scheduler.allowed-failures": 0,
+                              "distributed.deploy.lost-worker-timeout": "0s"}):
+            with rdask.local_cluster(2, memory_limit="400MiB") as cluster, Client(cluster) as c:
+                paths = collection(tmp_path / "photos", 2)
+                huge = str(tmp_path / "photos" / "huge.png")
+                huge_png(Path(huge))
+                records = list(rdask.map_photos([huge, *paths], tmp_path / "out", client=c))
+                # Its workers are all back: a run after it maps every photo.
+                after = list(rdask.map_photos(paths, tmp_path / "after", client=c))
+    finally:
+        stop(loops)
+    assert [(r["photo"], r["error"]) for r in records if r["outcome"] != "written"] == [(huge, rdask.WORKER_DIED)]
+    expect_tool_maps(tmp_path / "out", paths, tool_maps)
+    assert [r for r in after if r["outcome"] != "written"] == []
+    expect_tool_maps(tmp_path / "after", paths, tool_maps)
+
+
+STDIN_SCRIPT = b"""\
+from roughgc.dask import map_photos
+for record in map_photos(["photos/fruits_0.jpg"], "maps"):
+    print(record["outcome"], record["error"])
+"""
+
+
+def test_a_script_on_standard_input(tmp_path, tool_maps):
+    paths = collection(tmp_path / "photos", 1)
+    core = str(min(os.sched_getaffinity(0)))
+    run = run_bounded(["taskset", "-c", core, sys.executable, "-"], 60, input=STDIN_SCRIPT, cwd=tmp_path)
+    assert (run.returncode, run.stdout) == (0, b"written \n"), run.stderr.decode()[-3000:]
+    assert (tmp_path / "maps" / "fruits_0.bmp").read_bytes() == tool_maps["fruits.jpg"]
+    assert len(paths) == 3
+
+    # A script that fails where its workers run it again: they die as they
+    # start, and map_photos says so within seconds, below their error.
+    script = tmp_path / "from_stdin.py"
+    script.write_bytes(b"import json, sys\nphotos = json.loads(sys.stdin.read())\n" + STDIN_SCRIPT.replace(
+        b'["photos/fruits_0.jpg"]', b"photos"))
+    started = time.monotonic()
+    run = run_bounded(["taskset", "-c", core, sys.executable, str(script)], 60, input=b'["photos/fruits_0.jpg"]',
+                      cwd=tmp_path)
+    assert time.monotonic() - started < 30
+    assert run.returncode == 1 and run.stdout == b""
+    err = run.stderr.decode()
+    assert "json.decoder.JSONDecodeError" in err.split("RuntimeError")[0]
+    assert err.splitlines()[-1] == (
+        "RuntimeError: the worker processes of the local cluster die as they start: each first runs this script "
+        'again, and it fails there (its error is above); put the script\'s work under `if __name__ == "__main__":`')
