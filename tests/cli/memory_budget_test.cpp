@@ -38,8 +38,8 @@ protected:
 TEST_F(PhotoCosts, EachRouteCountsWhatItHolds) {
     const std::string fruits = fileBytes(std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg");
     write("upright.jpg", fruits);
-    write("flipped.jpg", jpeg_edits::withOrientation(fruits, 3));
-    write("turned.jpg", jpeg_edits::withOrientation(fruits, 6));
+    auto turned = [](int orientation) { return std::to_string(orientation) + "-turned.jpg"; };
+    for (int o = 2; o <= 8; ++o) write(turned(o), jpeg_edits::withOrientation(fruits, o));
     const cv::Mat photo = cv::imread("upright.jpg");
     cv::imwrite("photo.png", photo);
     cv::imwrite("photo.bmp", photo);
@@ -49,26 +49,30 @@ TEST_F(PhotoCosts, EachRouteCountsWhatItHolds) {
 
     const PhotoCost upright = photoCost("upright.jpg", Reading::ByExtractor);
     ASSERT_TRUE(upright.known);
+    // A progressive file holds libjpeg's coefficients besides, on either
+    // schedule: 64 of two bytes a block, for every block of every component
+    // with a sampling group's margin each way; at 4:2:0 the luma's 64 x 60
+    // blocks as 66 x 62, each chroma's 32 x 30 as 33 x 31: 6138 blocks of
+    // 128 bytes.
+    const PhotoCost progressive = photoCost("progressive.jpg", Reading::ByExtractor);
+    EXPECT_EQ(progressive.inFlight, map + 785664);
     if (d::defaultSchedule() == d::Schedule::Rows) {
         // A band of rows and the maps: well under a byte a pixel, beside
         // the file's own bytes.
         EXPECT_EQ(upright.inFlight, map);
         EXPECT_EQ(upright.extractor, size("upright.jpg") + d::RoughPipeline::keptHostBytes(h, w, true));
         EXPECT_LT(upright.extractor - size("upright.jpg") + upright.inFlight, pixels);
-        const PhotoCost progressive = photoCost("progressive.jpg", Reading::ByExtractor);
-        EXPECT_GE(progressive.inFlight, map + 3 * pixels);  // libjpeg's coefficients: 4:2:0, 2 bytes each
         EXPECT_EQ(progressive.extractor, size("progressive.jpg") + d::RoughPipeline::keptHostBytes(h, w, true));
     } else {
         EXPECT_EQ(upright.extractor, size("upright.jpg") + 3 * pixels + whole);
     }
-    // Decoded whole into the extractor's image; turned across the diagonal,
-    // decoded beside it first.
-    const PhotoCost flipped = photoCost("flipped.jpg", Reading::ByExtractor);
-    EXPECT_EQ(flipped.inFlight, map);
-    EXPECT_EQ(flipped.extractor, size("flipped.jpg") + 3 * pixels + whole);
-    const PhotoCost diagonal = photoCost("turned.jpg", Reading::ByExtractor);
-    EXPECT_EQ(diagonal.inFlight, map);
-    EXPECT_EQ(diagonal.extractor, size("turned.jpg") + 6 * pixels + whole);
+    // Decoded whole into the extractor's image; turned across the diagonal
+    // (orientations 5 to 8), decoded beside it first.
+    for (int o = 2; o <= 8; ++o) {
+        const PhotoCost cost = photoCost(turned(o), Reading::ByExtractor);
+        EXPECT_EQ(cost.inFlight, map) << o;
+        EXPECT_EQ(cost.extractor, size(turned(o)) + (o >= 5 ? 6 : 3) * pixels + whole) << o;
+    }
     // A PNG streams as a JPEG does; OpenCV's codecs decode into memory of
     // their own first.
     const PhotoCost png = photoCost("photo.png", Reading::ByExtractor);
@@ -80,7 +84,7 @@ TEST_F(PhotoCosts, EachRouteCountsWhatItHolds) {
     EXPECT_EQ(bmp.extractor, size("photo.bmp") + 3 * pixels + whole);
 
     // Decoded ahead of the extraction: the pixels travel with the photo.
-    const PhotoCost ahead = photoCost("turned.jpg", Reading::Decoded);
+    const PhotoCost ahead = photoCost(turned(6), Reading::Decoded);
     EXPECT_EQ(ahead.inFlight, 4 * pixels + map);
     EXPECT_EQ(ahead.extractor, whole);
     EXPECT_EQ(whole, (h / 3) * (w / 3) * 5);

@@ -89,6 +89,26 @@ TEST(DeviceSchedule, RefusesWhatTheRowScheduleRefuses) {
     } catch (const roughgc::InputError& e) {
         EXPECT_EQ(std::string(e.what()), "(!) Image too small: 1 x 1 pixels; at least 45 x 45 needed");
     }
-    EXPECT_LT(d::RoughPipeline::keptHostBytes(600, 900, false, d::Schedule::Rows),
-              d::RoughPipeline::keptHostBytes(600, 900, false, d::Schedule::Kernels));
+    // Beside the row schedule's maps, the kernels keep in this runtime's
+    // host memory the uploaded photo, three bytes a pixel, and three maps of
+    // the averaged pixels: features (three floats), metric (a float) and
+    // binary (a byte).
+    EXPECT_EQ(d::RoughPipeline::keptHostBytes(600, 900, false, d::Schedule::Kernels) -
+                  d::RoughPipeline::keptHostBytes(600, 900, false, d::Schedule::Rows),
+              600u * 900 * 3 + 200u * 300 * (12 + 4 + 1));
+}
+
+// What a kernel schedule is charged for a photo covers what it holds after
+// running it: every buffer in full, the maps that the window trims too.
+TEST(DeviceSchedule, HoldsNoMoreThanItIsChargedFor) {
+    const cv::Mat fruits = roughgc::readPhoto(fs::path(ROUGHGC_EXAMPLES) / "fruits.jpg");
+    const size_t h = 480, w = 512;
+    ASSERT_EQ(fruits.size(), cv::Size(w, h));
+    for (const size_t window : {size_t{1}, size_t{7}}) {
+        d::RoughPipeline kernels(0, d::Schedule::Kernels);
+        kernels.run(hostOf(fruits), window, 1.7f, 0.1f, d::SearchRoute::BoxMaxima);
+        // The upload and the feature map at least, whatever the window.
+        EXPECT_GE(kernels.heldBytes(), h * w * 3 + (h / 3) * (w / 3) * 12) << window;
+        EXPECT_LE(kernels.heldBytes(), d::RoughPipeline::keptHostBytes(h, w, false, d::Schedule::Kernels)) << window;
+    }
 }
