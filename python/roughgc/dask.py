@@ -27,6 +27,7 @@ import ast
 import asyncio
 import collections
 import contextlib
+import json
 import logging
 import multiprocessing
 import numbers
@@ -200,6 +201,40 @@ def _spawned_children():
     return pids
 
 
+# Runs the script as a spawned process runs it before its work: its folder,
+# path and arguments, standard input closed, and known as a process that is
+# starting (map_photos and local_cluster then do nothing there).
+_RERUN = """\
+import json, multiprocessing.process, multiprocessing.spawn, os, sys
+data = json.loads(sys.argv[1])
+sys.path[:] = data["sys_path"]
+sys.argv[:] = data["sys_argv"]
+os.chdir(data["dir"])
+multiprocessing.process.current_process()._inheriting = True
+multiprocessing.spawn._fixup_main_from_path(data["init_main_from_path"])
+"""
+
+
+def _script_error():
+    """The error, as its traceback's last line, with which the calling script
+    fails where a worker process runs it again; None where it does not fail
+    there, or not within seconds."""
+    import multiprocessing.spawn as spawn
+    import subprocess
+
+    data = spawn.get_preparation_data("roughgc")
+    if "init_main_from_path" not in data:
+        return None
+    fields = {k: data[k] for k in ("sys_path", "sys_argv", "dir", "init_main_from_path")}
+    try:
+        run = subprocess.run([sys.executable, "-c", _RERUN, json.dumps(fields)], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=20)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    lines = run.stderr.decode(errors="replace").strip().splitlines()
+    return lines[-1] if run.returncode != 0 and lines else None
+
+
 def _wait_for_start(cluster, workers):
     """Waits until the cluster's workers have joined. Raises RuntimeError
     when its worker processes keep dying as they start (their nannies would
@@ -209,10 +244,11 @@ def _wait_for_start(cluster, workers):
     while len(cluster.scheduler_info.get("workers", {})) < workers:
         seen |= _spawned_children()
         if len(seen) > 2 * workers + 1:
+            error = _script_error()
             raise RuntimeError(
                 "the worker processes of the local cluster die as they start: each first runs this script "
-                'again, and it fails there (its error is above); put the script\'s work under `if __name__ == '
-                '"__main__":`'
+                f"again, and it fails there ({error or 'its error is above'}); put the script's work under "
+                '`if __name__ == "__main__":`'
             )
         if time.monotonic() - started > _START_WAIT:
             raise RuntimeError(f"the workers of the local cluster did not start in {_START_WAIT:g} s")
@@ -391,8 +427,8 @@ def map_photos(
     report; a worker of client that answers that it cannot import roughgc
     raises RuntimeError; all before any work. A local cluster whose worker
     processes die as they start (they run the calling script again first,
-    and it fails there) raises RuntimeError with the first record; a script
-    read from standard input is not run again.
+    and it fails there) raises RuntimeError with the first record, saying
+    with what error; a script read from standard input is not run again.
 
     In a worker process that is re-running a script (one without
     `if __name__ == "__main__":`), map_photos does nothing and yields

@@ -563,7 +563,7 @@ def test_a_script_on_standard_input(tmp_path, tool_maps):
     assert len(paths) == 3
 
     # A script that fails where its workers run it again: they die as they
-    # start, and map_photos says so within seconds, below their error.
+    # start, and map_photos says so within seconds, with their error.
     script = tmp_path / "from_stdin.py"
     script.write_bytes(b"import json, sys\nphotos = json.loads(sys.stdin.read())\n" + STDIN_SCRIPT.replace(
         b'["photos/fruits_0.jpg"]', b"photos"))
@@ -576,4 +576,5 @@ def test_a_script_on_standard_input(tmp_path, tool_maps):
     assert "json.decoder.JSONDecodeError" in err.split("RuntimeError")[0]
     assert err.splitlines()[-1] == (
         "RuntimeError: the worker processes of the local cluster die as they start: each first runs this script "
-        'again, and it fails there (its error is above); put the script\'s work under `if __name__ == "__main__":`')
+        "again, and it fails there (json.decoder.JSONDecodeError: Expecting value: line 1 column 1 (char 0)); "
+        'put the script\'s work under `if __name__ == "__main__":`')
