@@ -21,12 +21,19 @@ namespace {
 
 // Absolute first: weakly_canonical leaves a relative path relative where no
 // part of it exists, and "out/x.bmp" and "./out/x.bmp" would then differ.
+// A trailing slash names the same folder: "out/" is "out", made or not.
 std::string canonical(const std::string& path) {
     std::error_code ec;
     const fs::path absolute = fs::absolute(path, ec);
-    if (ec) return fs::path(path).lexically_normal().string();
-    const fs::path p = fs::weakly_canonical(absolute, ec);
-    return ec ? absolute.lexically_normal().string() : p.string();
+    fs::path p;
+    if (ec) {
+        p = fs::path(path).lexically_normal();
+    } else {
+        p = fs::weakly_canonical(absolute, ec);
+        if (ec) p = absolute.lexically_normal();
+    }
+    if (!p.has_filename() && p.has_relative_path()) p = p.parent_path();
+    return p.string();
 }
 
 }  // namespace

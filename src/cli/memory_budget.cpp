@@ -28,6 +28,10 @@ struct FileStart {
 };
 
 std::optional<FileStart> fileStart(const std::string& path) {
+    // Only a regular file is opened: opening a pipe, even to look, would let
+    // its writer go on and its bytes be lost to the reader that decodes it.
+    struct stat named;
+    if (stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return std::nullopt;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     std::optional<FileStart> start;

@@ -139,6 +139,9 @@ std::optional<PhotoDimensions> photoDimensions(const unsigned char* b, size_t n)
 }
 
 std::optional<PhotoDimensions> photoDimensionsOfFile(const char* path) {
+    // A pipe is not opened at all: that alone would release its writer.
+    struct stat named;
+    if (stat(path, &named) != 0 || !S_ISREG(named.st_mode)) return std::nullopt;
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     struct stat st;
