@@ -527,6 +527,17 @@ class _Watch:
         return None
 
 
+def _wait_a_moment(done, seconds):
+    """Waits until a task of done finishes, for seconds at most."""
+    condition = getattr(done, "thread_condition", None)  # what its own iterator waits on
+    if condition is None:
+        time.sleep(seconds)
+        return
+    with condition:
+        if not done.has_ready():
+            condition.wait(seconds)
+
+
 def _records(items, client, params, skip_existing, report):
     from distributed import Client, KilledWorker, as_completed
 
@@ -566,7 +577,7 @@ def _records(items, client, params, skip_existing, report):
             if not ready:
                 why = watch.why_give_up(in_flight)
                 if why is None:
-                    time.sleep(0.1)
+                    _wait_a_moment(done, 0.1)
                     continue
                 # Nothing will come: every photo not done says why.
                 records = [
