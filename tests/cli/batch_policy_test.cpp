@@ -2,6 +2,9 @@
 // before any work, how they read lists and numbers, and how each photo's
 // outcome is worded.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -46,6 +49,18 @@ TEST_F(BatchPolicy, TheReportIsRefusedWhereItWouldReplaceWhatIsNotAReport) {
     EXPECT_EQ(reportProblem(plan, "out/r.csv", "out", "", "report"), "");  // in the folder made for the maps
 }
 
+TEST_F(BatchPolicy, TheMapsFolderIsTheReportsFolderHoweverEitherIsSpelt) {
+    // Not made yet: the names alone tell that they are one folder.
+    for (const std::string out : {"out", "./out", "sub/../out", "out/"}) {
+        BatchPlan plan;
+        ASSERT_EQ(planMaps({"a.jpg"}, out, plan), "");
+        for (const char* report : {"out/r.csv", "./out/r.csv", "out//r.csv"})
+            EXPECT_EQ(reportProblem(plan, report, out, "", "report"), "") << "-o " << out << " -r " << report;
+        EXPECT_EQ(reportProblem(plan, "./other/r.csv", out, "", "report"),
+                  "cannot write the report ./other/r.csv: no folder ./other");
+    }
+}
+
 TEST_F(BatchPolicy, ListsGiveTheirNamesOrWhyNot) {
     writeFile("lines.txt", std::string("a.jpg\r\n\nb c.jpg\n\xe9.png"));
     writeFile("nuls.txt", std::string("a.jpg\0b\nc.jpg\0\0", 16));
@@ -57,6 +72,13 @@ TEST_F(BatchPolicy, ListsGiveTheirNamesOrWhyNot) {
     names.clear();
     EXPECT_EQ(readList("nuls.txt", true, names, number), "");
     EXPECT_EQ(names, (std::vector<std::string>{"a.jpg", "b\nc.jpg"}));
+    // Ended by NUL bytes, a name keeps every byte, a carriage return at its
+    // end too: only lines lose the one before their newline.
+    writeFile("returns.txt", std::string("a.jpg\r\0\rb.jpg\0", 14));
+    names.clear();
+    EXPECT_EQ(readList("returns.txt", true, names, number), "");
+    EXPECT_EQ(names, (std::vector<std::string>{"a.jpg\r", "\rb.jpg"}));
+    names.clear();
     EXPECT_EQ(readList("nuls.txt", false, names, number),
               "it holds NUL bytes (for a list that ends names with NUL bytes, add --null)");
     EXPECT_EQ(number, 0);
@@ -136,6 +158,66 @@ TEST_F(BatchPolicy, APhotoIsMappedInTheCallersFolderAndKeepsItsFiguresWhenOnlyTh
     EXPECT_EQ(unread.width, 0);
     EXPECT_FALSE(unread.figures);
     EXPECT_EQ(listing(), std::vector<std::string>{"client"});  // nothing written outside the caller's folder
+}
+
+// A process that is gone, and one that lives until it is ended.
+pid_t endedProcess() {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+using TestFolders = InScratchDir;
+
+TEST_F(TestFolders, ASetUpRemovesTheFoldersOfTestsThatAreGoneAndKeepsThoseOfLiveOnes) {
+    namespace fs = std::filesystem;
+    const pid_t gone = endedProcess();
+    const pid_t live = fork();
+    if (live == 0) {
+        alarm(60);
+        pause();
+        _exit(0);
+    }
+    ASSERT_GT(live, 0);
+    // The leftovers here, in this test's own folder, taken for the system's
+    // temporary one.
+    const std::string g = std::to_string(gone), l = std::to_string(live);
+    const std::vector<std::string> left = {"roughgc_test_" + g + "_a1b2c3", "roughgc_cli_" + g + "_d4e5f6"};
+    const std::vector<std::string> kept = {"roughgc_test_" + l + "_a1b2c3", "roughgc_cli_" + l + "_d4e5f6",
+                                           "roughgc_test_x1y2z3", "roughgc_testing_" + g + "_a", "other_" + g + "_a"};
+    for (const std::vector<std::string>* names : {&left, &kept}) {
+        for (const std::string& name : *names) {
+            fs::create_directories(dir_ / name / "out");
+            writeFile((dir_ / name / "out" / "map.bmp").string(), "a map");
+        }
+    }
+    fs::permissions(dir_ / left[0] / "out", fs::perms(0555));  // as a test that takes writes away leaves it
+    const char* temp = getenv("TMPDIR");
+    const std::string before = temp ? temp : "";
+    setenv("TMPDIR", dir_.c_str(), 1);
+    {
+        struct Probe : InScratchDir {
+            void TestBody() override {}
+            using InScratchDir::SetUp;
+            using InScratchDir::TearDown;
+            using InScratchDir::dir_;
+        } next;
+        next.SetUp();
+        EXPECT_EQ(next.dir_.parent_path(), dir_);
+        EXPECT_EQ(next.dir_.filename().string().rfind("roughgc_test_" + std::to_string(getpid()) + "_", 0), 0u)
+            << next.dir_;
+        for (const std::string& name : left) EXPECT_FALSE(fs::exists(dir_ / name)) << name;
+        for (const std::string& name : kept) EXPECT_TRUE(fs::exists(dir_ / name / "out/map.bmp")) << name;
+        next.TearDown();
+    }
+    if (temp) {
+        setenv("TMPDIR", before.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+    kill(live, SIGKILL);
+    waitpid(live, nullptr, 0);
 }
 
 }  // namespace

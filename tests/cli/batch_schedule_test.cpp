@@ -9,8 +9,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 
 #include "jpeg_edits.h"
+#include "read_watch.h"
 #include "tool_runner.h"
 
 namespace {
@@ -101,3 +103,62 @@ TEST(BatchOnKernels, SinglePhotoAndDeviceFailuresAsOnAGpu) {
         << failed;
     EXPECT_TRUE(listing(cwd / "out").empty());
 }
+
+// Photos too large to decode, read from a file or from a pipe: on the GPU's
+// schedule both are decoded ahead, and their lines and rows are the row
+// schedule's, without the "(!) " of single mode.
+TEST(BatchOnKernels, APhotoTooLargeToDecodeFailsAloneWithoutTheSingleModesMark) {
+    Collection cwd;
+    ASSERT_EQ(mkfifo((cwd / "piped.jpg").c_str(), 0600), 0);
+    const std::string limit = " pixels; at most 250000 pixels and 1048576 on a side";
+    // As cat writes: batch mode must not open the pipe before it reads it,
+    // or the bytes are lost.
+    PipeWriter writer(cwd / "piped.jpg", readFile(cwd / "left01.jpg"));
+    const RunResult r = run({"-o", "out", "-r", "report.csv", "fruits.jpg", "chicky_512.png", "piped.jpg"}, cwd.path(),
+                            onKernels({{"OPENCV_IO_MAX_IMAGE_PIXELS", "250000"}}));
+    EXPECT_EQ(writer.finish(), "");
+    EXPECT_EQ(r.status, 2) << r;
+    EXPECT_EQ(r.err, "chicky_512.png: Image too large to decode: 512 x 512" + limit +
+                         "\npiped.jpg: Image too large to decode: 640 x 480" + limit + "\n")
+        << r;
+    const std::string csv = readFile(cwd / "report.csv");
+    EXPECT_NE(csv.find("\nchicky_512.png,out/chicky_512.bmp,failed,512,512,,,,,,,,Image too large to decode: 512 x 512" +
+                       limit + "\n"),
+              std::string::npos)
+        << csv;
+    EXPECT_NE(csv.find("\npiped.jpg,out/piped.bmp,failed,640,480,,,,,,,,Image too large to decode: 640 x 480" + limit +
+                       "\n"),
+              std::string::npos)
+        << csv;
+    EXPECT_EQ(listing(cwd / "out"), std::vector<std::string>{"fruits.bmp"});
+}
+
+#if !defined(__SANITIZE_ADDRESS__)  // a preloaded library must not come before the sanitizer's runtime
+// The device takes one photo at a time; the photos after it are decoded
+// meanwhile, on the pipeline's workers. Two photos whose pixel reads wait
+// for each other (see read_watch.h) are read at the same time, which the
+// device's serial stage could never do; and each is read once.
+TEST(BatchOnKernels, RegularFilesAreDecodedAheadOnWorkersNotInTheDevicesStage) {
+    Collection cwd;
+    TempDir logs;
+    writeNoisyJpeg(cwd / "a.jpg", 1);
+    writeNoisyJpeg(cwd / "b.jpg", 2);
+    const long past = 1 << 20;  // beyond any look at a header
+    const RunResult r = run({"-o", "out", "-j", "2", "a.jpg", "b.jpg", "fruits.jpg"}, cwd.path(),
+                            watchingReads("a.jpg,b.jpg", logs / "reads", past, onKernels()));
+    ASSERT_EQ(r.status, 0) << r;
+    EXPECT_EQ(listing(cwd / "out"), (std::vector<std::string>{"a.bmp", "b.bmp", "fruits.bmp"}));
+    ReadLog log(logs / "reads");
+    std::vector<std::string> meetings = log.meetings;
+    std::sort(meetings.begin(), meetings.end());
+    EXPECT_EQ(meetings, (std::vector<std::string>{"met a.jpg", "met b.jpg"}))
+        << "a photo's pixels were read alone, where no other photo's could be read beside them: in the "
+           "device's serial stage, not ahead of it";
+    for (const char* name : {"a.jpg", "b.jpg"}) {
+        const long size = static_cast<long>(fs::file_size(cwd / name));
+        ASSERT_GT(size, past) << name;
+        EXPECT_GE(log.bytes[name], size) << name;
+        EXPECT_LT(log.bytes[name], 2 * size) << name << " was read more than once";
+    }
+}
+#endif

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <string>
@@ -98,13 +100,20 @@ TEST_F(PhotoCosts, ASizeTheHeaderDoesNotTellIsUnknown) {
         for (Reading r : {Reading::ByExtractor, Reading::Decoded}) EXPECT_FALSE(photoCost(name, r).known) << name;
 }
 
+// For a wait that should not happen: it gives up after a few seconds, and
+// admit() then says no, so that a fault fails the test instead of hanging it.
+std::function<bool()> withinSeconds() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    return [deadline] { return std::chrono::steady_clock::now() > deadline; };
+}
+
 TEST(MemoryBudget, AdmitsWhatFitsBesideTheExtractorsKeptBuffers) {
     MemoryBudget budget(1000, 2);
     const PhotoCost small{100, 200, true};
     // 100 in flight and 2 x 200 kept.
-    EXPECT_TRUE(budget.admit(small, {}));
-    EXPECT_TRUE(budget.admit(small, {}));
-    EXPECT_TRUE(budget.admit(small, {}));
+    EXPECT_TRUE(budget.admit(small, withinSeconds()));
+    EXPECT_TRUE(budget.admit(small, withinSeconds()));
+    EXPECT_TRUE(budget.admit(small, withinSeconds()));
     // 300 in flight, 400 kept: 400 more does not fit, and a stop asked for
     // while it waits ends the wait.
     int asked = 0;
@@ -116,7 +125,7 @@ TEST(MemoryBudget, AdmitsWhatFitsBesideTheExtractorsKeptBuffers) {
     EXPECT_TRUE(budget.admit(PhotoCost{400, 0, true}, stopOnSecondLook));
     // Another extractor size only counts its growth: 2 x 250 kept now.
     budget.release(PhotoCost{400, 0, true});
-    EXPECT_TRUE(budget.admit(PhotoCost{300, 250, true}, {}));
+    EXPECT_TRUE(budget.admit(PhotoCost{300, 250, true}, withinSeconds()));
     asked = 0;
     EXPECT_FALSE(budget.admit(PhotoCost{101, 0, true}, stopOnSecondLook));
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "jpeg_edits.h"
+#include "read_watch.h"
 #include "tool_runner.h"
 
 namespace {
@@ -426,6 +427,28 @@ TEST(RoughgcBatch, AFlushThatFailsFailsItsMapOrTheRunAndKeepsTheEarlierFile) {
     EXPECT_EQ(report.err, "roughgc: cannot write the report r.csv: Input/output error\n") << report;
     EXPECT_FALSE(fs::exists(cwd / "out/left01.bmp"));
 }
+
+// On the cpu backend a regular file is read where it is extracted, on its
+// worker's core: once, and not by a decoder ahead of it as well.
+TEST(RoughgcBatch, EachRegularPhotoIsReadOnceByItsExtractor) {
+    Collection cwd;
+    TempDir logs;
+    writeNoisyJpeg(cwd / "a.jpg", 1);
+    writeNoisyJpeg(cwd / "b.jpg", 2);
+    const RunResult r = run({"-o", "out", "-j", "2", "a.jpg", "b.jpg", "fruits.jpg"}, cwd.path(),
+                            watchingReads("a.jpg,b.jpg", logs / "reads"));
+    ASSERT_EQ(r.status, 0) << r;
+    EXPECT_EQ(listing(cwd / "out"), (std::vector<std::string>{"a.bmp", "b.bmp", "fruits.bmp"}));
+    ReadLog log(logs / "reads");
+    for (const char* name : {"a.jpg", "b.jpg"}) {
+        const long size = static_cast<long>(fs::file_size(cwd / name));
+        ASSERT_GT(size, 1 << 20) << name;
+        // The whole file, and a look at its header (a small part of it).
+        EXPECT_GE(log.bytes[name], size) << name;
+        EXPECT_LT(log.bytes[name], 2 * size) << name << " was read more than once: " << log.bytes[name] << " bytes of "
+                                             << size;
+    }
+}
 #endif
 
 TEST(RoughgcBatch, ReportKeepsEveryWrittenMapsRowThroughAKillAndAResumedRun) {
@@ -559,7 +582,7 @@ TEST(RoughgcBatch, PipeWithoutWriterEndsOnInterruptAsAFailedPhoto) {
     RunOptions options;
     options.started = [&](pid_t pid) {
         stopper = std::thread([&cwd, pid] {
-            for (int i = 0; i < 6000 && !fs::exists(cwd / "out/fruits.bmp"); ++i)
+            for (int i = 0; i < 6000 && !fs::exists(cwd / "out/fruits.bmp") && running(pid); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::this_thread::sleep_for(std::chrono::milliseconds(200));  // waiting for the pipe by now
             kill(pid, SIGINT);
@@ -598,6 +621,91 @@ TEST(RoughgcBatch, ListsWithCarriageReturnsAndFailedOutputsAreCounted) {
     EXPECT_EQ(cut.status, 2) << cut;
     EXPECT_TRUE(isSummary(cut.out, "0 maps written, 4 failed"));
     EXPECT_TRUE(cut.err.ends_with("roughgc: Error writing r.csv: File too large\n")) << cut;
+}
+
+// The "(!) " that marks the tool's own lines in single mode is no part of a
+// batch run's rows and lines, whichever way the photo was read: a regular
+// file by its extractor, a pipe decoded ahead.
+TEST(RoughgcBatch, APhotoTooLargeToDecodeFailsAloneWithoutTheSingleModesMark) {
+    Collection cwd;
+    ASSERT_EQ(mkfifo((cwd / "piped.jpg").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((cwd / "single.jpg").c_str(), 0600), 0);
+    RunOptions limited;  // the example photo's 245760 pixels fit; 512 x 512 and 640 x 480 do not
+    limited.environment = {{"OPENCV_IO_MAX_IMAGE_PIXELS", "250000"}};
+    const std::string limit = " pixels; at most 250000 pixels and 1048576 on a side";
+
+    // As cat writes: batch mode must not open the pipe before it reads it,
+    // or the bytes are lost.
+    PipeWriter writer(cwd / "piped.jpg", readFile(cwd / "left01.jpg"));
+    const RunResult r = run({"-o", "out", "-r", "report.csv", "fruits.jpg", "chicky_512.png", "piped.jpg"}, cwd.path(),
+                            limited);
+    EXPECT_EQ(writer.finish(), "");
+    EXPECT_EQ(r.status, 2) << r;
+    EXPECT_TRUE(isSummary(r.out, "1 maps written, 2 failed"));
+    EXPECT_EQ(r.err, "chicky_512.png: Image too large to decode: 512 x 512" + limit +
+                         "\npiped.jpg: Image too large to decode: 640 x 480" + limit + "\n")
+        << r;
+    const std::string csv = readFile(cwd / "report.csv");
+    EXPECT_NE(csv.find("\nchicky_512.png,out/chicky_512.bmp,failed,512,512,,,,,,,,Image too large to decode: 512 x 512" +
+                       limit + "\n"),
+              std::string::npos)
+        << csv;
+    EXPECT_NE(csv.find("\npiped.jpg,out/piped.bmp,failed,640,480,,,,,,,,Image too large to decode: 640 x 480" + limit +
+                       "\n"),
+              std::string::npos)
+        << csv;
+    EXPECT_EQ(listing(cwd / "out"), std::vector<std::string>{"fruits.bmp"});
+
+    // The same photos alone, file and pipe, in single mode's words.
+    const RunResult file = run({"chicky_512.png"}, cwd.path(), limited);
+    EXPECT_EQ(file.status, 3) << file;
+    EXPECT_EQ(file.err, "(!) Image too large to decode: 512 x 512" + limit + "\n") << file;
+    PipeWriter single(cwd / "single.jpg", readFile(cwd / "left01.jpg"));
+    const RunResult piped = run({"single.jpg"}, cwd.path(), limited);
+    EXPECT_EQ(single.finish(), "");
+    EXPECT_EQ(piped.status, 3) << piped;
+    EXPECT_EQ(piped.err, "(!) Image too large to decode: 640 x 480" + limit + "\n") << piped;
+}
+
+// The report may sit in the folder of the maps, made by the run, however
+// either is named: one folder, however spelt.
+TEST(RoughgcBatch, AReportInTheMapsFolderNotMadeYetIsTakenHoweverTheFolderIsSpelt) {
+    const std::pair<std::string, std::string> spellings[] = {
+        {"out", "./out/r.csv"}, {"./out", "out/r.csv"}, {"out/../out", "./out/r.csv"}, {"out/", "out/r.csv"}};
+    for (const auto& [folder, report] : spellings) {
+        SCOPED_TRACE("-o " + folder + " -r " + report);
+        Collection cwd;
+        const RunResult r = run({"-o", folder, "-r", report, "fruits.jpg"}, cwd.path());
+        EXPECT_EQ(r.status, 0) << r;
+        EXPECT_EQ(r.err, "") << r;
+        EXPECT_EQ(listing(cwd / "out"), (std::vector<std::string>{"fruits.bmp", "r.csv"}));
+        EXPECT_EQ(cwd.map("fruits"), kFruitsMap);
+        const std::string csv = readFile(cwd / "out/r.csv");
+        EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 2) << csv;
+        EXPECT_NE(csv.find("\nfruits.jpg,"), std::string::npos) << csv;
+    }
+}
+
+// A name of a NUL-separated list is taken byte for byte, a carriage return
+// at its end too (a file may be named so); only a list of lines, which may
+// have been written with CRLF, loses it.
+TEST(RoughgcBatch, ANullSeparatedNameKeepsTheCarriageReturnThatEndsIt) {
+    Collection cwd;
+    fs::copy_file(cwd / "fruits.jpg", cwd / "cr.jpg\r");
+    writeFile(cwd / "find.txt", std::string("cr.jpg\r\0left01.jpg\0", 19));
+    const RunResult found = run({"-o", "out", "-r", "r.csv", "-f", "find.txt", "--null"}, cwd.path());
+    EXPECT_EQ(found.status, 0) << found;
+    EXPECT_TRUE(isSummary(found.out, "2 maps written, 0 failed"));
+    EXPECT_EQ(cwd.map("cr"), kFruitsMap);
+    EXPECT_EQ(cwd.map("left01"), kLeftMap);
+    EXPECT_NE(readFile(cwd / "r.csv").find("\n\"cr.jpg\r\",out/cr.bmp,written,512,480,"), std::string::npos)
+        << readFile(cwd / "r.csv");
+
+    writeFile(cwd / "lines.txt", "cr.jpg\r\nleft01.jpg\r\n");
+    const RunResult lines = run({"-o", "out2", "-f", "lines.txt"}, cwd.path());
+    EXPECT_EQ(lines.status, 2) << lines;
+    EXPECT_EQ(lines.err, "cr.jpg: Error reading image\n") << lines;
+    EXPECT_EQ(listing(cwd / "out2"), std::vector<std::string>{"left01.bmp"});
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The roughgc tool seen from outside: run as a process in a fresh working
 // directory, judged by what it prints, its exit status and RoughGC.bmp.
 #include <fcntl.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -462,21 +463,74 @@ TEST(RoughgcPipeInput, PhotoThroughANamedPipeIsReadLikeAFile) {
     TempDir cwd;
     const fs::path pipe = cwd / "photo";
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    const std::string photo = readFile(kFruits);
-    // As `cat fruits.jpg > photo &`: one writer, gone once it has written.
-    const pid_t writer = fork();
-    if (writer == 0) {
-        alarm(60);
-        const int fd = open(pipe.c_str(), O_WRONLY);
-        const bool ok = fd >= 0 && write(fd, photo.data(), photo.size()) == static_cast<ssize_t>(photo.size());
-        _exit(ok ? 0 : 1);
-    }
+    PipeWriter writer(pipe, readFile(kFruits));
     const RunResult r = run({pipe.string()}, cwd.path());
-    int wstatus = 0;
-    waitpid(writer, &wstatus, 0);
+    EXPECT_EQ(writer.finish(), "");
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_TRUE(isSuccessOutput(r.out, 512, 480));
     EXPECT_EQ(fnv1a(readFile(cwd / "RoughGC.bmp")), kFruitsMapHash);
+}
+
+// The suite's own waits. A run that waits for what never comes (here, a
+// writer for its pipe) is ended within seconds, the test failing with what
+// it waited for; a slow run that works all along is not.
+TEST(ToolRunner, ARunThatGoesQuietIsEndedWithinSecondsSayingWhatWasAwaited) {
+    TempDir cwd;
+    ASSERT_EQ(mkfifo((cwd / "photo").c_str(), 0600), 0);
+    RunOptions options;
+    options.quiet = std::chrono::seconds(2);
+    const auto start = std::chrono::steady_clock::now();
+    RunResult r;
+    EXPECT_NONFATAL_FAILURE(r = run({"photo"}, cwd.path(), options),
+                            "the tool went quiet for 2 s (no output, no file changed in " + cwd.path().string() +
+                                ", no work) while the test waited for `roughgc photo` to exit; it was killed");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    EXPECT_EQ(r.signal, SIGKILL) << r;
+    EXPECT_NE(r.hung, "") << r;
+
+    // A writer that no reader comes for is ended as well.
+    PipeWriter unread(cwd / "photo", "bytes");
+    EXPECT_EQ(unread.finish(), "the writer of " + (cwd / "photo").string() +
+                                   " still waited a second after its reader ended; it was killed");
+
+    // Working without a word for longer than the bound is no silence: a
+    // photo of 64 million pixels keeps the tool busy for several times this.
+    options.quiet = std::chrono::milliseconds(300);
+    cv::Mat big(8000, 8000, CV_8UC3, cv::Scalar(40, 120, 200));
+    cv::randu(big(cv::Rect(0, 0, 8000, 100)), 0, 256);
+    ASSERT_TRUE(cv::imwrite((cwd / "big.png").string(), big));
+    const RunResult slow = run({"-o", "out", "big.png"}, cwd.path(), options);
+    EXPECT_EQ(slow.hung, "") << slow;
+    EXPECT_EQ(slow.status, 0) << slow;
+}
+
+// A test killed by its timeout leaves its folders behind; the next run's
+// set-up removes them, and never those of tests running meanwhile.
+TEST(ToolRunner, TheFoldersOfTestsThatAreGoneAreRemovedByTheNextOnesSetUp) {
+    TempDir mine;
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    const std::string leftover = "roughgc_cli_" + std::to_string(gone) + "_abcdef";
+    const std::string sibling = "roughgc_cli_" + std::to_string(getppid()) + "_abcdef";
+    for (const std::string& name : {leftover, sibling}) {
+        fs::create_directories(mine / name / "out");
+        writeFile(mine / name / "out/map.bmp", "a map");
+    }
+    const char* temp = getenv("TMPDIR");
+    const std::string before = temp ? temp : "";
+    setenv("TMPDIR", mine.path().c_str(), 1);
+    {
+        TempDir next;
+        EXPECT_EQ(next.path().parent_path(), mine.path());
+        EXPECT_FALSE(fs::exists(mine / leftover));
+        EXPECT_EQ(readFile(mine / sibling / "out/map.bmp"), "a map");
+    }
+    if (temp) {
+        setenv("TMPDIR", before.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
 }
 
 }  // namespace

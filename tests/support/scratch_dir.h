@@ -1,5 +1,7 @@
 // Runs a test in a fresh directory of its own, where the C entry
-// points write "RoughGC.bmp", removed with everything in it afterwards.
+// points write "RoughGC.bmp", removed with everything in it afterwards (or,
+// should the test be killed first, by a later test's set-up: see
+// test_folders.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "test_folders.h"
+
 class InScratchDir : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -17,9 +21,7 @@ protected:
         // the CPU backend's worker threads need.
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         old_ = std::filesystem::current_path();
-        std::string name = (std::filesystem::temp_directory_path() / "roughgc_test_XXXXXX").string();
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        dir_ = name;
+        ASSERT_NO_THROW(dir_ = test_folders::make("roughgc_test_"));
         std::filesystem::current_path(dir_);
         // A death test's statement runs in the binary started again, which
         // ends inside it, with no TearDown: its folder goes as it exits.
