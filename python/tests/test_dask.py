@@ -525,10 +525,10 @@ def test_workers_that_stop_making_progress_fail_the_photos_not_done(threads_clus
 
 
 def test_under_load_workers_restarted_slowly_are_waited_for(tmp_path, tool_maps, monkeypatch):
-    # Every core busy twice over; the cluster's base would close for good a
+    # Every core busy; the cluster's base would close for good a
     # nanny whose worker has not come back at once.
     monkeypatch.setattr(rdask, "_NO_WORKER_WAIT", {"own": 20.0, "given": 20.0})
-    loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2 * os.cpu_count())]
+    loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(os.cpu_count())]
     try:
         with dask.config.set({"distributed.scheduler.allowed-failures": 0,
                               "distributed.deploy.lost-worker-timeout": "0s"}):
