@@ -10,6 +10,7 @@ roughgc.dask.map_photos spreads a collection of photo files over a Dask
 cluster.
 """
 
+import functools as _functools
 import os as _os
 
 from ._roughgc import (
@@ -59,12 +60,32 @@ def read_photo(path, out=None):
     try:
         return _read_photo(path, out)
     except ValueError:
-        # The library says only that it could not read the file; os.stat
-        # tells why, when the reason is the path itself.
-        try:
-            _os.stat(path)
-        except OSError as e:
-            raise OSError(e.errno, e.strerror, _os.fspath(path)) from None
-        except ValueError:
-            pass
+        _raise_why_unreachable(path)
         raise
+
+
+def _raise_why_unreachable(path):
+    """The library says only that it could not read the file; os.stat
+    tells why, when the reason is the path itself: raises that OSError."""
+    try:
+        _os.stat(path)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, _os.fspath(path)) from None
+    except ValueError:
+        pass
+
+
+def _extract_file(extract_file):
+    @_functools.wraps(extract_file)
+    def wrapper(self, path, **options):
+        try:
+            return extract_file(self, path, **options)
+        except ValueError:
+            _raise_why_unreachable(path)
+            raise
+
+    return wrapper
+
+
+# A file that cannot be reached raises what read_photo raises for it.
+Extractor.extract_file = _extract_file(Extractor.extract_file)

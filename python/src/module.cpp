@@ -510,7 +510,8 @@ PYBIND11_MODULE(_roughgc, m) {
         .def_readonly("dimension", &PyResult::dimension, "The map's box-counting dimension estimate.")
         .def_readonly("passes", &PyResult::passes, "Evaluation passes the search made, 1 to 12.")
         .def("__repr__", [](const PyResult& r) {
-            return "<roughgc.Result map " + std::to_string(r.map.shape(1)) + " x " + std::to_string(r.map.shape(0)) +
+            // Height by width, as map.shape reads.
+            return "<roughgc.Result map " + std::to_string(r.map.shape(0)) + " x " + std::to_string(r.map.shape(1)) +
                    ", dimension " + std::to_string(r.dimension) + ", " + std::to_string(r.passes) + " passes>";
         });
 

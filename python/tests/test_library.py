@@ -91,6 +91,9 @@ def test_errors_carry_the_librarys_words(tmp_path):
         roughgc.read_photo(tmp_path / "notes.txt")
 
     result = roughgc.rough_contours(photo)
+    # Its size reads height by width, as its map's shape does.
+    assert repr(result).startswith("<roughgc.Result map %d x %d, dimension " % result.map.shape)
+    assert result.map.shape[0] != result.map.shape[1]
     (tmp_path / "taken.bmp").mkdir()
     with pytest.raises(IsADirectoryError) as e:
         roughgc.write_map(tmp_path / "taken.bmp", result.map)
@@ -358,9 +361,16 @@ def test_paths_name_the_bytes_they_spell(tmp_path):
         assert np.array_equal(roughgc.read_photo(path)[:, :, 0], grey)
     assert roughgc.Extractor().extract_file(folder + b"/bytes.bmp").passes >= 1
     # Messages give such a path back as the str that names it.
+    with open(folder + b"/notes\xff.jpg", "wb") as f:
+        f.write(b"not a photo")
     with pytest.raises(ValueError) as e:
-        roughgc.Extractor().extract_file(folder + b"/missing\xff.jpg")
-    assert str(e.value) == "(!) Error reading image: " + os.fsdecode(folder + b"/missing\xff.jpg")
+        roughgc.Extractor().extract_file(folder + b"/notes\xff.jpg")
+    assert str(e.value) == "(!) Error reading image: " + os.fsdecode(folder + b"/notes\xff.jpg")
+    # A file that is not there: extract_file raises what read_photo raises.
+    for read in (roughgc.read_photo, roughgc.Extractor().extract_file):
+        with pytest.raises(FileNotFoundError) as e:
+            read(folder + b"/missing\xff.jpg")
+        assert (e.value.errno, os.fsencode(e.value.filename)) == (errno.ENOENT, folder + b"/missing\xff.jpg")
     os.mkdir(folder + b"/taken\xff.bmp")
     with pytest.raises(IsADirectoryError) as e:
         roughgc.write_map(folder + b"/taken\xff.bmp", grey)

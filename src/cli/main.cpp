@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
     StdoutWatch out;
     if (argc != 2) {
         std::cout << "Wrong number of arguments!" << std::endl;
+        // Several photos are batch mode's, which a folder for the maps names.
+        if (argc > 2)
+            std::fprintf(stderr, "roughgc: one photo at a time; for several, name a folder for their maps: "
+                                 "roughgc --out-dir DIR PHOTO...\n");
         return out.finish(-1);
     }
     // OpenCV's size limits set to what it cannot read: refused before any
