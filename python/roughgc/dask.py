@@ -391,8 +391,10 @@ def map_photos(
     skip_existing=False,
     report=None,
     device=0,
+    format="bmp",
 ):
-    """Makes the map of every photo on a Dask cluster, as OUT_DIR/NAME.bmp.
+    """Makes the map of every photo on a Dask cluster, as OUT_DIR/NAME.bmp
+    (format="png": OUT_DIR/NAME.png, 1-bit grey, as batch mode's --format png).
 
     Yields one record per photo, in the order the photos finish: a dict with
     the fields of batch mode's report (REPORT_FIELDS: photo, map, outcome
@@ -448,7 +450,9 @@ def map_photos(
         raise TypeError("paths must be a collection of paths, not one path")
     if report is not None:
         report = os.fsdecode(report)
-    items = _roughgc._plan(paths, out_dir, report)
+    if not isinstance(format, str):
+        raise TypeError(f"format must be bmp or png, not {type(format).__name__}")
+    items = _roughgc._plan(paths, out_dir, report, format)
     if report is not None:
         report = os.path.abspath(report)
     if client is not None:
@@ -699,6 +703,7 @@ def main(argv=None):
     parser.add_argument("-0", "--null", action="store_true", help="names in the list end with NUL bytes")
     parser.add_argument("-s", "--skip-existing", action="store_true")
     parser.add_argument("-r", "--report", metavar="FILE.csv")
+    parser.add_argument("--format", default="bmp", metavar="bmp|png", help="map format (default bmp)")
     for flag, name, metavar, what in [("--window", "window", "K", "metric window"),
                                       ("--dim", "dimension", "D", "target dimension"),
                                       ("--tolerance", "tolerance", "E", "tolerance on the dimension")]:
@@ -742,6 +747,7 @@ def main(argv=None):
                     tolerance=tolerance,
                     skip_existing=args.skip_existing,
                     report=args.report,
+                    format=args.format,
                 )
             )
         except (_Refusal, ValueError, OSError, RuntimeError) as e:

@@ -357,7 +357,8 @@ void bindBatchPolicy(py::module_& m) {
 
     m.def(
         "_plan",
-        [](const py::iterable& paths, const py::object& outDir, const py::object& report) {
+        [](const py::iterable& paths, const py::object& outDir, const py::object& report, const std::string& format) {
+            if (!isMapFormat(format)) raiseText(PyExc_ValueError, "format must be bmp or png, not " + format);
             std::vector<std::string> photos;
             for (const py::handle path : paths) photos.push_back(pathOf(py::reinterpret_borrow<py::object>(path)));
             const std::string out = pathOf(outDir);
@@ -366,7 +367,7 @@ void bindBatchPolicy(py::module_& m) {
             std::string refusal;
             {
                 py::gil_scoped_release released;
-                refusal = planMaps(photos, out, plan);
+                refusal = planMaps(photos, out, plan, format);
                 if (refusal.empty() && !report.is_none()) refusal = reportProblem(plan, reportPath, out, "", "report");
             }
             if (!refusal.empty()) raiseText(PyExc_ValueError, refusal);
@@ -374,8 +375,8 @@ void bindBatchPolicy(py::module_& m) {
             for (const BatchItem& item : plan.items) items.append(py::make_tuple(textOf(item.photo), textOf(item.map)));
             return items;
         },
-        py::arg("paths"), py::arg("out_dir"), py::arg("report") = py::none(),
-        "[(photo, map)]: each photo with its map, OUT_DIR/NAME.bmp, as batch mode pairs them. Raises\n"
+        py::arg("paths"), py::arg("out_dir"), py::arg("report") = py::none(), py::arg("format") = "bmp",
+        "[(photo, map)]: each photo with its map, OUT_DIR/NAME.bmp (or .png), as batch mode pairs them. Raises\n"
         "ValueError where batch mode refuses its command line: two photos would write the same map, a map\n"
         "would overwrite a photo, or the report would replace a photo, a map or anything but a report.");
 

@@ -578,3 +578,18 @@ def test_a_script_on_standard_input(tmp_path, tool_maps):
         "RuntimeError: the worker processes of the local cluster die as they start: each first runs this script "
         "again, and it fails there (json.decoder.JSONDecodeError: Expecting value: line 1 column 1 (char 0)); "
         'put the script\'s work under `if __name__ == "__main__":`')
+
+
+def test_png_maps_are_batch_modes(client, tmp_path):
+    photo = PHOTOS["fruits.jpg"]
+    records = list(rdask.map_photos([photo], tmp_path / "out", client=client, format="png"))
+    assert [(r["outcome"], r["map"]) for r in records] == [("written", str(tmp_path / "out" / "fruits.png"))]
+    batch = subprocess.run([TOOL, "-q", "-o", "batch", "--format", "png", photo], cwd=tmp_path, capture_output=True,
+                           timeout=60)
+    assert batch.returncode == 0, batch.stderr
+    assert (tmp_path / "out" / "fruits.png").read_bytes() == (tmp_path / "batch" / "fruits.png").read_bytes()
+    with pytest.raises(ValueError, match=r"^format must be bmp or png, not gif$"):
+        rdask.map_photos([photo], tmp_path / "none", client=client, format="gif")
+    with pytest.raises(TypeError, match=r"^format must be bmp or png, not int$"):
+        rdask.map_photos([photo], tmp_path / "none", client=client, format=1)
+    assert not (tmp_path / "none").exists()

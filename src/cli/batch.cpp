@@ -373,7 +373,7 @@ struct WriteMap {
         if (w->outcome != Outcome::Written) return w;
         const std::string& map = batch->items[w->index].map;
         try {
-            roughgc::writeMap(map, w->result.map);
+            writeBatchMap(map, w->result.map);
         } catch (const roughgc::WriteError& e) {
             w->fail(writeFailure(map, e.reason()));
         } catch (const std::bad_alloc&) {

@@ -39,7 +39,7 @@ std::optional<size_t> byteCount(const std::string& text) {
 }
 
 std::string planRun(const BatchOptions& options, BatchPlan& plan) {
-    if (std::string refusal = planMaps(options.photos, options.outDir, plan); !refusal.empty()) return refusal;
+    if (std::string refusal = planMaps(options.photos, options.outDir, plan, options.format); !refusal.empty()) return refusal;
     struct stat st;
     if (lstat(options.outDir.c_str(), &st) == 0) {
         if (stat(options.outDir.c_str(), &st) != 0) return "--out-dir " + options.outDir + " is a link to nothing";
@@ -67,7 +67,7 @@ int refuseCommandLine(const std::string& line) {
 }
 
 std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& options) {
-    CLI::App app("Writes the rough contour map of each photo, as DIR/NAME.bmp, NAME being the photo's file name "
+    CLI::App app("Writes the rough contour map of each photo, as DIR/NAME.bmp (or .png), NAME being the photo's file name "
                  "without its last extension. Without options, `roughgc PHOTO` writes the map of one photo to "
                  "RoughGC.bmp in the working directory.",
                  "roughgc");
@@ -121,6 +121,15 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
                 if (byteCount(input)) return "";
                 return "must be a number of bytes above 0, with K, M, G or T for powers of 1024, not " +
                        (input.empty() ? std::string("an empty value") : input);
+            },
+            ""));
+    app.add_option("--format", options.format,
+                   "Map format: bmp, 8-bit grey as `roughgc PHOTO` writes it (the default), or png, 1-bit grey: the "
+                   "same pixels, lossless, in a several times smaller file")
+        ->type_name("bmp|png")
+        ->check(CLI::Validator(
+            [](std::string& input) -> std::string {
+                return isMapFormat(input) ? "" : "must be bmp or png, not " + input;
             },
             ""));
     app.add_flag("-q,--quiet", options.quiet, "No progress display");

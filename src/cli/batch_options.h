@@ -23,6 +23,7 @@ struct BatchOptions {
     unsigned jobs = 1;
     size_t memoryLimit = 0;  // bytes for the photos in flight and the extractor
     bool quiet = false;
+    std::string format = "bmp";  // of the maps: bmp or png
 };
 
 // Whether the command line asks for batch mode rather than the single-photo

@@ -15,6 +15,8 @@
 #include <new>
 #include <sstream>
 
+#include "detail/io/map_file.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -38,13 +40,14 @@ std::string canonical(const std::string& path) {
 
 }  // namespace
 
-std::string planMaps(const std::vector<std::string>& photos, const std::string& outDir, BatchPlan& plan) {
+std::string planMaps(const std::vector<std::string>& photos, const std::string& outDir, BatchPlan& plan,
+                     const std::string& format) {
     std::vector<BatchItem>& items = plan.items;
     items.clear();
     plan.byMap.clear();
     plan.byPhoto.clear();
     for (const std::string& photo : photos) {
-        const std::string map = (fs::path(outDir) / (fs::path(photo).stem().string() + ".bmp")).string();
+        const std::string map = (fs::path(outDir) / (fs::path(photo).stem().string() + "." + format)).string();
         const auto [it, added] = plan.byMap.emplace(canonical(map), items.size());
         if (!added) return items[it->second].photo + " and " + photo + " would both write " + map;
         plan.byPhoto.emplace(canonical(photo), items.size());
@@ -159,6 +162,13 @@ ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unrea
     return {"out of memory"};
 }
 
+void writeBatchMap(const std::string& path, const cv::Mat& map) {
+    if (fs::path(path).extension() != ".png") return roughgc::writeMap(path, map);
+    std::string why;
+    if (!roughgc::detail::writeBilevelPng(map.data, map.step, map.rows, map.cols, path, why))
+        throw roughgc::WriteError(path, why, errno);
+}
+
 std::string writeFailure(const std::string& map, const std::string& reason) {
     return "Error writing " + map + ": " + reason;
 }
@@ -202,7 +212,7 @@ ReportRow mapPhoto(roughgc::Extractor& extractor, const BatchItem& item, const s
 
     row.figures = figuresOf(result, milliseconds);
     try {
-        roughgc::writeMap(placedIn(folder, item.map), result.map);
+        writeBatchMap(placedIn(folder, item.map), result.map);
     } catch (const roughgc::WriteError& e) {
         return failed(writeFailure(item.map, e.reason()));
     } catch (const std::bad_alloc&) {

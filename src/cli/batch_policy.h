@@ -29,11 +29,22 @@ struct BatchPlan {
     std::map<std::string, size_t> byPhoto;  // canonical photo path -> its first item
 };
 
-// Pairs every photo with its map, OUT_DIR/NAME.bmp, NAME being the photo's
-// file name without its last extension. Returns the one line (without
-// newline) that refuses the run, empty if there is none: two photos would
-// write the same map, or a map would overwrite a photo of the run.
-std::string planMaps(const std::vector<std::string>& photos, const std::string& outDir, BatchPlan& plan);
+// Pairs every photo with its map, OUT_DIR/NAME.bmp (or NAME.png with the
+// format "png"), NAME being the photo's file name without its last
+// extension. Returns the one line (without newline) that refuses the run,
+// empty if there is none: two photos would write the same map, or a map
+// would overwrite a photo of the run.
+std::string planMaps(const std::vector<std::string>& photos, const std::string& outDir, BatchPlan& plan,
+                     const std::string& format = "bmp");
+
+// The formats of batch mode's maps: "bmp", the 8-bit grey BMP that the
+// single-photo tool writes, and "png", a 1-bit grey PNG of the same pixels.
+inline bool isMapFormat(const std::string& format) { return format == "bmp" || format == "png"; }
+
+// Writes a map planned by planMaps, in the format its name ends with: a
+// ".png" map as a 1-bit grey PNG, any other as roughgc::writeMap writes it.
+// Throws roughgc::WriteError when it cannot be written.
+void writeBatchMap(const std::string& path, const cv::Mat& map);
 
 // Why the run of `plan` may not write its report to `report`, empty if it
 // may: it would replace a photo, a map, the list `list` (none if empty or

@@ -177,6 +177,44 @@ TEST(RoughgcBatch, MapsAreThoseOfSingleRunsWhateverPhotoCameBefore) {
     }
 }
 
+// --format png: the same maps as 1-bit grey PNGs, several times smaller,
+// named, reported and skipped as .png; another format is refused.
+TEST(RoughgcBatch, PngMapsHoldTheBmpMapsPixelsInOneBitAPixel) {
+    Collection cwd;
+    const std::vector<std::string> photos{"fruits.jpg", "left01.jpg", "chicky_512.png"};
+    std::vector<std::string> bmp{"-q", "-o", "bmp"}, png{"-q", "-o", "out", "--format", "png", "-r", "r.csv"};
+    bmp.insert(bmp.end(), photos.begin(), photos.end());
+    png.insert(png.end(), photos.begin(), photos.end());
+    RunResult r = run(bmp, cwd.path());
+    ASSERT_EQ(r.status, 0) << r;
+    r = run(png, cwd.path());
+    ASSERT_EQ(r.status, 0) << r;
+    EXPECT_EQ(listing(cwd / "out"), (std::vector<std::string>{"chicky_512.png", "fruits.png", "left01.png"}));
+    for (const char* name : {"fruits", "left01", "chicky_512"}) {
+        SCOPED_TRACE(name);
+        const std::string file = readFile(cwd / "out" / (std::string(name) + ".png"));
+        ASSERT_GT(file.size(), 26u);
+        EXPECT_EQ(file[24], 1);  // bit depth
+        EXPECT_EQ(file[25], 0);  // grey
+        const cv::Mat ours = cv::imread((cwd / "out" / (std::string(name) + ".png")).string(), cv::IMREAD_UNCHANGED);
+        const cv::Mat bmpMap = cv::imread((cwd / "bmp" / (std::string(name) + ".bmp")).string(), cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(ours.type(), CV_8UC1);
+        ASSERT_EQ(ours.size(), bmpMap.size());
+        EXPECT_EQ(cv::norm(ours, bmpMap, cv::NORM_INF), 0);
+        EXPECT_LE(4 * file.size(), fs::file_size(cwd / "bmp" / (std::string(name) + ".bmp")));
+    }
+    EXPECT_NE(readFile(cwd / "r.csv").find("\nfruits.jpg,out/fruits.png,written,"), std::string::npos);
+    png.insert(png.begin(), "-s");
+    r = run(png, cwd.path());
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_NE(readFile(cwd / "r.csv").find("\nfruits.jpg,out/fruits.png,skipped,"), std::string::npos);
+
+    r = run({"-o", "gif", "--format", "gif", "fruits.jpg"}, cwd.path());
+    EXPECT_EQ(r.status, 255) << r;
+    EXPECT_EQ(r.err, "roughgc: --format: must be bmp or png, not gif (see roughgc --help)\n") << r;
+    EXPECT_FALSE(fs::exists(cwd / "gif"));
+}
+
 TEST(RoughgcBatch, CommandLinesThatCannotWorkAreRefusedBeforeAnyWork) {
     Collection cwd;
     fs::create_directory(cwd / "b");

@@ -11,6 +11,7 @@
 
 namespace {
 
+using roughgc::detail::encodeBilevelPng;
 using roughgc::detail::encodeGreyBmp;
 using roughgc::detail::encodePng;
 
@@ -46,11 +47,41 @@ TEST(MapEncoders, EncodeTheBytesOpenCvEncodes) {
     }
 }
 
+// Eight pixels a byte, a row's last one padded: widths around a byte, a
+// region of a wider image, and any value but 0 taken as white.
+TEST(MapEncoders, BilevelPngsDecodeToTheMapsPixels) {
+    std::vector<cv::Rect> regions{{0, 0, 1, 1}, {0, 0, 1021, 3}, {3, 5, 13, 17}};
+    for (int width = 1; width <= 17; ++width) regions.emplace_back(0, 0, width, 4);
+    cv::RNG rng(5);
+    std::vector<uchar> ours{1, 2, 3};
+    std::string why;
+    for (const cv::Rect region : regions) {
+        for (const int high : {2, 256}) {
+            cv::Mat whole(region.br().y, region.br().x, CV_8UC1);
+            rng.fill(whole, cv::RNG::UNIFORM, 0, high);
+            const cv::Mat map = whole(region);
+            SCOPED_TRACE(testing::Message() << region << ", values below " << high);
+            ASSERT_TRUE(encodeBilevelPng(map.data, map.step, map.rows, map.cols, ours, why));
+            ASSERT_GT(ours.size(), 26u);
+            EXPECT_EQ(ours[24], 1);  // bit depth
+            EXPECT_EQ(ours[25], 0);  // grey
+            const cv::Mat back = cv::imdecode(ours, cv::IMREAD_UNCHANGED);
+            ASSERT_EQ(back.type(), CV_8UC1);
+            EXPECT_EQ(cv::norm(back, (map != 0), cv::NORM_INF), 0);
+        }
+    }
+}
+
 TEST(MapEncoders, EncodePngFailsWithLibpngsReason) {
     const std::vector<uchar> row(1000001);  // a pixel past libpng's width limit
     std::vector<uchar> out{1, 2, 3};
     std::string why;
     EXPECT_FALSE(encodePng(row.data(), row.size(), 1, 1000001, 1, out, why));
+    EXPECT_EQ(why, "Invalid IHDR data");
+    EXPECT_TRUE(out.empty());
+    out = {1, 2, 3};
+    why.clear();
+    EXPECT_FALSE(encodeBilevelPng(row.data(), row.size(), 1, 1000001, out, why));
     EXPECT_EQ(why, "Invalid IHDR data");
     EXPECT_TRUE(out.empty());
 }

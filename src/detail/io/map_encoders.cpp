@@ -67,7 +67,7 @@ void pngFlush(png_structp) {}
 // libpng's calls as PngEncoder::write makes them when given no parameters,
 // in its order. Nothing here has a destructor: a failure jumps back to the
 // setjmp below.
-bool writePng(PngJob& job, png_bytepp rows, int height, int width, int channels) {
+bool writePng(PngJob& job, png_bytepp rows, int height, int width, int channels, int bitDepth = 8) {
     png_structp png =
         png_create_write_struct_2(PNG_LIBPNG_VER_STRING, &job, pngFail, pngStayQuiet, &job, pngAllocate, pngRelease);
     if (png == nullptr) return false;
@@ -75,19 +75,23 @@ bool writePng(PngJob& job, png_bytepp rows, int height, int width, int channels)
     volatile bool written = false;
     if (info != nullptr && setjmp(png_jmpbuf(png)) == 0) {
         png_set_write_fn(png, &job, pngAppend, pngFlush);
-        png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-        png_set_compression_level(png, Z_BEST_SPEED);
-        png_set_compression_strategy(png, Z_RLE);
-        png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+        if (bitDepth == 8) {
+            png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+            png_set_compression_level(png, Z_BEST_SPEED);
+            png_set_compression_strategy(png, Z_RLE);
+        }
+        png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), bitDepth,
                      channels == 1   ? PNG_COLOR_TYPE_GRAY
                      : channels == 3 ? PNG_COLOR_TYPE_RGB
                                      : PNG_COLOR_TYPE_RGBA,
                      PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         png_write_info(png, info);
-        png_set_bgr(png);
-        // A no-op for 8-bit samples, but OpenCV sets it on little-endian
-        // hosts, and the calls are kept its own.
-        png_set_swap(png);
+        if (bitDepth == 8) {
+            png_set_bgr(png);
+            // A no-op for 8-bit samples, but OpenCV sets it on little-endian
+            // hosts, and the calls are kept its own.
+            png_set_swap(png);
+        }
         png_write_image(png, rows);
         png_write_end(png, info);
         written = true;
@@ -144,6 +148,35 @@ bool encodePng(const unsigned char* pixels, size_t step, int rows, int cols, int
     const bool written = writePng(job, rowPointers.data(), rows, cols, channels);
     if (job.outOfMemory) {
         // What libpng recovered from may still have changed the bytes.
+        out.clear();
+        throw std::bad_alloc();
+    }
+    if (!written) {
+        out.clear();
+        why = job.message;
+        return false;
+    }
+    return true;
+}
+
+bool encodeBilevelPng(const unsigned char* pixels, size_t step, int rows, int cols, std::vector<unsigned char>& out,
+                      std::string& why) {
+    out.clear();
+    // Eight pixels a byte, the leftmost in the highest bit; the padding
+    // bits of a row's last byte stay 0.
+    const size_t width = static_cast<size_t>(cols), rowBytes = (width + 7) / 8;
+    std::vector<unsigned char> packed(rowBytes * static_cast<size_t>(rows));
+    std::vector<png_bytep> rowPointers(static_cast<size_t>(rows));
+    for (size_t y = 0; y < rowPointers.size(); ++y) {
+        const unsigned char* from = pixels + y * step;
+        unsigned char* into = packed.data() + y * rowBytes;
+        for (size_t x = 0; x < width; ++x)
+            if (from[x] != 0) into[x / 8] |= static_cast<unsigned char>(0x80u >> (x % 8));
+        rowPointers[y] = into;
+    }
+    PngJob job{&out, false, "libpng could not be started"};
+    const bool written = writePng(job, rowPointers.data(), rows, cols, 1, 1);
+    if (job.outOfMemory) {
         out.clear();
         throw std::bad_alloc();
     }

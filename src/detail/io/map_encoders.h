@@ -21,4 +21,12 @@ void encodeGreyBmp(const unsigned char* pixels, size_t step, int rows, int cols,
 bool encodePng(const unsigned char* pixels, size_t step, int rows, int cols, int channels,
                std::vector<unsigned char>& out, std::string& why);
 
+// A map of `rows` x `cols` bytes, 0 black and any other value white, rows
+// `step` bytes apart, encoded as a 1-bit grey PNG (lossless for a map of 0
+// and 255, which it decodes to): into `out`, which is replaced. False, with
+// libpng's reason in `why`, where libpng fails. Throws std::bad_alloc where
+// memory runs out.
+bool encodeBilevelPng(const unsigned char* pixels, size_t step, int rows, int cols, std::vector<unsigned char>& out,
+                      std::string& why);
+
 }  // namespace roughgc::detail

@@ -405,4 +405,14 @@ bool writeGreyBmp(const unsigned char* map, int rows, int cols, const std::strin
     return writeFileWhole(path, encoded.data(), encoded.size(), why);
 }
 
+bool writeBilevelPng(const unsigned char* map, size_t step, int rows, int cols, const std::string& path,
+                     std::string& why) {
+    thread_local std::vector<unsigned char> encoded;
+    if (!encodeBilevelPng(map, step, rows, cols, encoded, why)) {
+        errno = 0;
+        return false;
+    }
+    return writeFileWhole(path, encoded.data(), encoded.size(), why);
+}
+
 }  // namespace roughgc::detail

@@ -46,6 +46,11 @@ bool writeImageFile(const cv::Mat& image, const MapFormat& format, const std::st
 // 8-bit grey BMP and written with writeFileWhole.
 bool writeGreyBmp(const unsigned char* map, int rows, int cols, const std::string& path, std::string& why);
 
+// The same map encoded as a 1-bit grey PNG (see encodeBilevelPng), rows
+// `step` bytes apart, and written with writeFileWhole.
+bool writeBilevelPng(const unsigned char* map, size_t step, int rows, int cols, const std::string& path,
+                     std::string& why);
+
 // Removes every named temporary that a writeFileWhole in flight in this
 // process has made, for a signal handler about to end the process at once.
 // (On most file systems a write has one only for the moment between linking
