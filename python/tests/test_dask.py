@@ -123,7 +123,7 @@ def test_maps_and_report_are_batch_modes(client, tmp_path, tool_maps):
     assert {r["photo"] for r in records} == {*paths, missing}
     failed = [r for r in records if r["outcome"] == "failed"]
     assert failed == [dict(dict.fromkeys(rdask.REPORT_FIELDS), photo=missing, map=str(tmp_path / "out" / "missing.bmp"),
-                           outcome="failed", error="Error reading image")]
+                           outcome="failed", error="Error reading image (No such file or directory)")]
     expect_tool_maps(tmp_path / "out", paths, tool_maps)
 
     batch = subprocess.run([TOOL, "-o", str(tmp_path / "out"), "-r", str(tmp_path / "batch.csv"), "-q", *paths, missing],
@@ -389,7 +389,7 @@ def test_a_scheduler_and_a_worker_started_from_the_shell(tmp_path, tool_maps):
     os.rename(tmp_path / "out", tmp_path / "dask-out")
     batch = subprocess.run([TOOL, "-q", "-o", "out", "-f", "list.txt", "-r", "out/report.csv"], cwd=tmp_path,
                            capture_output=True, timeout=60)
-    assert (batch.returncode, batch.stderr) == (2, run.stderr) == (2, b"gone-\xe9.jpg: Error reading image\n")
+    assert (batch.returncode, batch.stderr) == (2, run.stderr) == (2, b"gone-\xe9.jpg: Error reading image (No such file or directory)\n")
     assert rows_without_times((tmp_path / "dask-out" / "report.csv").read_bytes()) == rows_without_times(
         (tmp_path / "out" / "report.csv").read_bytes())
 

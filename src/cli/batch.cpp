@@ -297,7 +297,7 @@ struct DecodePhoto {
         try {
             const d::LoadEnd end = w->reader->load(batch->items[w->index].photo, stopRequested);
             if (end != d::LoadEnd::Loaded) {
-                w->fail(end == d::LoadEnd::Interrupted ? "interrupted" : "Error reading image");
+                w->fail(end == d::LoadEnd::Interrupted ? "interrupted" : unreadable(batch->items[w->index].photo));
                 return w;
             }
             w->image = w->reader->decode(w->reader->keptTarget());
@@ -310,7 +310,7 @@ struct DecodePhoto {
         if (w->image.empty()) {
             const std::string problem = w->reader->problem();
             if (problem.empty()) {
-                w->fail("Error reading image");
+                w->fail(unreadable(batch->items[w->index].photo));
             } else {
                 const cv::Size size = w->reader->announcedSize();
                 w->width = size.width;
@@ -354,7 +354,7 @@ struct ExtractMap {
             w->extracted = true;
         } catch (...) {
             const ExtractionFailure failure =
-                extractionFailure(std::current_exception(), w->byExtractor && size.empty());
+                extractionFailure(std::current_exception(), w->byExtractor && size.empty(), run.items[w->index].photo);
             w->fail(failure.error);
             if (failure.deviceLost) run.deviceFailed = true;
         }

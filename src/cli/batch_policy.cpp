@@ -1,6 +1,7 @@
 #include "cli/batch_policy.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -140,12 +141,26 @@ std::string defaultText(float value) {
 
 std::string withoutMarker(std::string line) { return line.rfind("(!) ", 0) == 0 ? line.substr(4) : line; }
 
-ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unread) {
+std::string unreadable(const std::string& photo) {
+    std::string line = "Error reading image";
+    struct stat st;
+    int number = 0;
+    if (stat(photo.c_str(), &st) != 0)
+        number = errno;
+    else if (S_ISDIR(st.st_mode))
+        number = EISDIR;
+    else if (access(photo.c_str(), R_OK) != 0)
+        number = errno;
+    if (number != 0) line += std::string(" (") + std::strerror(number) + ")";
+    return line;
+}
+
+ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unread, const std::string& photo) {
     try {
         std::rethrow_exception(thrown);
     } catch (const roughgc::InputError& e) {
         // A photo that could not be read has no size.
-        return {unread ? "Error reading image" : withoutMarker(e.what())};
+        return {unread ? unreadable(photo) : withoutMarker(e.what())};
     } catch (const roughgc::DeviceError& e) {
         // Short of memory, a smaller photo may still work; otherwise the
         // device is gone.
@@ -202,7 +217,7 @@ ReportRow mapPhoto(roughgc::Extractor& extractor, const BatchItem& item, const s
     try {
         result = extractor.extractFile(placedIn(folder, item.photo), params);
     } catch (...) {
-        failure = extractionFailure(std::current_exception(), extractor.photoSize().empty());
+        failure = extractionFailure(std::current_exception(), extractor.photoSize().empty(), placedIn(folder, item.photo));
     }
     const double milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

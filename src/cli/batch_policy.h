@@ -101,7 +101,16 @@ struct ExtractionFailure {
     std::string error;
     bool deviceLost = false;
 };
-ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unread);
+// `photo` is the path of the photo, where an unread one is looked at for
+// the system's reason (see unreadable).
+ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unread, const std::string& photo);
+
+// The error of a photo that could not be read: "Error reading image", with
+// the system's reason where the path itself has one, as "Error reading
+// image (No such file or directory)", "(Permission denied)" or "(Is a
+// directory)". The path is looked at, never opened (a pipe's writer would
+// go on).
+std::string unreadable(const std::string& photo);
 
 // The error of a map that could not be written to `map` for `reason`.
 std::string writeFailure(const std::string& map, const std::string& reason);

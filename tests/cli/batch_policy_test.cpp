@@ -108,24 +108,28 @@ TEST(BatchNumbers, AreTakenAsBatchModeTakesThemAndRefusedInItsWords) {
 
 TEST(BatchFailures, AnExtractionsFailureIsWordedAsItsRowSaysIt) {
     const roughgc::InputError tooSmall("(!) Image too small: 30 x 30 pixels; at least 45 x 45 needed");
-    EXPECT_EQ(extractionFailure(std::make_exception_ptr(tooSmall), false).error,
+    EXPECT_EQ(extractionFailure(std::make_exception_ptr(tooSmall), false, "x.jpg").error,
               "Image too small: 30 x 30 pixels; at least 45 x 45 needed");
-    EXPECT_EQ(extractionFailure(std::make_exception_ptr(roughgc::InputError("(!) Error reading image: x.jpg")), true)
+    EXPECT_EQ(extractionFailure(std::make_exception_ptr(roughgc::InputError("(!) Error reading image: x.jpg")), true,
+                                "x.jpg")
                   .error,
-              "Error reading image");
+              "Error reading image (No such file or directory)");
+    // A path that names a folder, or a file that is there but is no photo.
+    EXPECT_EQ(unreadable("."), "Error reading image (Is a directory)");
+    EXPECT_EQ(unreadable("/proc/self/status"), "Error reading image");
     // Short of memory, the device goes on; any other failed call loses it.
     const ExtractionFailure short_ = extractionFailure(
         std::make_exception_ptr(roughgc::DeviceError("cudaMalloc(p)", "f.cu", 3, cudaErrorMemoryAllocation,
                                                      "out of memory")),
-        false);
+        false, "x.jpg");
     EXPECT_EQ(short_.error, "out of memory");
     EXPECT_FALSE(short_.deviceLost);
     const roughgc::DeviceError lost("cudaMemcpy(d, h)", "f.cu", 4, cudaErrorInvalidValue, "invalid argument");
-    const ExtractionFailure gone = extractionFailure(std::make_exception_ptr(lost), false);
+    const ExtractionFailure gone = extractionFailure(std::make_exception_ptr(lost), false, "x.jpg");
     EXPECT_EQ(gone.error, lost.what());
     EXPECT_TRUE(gone.deviceLost);
-    EXPECT_EQ(extractionFailure(std::make_exception_ptr(std::bad_alloc()), false).error, "out of memory");
-    EXPECT_EQ(extractionFailure(std::make_exception_ptr(std::runtime_error("odd")), false).error, "odd");
+    EXPECT_EQ(extractionFailure(std::make_exception_ptr(std::bad_alloc()), false, "x.jpg").error, "out of memory");
+    EXPECT_EQ(extractionFailure(std::make_exception_ptr(std::runtime_error("odd")), false, "x.jpg").error, "odd");
 }
 
 TEST_F(BatchPolicy, APhotoIsMappedInTheCallersFolderAndKeepsItsFiguresWhenOnlyTheWriteFails) {

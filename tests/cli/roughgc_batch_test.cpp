@@ -59,7 +59,7 @@ TEST(RoughgcBatch, MixedCollectionWritesEveryGoodMapAndReportsEachFailure) {
     EXPECT_EQ(r.status, 2) << r;
     EXPECT_TRUE(isSummary(r.out, "4 maps written, 5 failed"));
     EXPECT_EQ(r.err,
-              "gone.jpg: Error reading image\n"
+              "gone.jpg: Error reading image (No such file or directory)\n"
               "notes, \"v2\".txt: Error reading image\n"
               "tiny.png: Image too small: 44 x 44 pixels; at least 45 x 45 needed\n"
               "blocked.jpg: Error writing out/blocked.bmp: Is a directory\n"
@@ -83,7 +83,7 @@ TEST(RoughgcBatch, MixedCollectionWritesEveryGoodMapAndReportsEachFailure) {
     EXPECT_TRUE(std::regex_match(lines[1], std::regex("fruits\\.jpg,out/fruits\\.bmp,written,512,480,1535,4\\.24688625,"
                                                       "316,1036,1\\.713027,2,[0-9]+\\.[0-9]{3},")))
         << lines[1];
-    EXPECT_EQ(lines[2], "gone.jpg,out/gone.bmp,failed,,,,,,,,,,Error reading image");
+    EXPECT_EQ(lines[2], "gone.jpg,out/gone.bmp,failed,,,,,,,,,,Error reading image (No such file or directory)");
     EXPECT_EQ(lines[3], "\"notes, \"\"v2\"\".txt\",\"out/notes, \"\"v2\"\".bmp\",failed,,,,,,,,,,Error reading image");
     EXPECT_EQ(lines[5], "tiny.png,out/tiny.bmp,failed,44,44,,,,,,,,"
                         "Image too small: 44 x 44 pixels; at least 45 x 45 needed");
@@ -641,7 +641,7 @@ TEST(RoughgcBatch, ListsWithCarriageReturnsAndFailedOutputsAreCounted) {
     const RunResult r = run({"-o", "out", "-j", "1", "-f", "list.txt"}, cwd.path());
     EXPECT_EQ(r.status, 2) << r;
     EXPECT_TRUE(isSummary(r.out, "1 maps written, 1 failed"));
-    EXPECT_EQ(r.err, "gone.jpg: Error reading image\n") << r;
+    EXPECT_EQ(r.err, "gone.jpg: Error reading image (No such file or directory)\n") << r;
 
     // Standard output lost: 5 when every map was written, 2 when one was not.
     RunOptions full;
@@ -649,12 +649,12 @@ TEST(RoughgcBatch, ListsWithCarriageReturnsAndFailedOutputsAreCounted) {
     EXPECT_EQ(run({"-o", "out2", "fruits.jpg"}, cwd.path(), full).status, 5);
     const RunResult both = run({"-o", "out3", "fruits.jpg", "gone.jpg"}, cwd.path(), full);
     EXPECT_EQ(both.status, 2) << both;
-    EXPECT_EQ(both.err, "gone.jpg: Error reading image\n(!) Error writing standard output: No space left on device\n")
+    EXPECT_EQ(both.err, "gone.jpg: Error reading image (No such file or directory)\n(!) Error writing standard output: No space left on device\n")
         << both;
 
     // A report that cannot take more rows: the run goes on and says so.
     RunOptions small;
-    small.fileSizeLimit = 240;  // the header and two rows
+    small.fileSizeLimit = 300;  // the header and two rows (and the lines on standard error)
     const RunResult cut = run({"-o", "out4", "-j", "1", "-r", "r.csv", "a.jpg", "b.jpg", "c.jpg", "d.jpg"}, cwd.path(), small);
     EXPECT_EQ(cut.status, 2) << cut;
     EXPECT_TRUE(isSummary(cut.out, "0 maps written, 4 failed"));
@@ -742,7 +742,7 @@ TEST(RoughgcBatch, ANullSeparatedNameKeepsTheCarriageReturnThatEndsIt) {
     writeFile(cwd / "lines.txt", "cr.jpg\r\nleft01.jpg\r\n");
     const RunResult lines = run({"-o", "out2", "-f", "lines.txt"}, cwd.path());
     EXPECT_EQ(lines.status, 2) << lines;
-    EXPECT_EQ(lines.err, "cr.jpg: Error reading image\n") << lines;
+    EXPECT_EQ(lines.err, "cr.jpg: Error reading image (No such file or directory)\n") << lines;
     EXPECT_EQ(listing(cwd / "out2"), std::vector<std::string>{"left01.bmp"});
 }
 
