@@ -38,6 +38,11 @@ struct Result {
     int fineBoxes = 0;      // and of side 4
     float dimension = 0;    // the box-counting dimension estimate of the map
     int passes = 0;         // evaluation passes the search made, 1 to 12
+    // Whether the search reached the target: the estimate lies within the
+    // tolerance of the target dimension. A photo without enough texture
+    // (one of flat colour, say) ends the search without reaching it; its
+    // map is made all the same.
+    bool converged = false;
 };
 
 // Makes rough contour maps, keeping its device buffers, page-locked host

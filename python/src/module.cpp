@@ -150,10 +150,11 @@ struct PyResult {
     int coarse_boxes, fine_boxes;
     float dimension;
     int passes;
+    bool converged;
 };
 
 PyResult resultOf(const roughgc::Result& r) {
-    return {arrayOf(r.map), r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes, r.dimension, r.passes};
+    return {arrayOf(r.map), r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes, r.dimension, r.passes, r.converged};
 }
 
 // One extractor per object; calls from several threads take turns on it.
@@ -510,10 +511,14 @@ PYBIND11_MODULE(_roughgc, m) {
         .def_readonly("fine_boxes", &PyResult::fine_boxes, "Occupied boxes of side 4 in the map.")
         .def_readonly("dimension", &PyResult::dimension, "The map's box-counting dimension estimate.")
         .def_readonly("passes", &PyResult::passes, "Evaluation passes the search made, 1 to 12.")
+        .def_readonly("converged", &PyResult::converged,
+                      "Whether the search reached the target: the dimension within the tolerance of the target.\n"
+                      "A photo without enough texture (flat colour) ends it without; its map is made all the same.")
         .def("__repr__", [](const PyResult& r) {
             // Height by width, as map.shape reads.
             return "<roughgc.Result map " + std::to_string(r.map.shape(0)) + " x " + std::to_string(r.map.shape(1)) +
-                   ", dimension " + std::to_string(r.dimension) + ", " + std::to_string(r.passes) + " passes>";
+                   ", dimension " + std::to_string(r.dimension) + ", " + std::to_string(r.passes) + " passes" +
+                   (r.converged ? "" : ", not converged") + ">";
         });
 
     static const char* const uncopyable =

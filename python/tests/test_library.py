@@ -93,6 +93,11 @@ def test_errors_carry_the_librarys_words(tmp_path):
     result = roughgc.rough_contours(photo)
     # Its size reads height by width, as its map's shape does.
     assert repr(result).startswith("<roughgc.Result map %d x %d, dimension " % result.map.shape)
+    assert result.converged and repr(result).endswith(" passes>")
+    # A flat photo ends the search short of its target: said, and its map made.
+    flat = roughgc.rough_contours(np.full((300, 300, 3), 128, np.uint8))
+    assert not flat.converged and flat.map.shape == (100 - 7, 100 - 7)
+    assert repr(flat).endswith(" passes, not converged>")
     assert result.map.shape[0] != result.map.shape[1]
     (tmp_path / "taken.bmp").mkdir()
     with pytest.raises(IsADirectoryError) as e:

@@ -21,7 +21,7 @@ void requireFinite(const char* what, float value) {
     throw InputError(line);
 }
 
-Result resultOf(const detail::RoughMapView& view) {
+Result resultOf(const detail::RoughMapView& view, const Params& params) {
     Result result;
     result.map = detail::freshMat(static_cast<int>(view.rows), static_cast<int>(view.cols), CV_8UC1);
     std::memcpy(result.map.data, view.pixels, view.rows * view.cols);
@@ -31,6 +31,9 @@ Result resultOf(const detail::RoughMapView& view) {
     result.fineBoxes = view.fineBoxes;
     result.dimension = view.dimension;
     result.passes = view.passes;
+    // The search's own test for going on, in its float arithmetic: a NaN
+    // estimate is not within any tolerance.
+    result.converged = std::fabs(view.dimension - params.dimension) <= params.tolerance;
     return result;
 }
 
@@ -109,7 +112,7 @@ Result Extractor::extract(cv::InputArray photo, const Params& params) {
         s.pipeline.run(host, static_cast<size_t>(params.window), params.dimension, params.tolerance,
                              detail::SearchRoute::BoxMaxima);
 
-    return resultOf(view);
+    return resultOf(view, params);
 }
 
 Result Extractor::extractFile(const std::string& path, const Params& params) {
@@ -141,7 +144,7 @@ Result Extractor::extractFile(const std::string& path, const Params& params) {
                                            static_cast<size_t>(params.window), params.dimension, params.tolerance,
                                            detail::SearchRoute::BoxMaxima)
                   : nullptr;
-        if (view != nullptr) return resultOf(*view);
+        if (view != nullptr) return resultOf(*view, params);
         if (!pngRows.turned()) {
             s.photoSize = cv::Size();
             s.reader.forgetPhoto();

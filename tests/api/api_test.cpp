@@ -45,6 +45,7 @@ void expectSameMap(const roughgc::Result& a, const roughgc::Result& b) {
     EXPECT_EQ(a.coarseBoxes, b.coarseBoxes);
     EXPECT_EQ(a.fineBoxes, b.fineBoxes);
     EXPECT_EQ(a.passes, b.passes);
+    EXPECT_EQ(a.converged, b.converged);
 }
 
 // The DeviceError that `f` throws.
@@ -66,6 +67,35 @@ std::string refusal(roughgc::Extractor& extractor, const cv::Mat& photo, const r
         return e.what();
     }
     return "accepted";
+}
+
+// Reached when the estimate lies within the tolerance, its bound included,
+// whichever way the photo came; never for a flat photo, whose estimate is
+// no number, though its map is made.
+TEST(Extractor, TellsWhetherTheSearchReachedItsTarget) {
+    roughgc::Extractor extractor;
+    const cv::Mat photo = roughgc::readPhoto(kFruits);
+    const roughgc::Result usual = extractor.extract(photo);
+    EXPECT_TRUE(usual.converged);
+    EXPECT_TRUE(extractor.extractFile(kFruits).converged);
+    const float off = std::fabs(usual.dimension - roughgc::Params{}.dimension);
+    ASSERT_GT(off, 0.0f);
+    roughgc::Params bound;
+    bound.tolerance = off;
+    const roughgc::Result atBound = extractor.extract(photo, bound);
+    EXPECT_TRUE(atBound.converged);
+    // A target out of reach is not reached: the search goes on to its end.
+    // The call's target and tolerance are those it is held to.
+    const roughgc::Params unreachable{7, 1.7f, 0.0f};
+    const roughgc::Result short_ = extractor.extract(photo, unreachable);
+    EXPECT_FALSE(short_.converged);
+    EXPECT_EQ(short_.passes, 12);
+    EXPECT_FALSE(extractor.extractFile(kFruits, unreachable).converged);
+    EXPECT_TRUE(extractor.extract(photo, {7, 0.0f, 2.0f}).converged);
+
+    const roughgc::Result flat = extractor.extract(cv::Mat(300, 300, CV_8UC3, cv::Scalar(128, 128, 128)));
+    EXPECT_FALSE(flat.converged);
+    EXPECT_FALSE(flat.map.empty());
 }
 
 TEST(Extractor, RegionOfInterestGivesTheMapOfTheCroppedPhoto) {
