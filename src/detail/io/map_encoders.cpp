@@ -100,6 +100,24 @@ bool writePng(PngJob& job, png_bytepp rows, int height, int width, int channels,
     return written;
 }
 
+// writePng into `out`, with its failures as encodePng reports them.
+bool encodeRows(png_bytepp rows, int height, int width, int channels, int bitDepth, std::vector<unsigned char>& out,
+                std::string& why) {
+    PngJob job{&out, false, "libpng could not be started"};
+    const bool written = writePng(job, rows, height, width, channels, bitDepth);
+    if (job.outOfMemory) {
+        // What libpng recovered from may still have changed the bytes.
+        out.clear();
+        throw std::bad_alloc();
+    }
+    if (!written) {
+        out.clear();
+        why = job.message;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void encodeGreyBmp(const unsigned char* pixels, size_t step, int rows, int cols, std::vector<unsigned char>& out) {
@@ -144,19 +162,7 @@ bool encodePng(const unsigned char* pixels, size_t step, int rows, int cols, int
     std::vector<png_bytep> rowPointers(static_cast<size_t>(rows));
     for (size_t y = 0; y < rowPointers.size(); ++y) rowPointers[y] = const_cast<png_bytep>(pixels + y * step);
 
-    PngJob job{&out, false, "libpng could not be started"};
-    const bool written = writePng(job, rowPointers.data(), rows, cols, channels);
-    if (job.outOfMemory) {
-        // What libpng recovered from may still have changed the bytes.
-        out.clear();
-        throw std::bad_alloc();
-    }
-    if (!written) {
-        out.clear();
-        why = job.message;
-        return false;
-    }
-    return true;
+    return encodeRows(rowPointers.data(), rows, cols, channels, 8, out, why);
 }
 
 bool encodeBilevelPng(const unsigned char* pixels, size_t step, int rows, int cols, std::vector<unsigned char>& out,
@@ -174,18 +180,7 @@ bool encodeBilevelPng(const unsigned char* pixels, size_t step, int rows, int co
             if (from[x] != 0) into[x / 8] |= static_cast<unsigned char>(0x80u >> (x % 8));
         rowPointers[y] = into;
     }
-    PngJob job{&out, false, "libpng could not be started"};
-    const bool written = writePng(job, rowPointers.data(), rows, cols, 1, 1);
-    if (job.outOfMemory) {
-        out.clear();
-        throw std::bad_alloc();
-    }
-    if (!written) {
-        out.clear();
-        why = job.message;
-        return false;
-    }
-    return true;
+    return encodeRows(rowPointers.data(), rows, cols, 1, 1, out, why);
 }
 
 }  // namespace roughgc::detail
