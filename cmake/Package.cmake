@@ -31,6 +31,8 @@ add_custom_command(OUTPUT ${roughgc_changelog}
 add_custom_target(roughgc_changelog ALL DEPENDS ${roughgc_changelog})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${roughgc_changelog}
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/roughgc)
+# The library's guide and the measured figures, beside them.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/roughgc)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME roughgc)
