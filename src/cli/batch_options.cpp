@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <memory>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 
@@ -66,11 +68,62 @@ int refuseCommandLine(const std::string& line) {
     return kExitBadCommandLine;
 }
 
+namespace {
+
+constexpr size_t kHelpWidth = 100;
+
+// `text`'s words in lines of at most kHelpWidth columns, each but the first
+// indented by `indent`, the first starting at column `start`. A word longer
+// than a line has one of its own.
+std::string wrapped(const std::string& text, size_t start, size_t indent) {
+    std::string out;
+    size_t column = start;
+    std::istringstream words(text);
+    bool first = true;
+    for (std::string word; words >> word;) {
+        if (!first && column + 1 + word.size() > kHelpWidth) {
+            out += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (!first) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        first = false;
+    }
+    return out;
+}
+
+// --help in lines of at most 100 columns, an option's value named by its
+// type alone (no REQUIRED, Needs: or "..." of CLI11's own).
+class WrappedHelp : public CLI::Formatter {
+public:
+    std::string make_description(const CLI::App* app) const override {
+        return wrapped(app->get_description(), 0, 0) + "\n";
+    }
+    std::string make_option_opts(const CLI::Option* option) const override {
+        const std::string type = option->get_type_name();
+        return type.empty() ? "" : " " + type;
+    }
+    std::string make_option(const CLI::Option* option, bool positional) const override {
+        std::string left = "  " + make_option_name(option, positional) + make_option_opts(option);
+        if (left.size() + 2 > column_width_)
+            left += "\n" + std::string(column_width_, ' ');
+        else
+            left.resize(column_width_, ' ');
+        return left + wrapped(make_option_desc(option), column_width_, column_width_) + "\n";
+    }
+};
+
+}  // namespace
+
 std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& options) {
     CLI::App app("Writes the rough contour map of each photo, as DIR/NAME.bmp (or .png), NAME being the photo's file name "
                  "without its last extension. Without options, `roughgc PHOTO` writes the map of one photo to "
                  "RoughGC.bmp in the working directory.",
                  "roughgc");
+    app.formatter(std::make_shared<WrappedHelp>());
     app.set_version_flag("-V,--version", "roughgc " ROUGHGC_VERSION);
     options.jobs = std::max(1u, std::thread::hardware_concurrency());
     // Parsed as double and then rounded once to float, as a C++ caller

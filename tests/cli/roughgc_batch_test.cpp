@@ -289,6 +289,17 @@ TEST(RoughgcBatch, HelpAndVersionGoToStandardOutput) {
     const RunResult help = run({"--help"}, cwd.path()), version = run({"-V"}, cwd.path());
     EXPECT_EQ(help.status, 0) << help;
     EXPECT_NE(help.out.find("--files-from"), std::string::npos) << help;
+    // Wrapped at 100 columns, words whole, and in our words, not the parser's.
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 100u) << line;
+        for (const char* raw : {"REQUIRED", "Needs:", "... ..."}) EXPECT_EQ(line.find(raw), std::string::npos) << line;
+    }
+    EXPECT_NE(help.out.find("\n  -o,--out-dir DIR            Folder for the maps, created if missing\n"),
+              std::string::npos) << help;
+    EXPECT_NE(help.out.find("\n  -f,--files-from FILE        Also process the photos listed in FILE, one a line "
+                            "('-': standard\n                              input)\n"),
+              std::string::npos) << help;
     EXPECT_EQ(version.status, 0) << version;
     EXPECT_TRUE(std::regex_match(version.out, std::regex("roughgc [0-9]+\\.[0-9]+(\\.[0-9]+)?\n"))) << version;
 
