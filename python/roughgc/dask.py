@@ -400,7 +400,8 @@ def map_photos(
     the fields of batch mode's report (REPORT_FIELDS: photo, map, outcome
     ("written", "skipped" or "failed"), width, height, quantile_index,
     threshold, coarse_boxes, fine_boxes, dimension, passes, milliseconds,
-    error), None where a field has no value. A photo that fails is a record
+    error, converged: whether the search reached the target dimension),
+    None where a field has no value. A photo that fails is a record
     with outcome "failed" and its error, never an exception; one whose
     worker dies on it each time is failed as WORKER_DIED, its worker's
     memory limit being the usual cause. When the cluster has had no worker
@@ -630,13 +631,15 @@ def _records(items, client, params, skip_existing, report):
         # started. A cluster of our own goes down with its workers.
         if in_flight and client.status == "running":
             client.cancel(list(in_flight))
-        if writer is not None:
-            writer.close()
-        if own:
-            if client is not None:
-                client.close()
-            if cluster is not None:
-                cluster.close()
+        try:
+            if writer is not None:
+                writer.close()
+        finally:
+            if own:
+                if client is not None:
+                    client.close()
+                if cluster is not None:
+                    cluster.close()
 
 
 _PROG = "python3 -m roughgc.dask"
@@ -759,6 +762,8 @@ def main(argv=None):
             counts[record["outcome"]] += 1
             if record["outcome"] == "failed":
                 _say(f"{record['photo']}: {record['error']}")
+            elif (short := _roughgc._not_converged(record, dimension, tolerance)) is not None:
+                _say(f"{record['photo']}: {short}")
     summary = f"{counts['written']} maps written, {counts['failed']} failed"
     if counts["skipped"]:
         summary += f", {counts['skipped']} skipped"

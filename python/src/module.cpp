@@ -253,7 +253,8 @@ py::dict recordOf(const ReportRow& row) {
         f ? py::object(py::float_(f->dimension)) : none,
         f ? py::object(py::int_(f->passes)) : none,
         f ? py::object(py::float_(f->milliseconds)) : none,
-        textOf(row.error)};
+        textOf(row.error),
+        f ? py::object(py::bool_(f->converged)) : none};
     static_assert(std::size(values) == kReportFields.size());
     py::dict record;
     for (size_t k = 0; k < kReportFields.size(); ++k) record[kReportFields[k]] = values[k];
@@ -280,7 +281,8 @@ ReportRow rowOf(const py::handle& record) {
         row.figures = ReportRow::Figures{number("quantile_index"), field("threshold").cast<float>(),
                                          number("coarse_boxes"),   number("fine_boxes"),
                                          field("dimension").cast<float>(), number("passes"),
-                                         field("milliseconds").cast<double>()};
+                                         field("milliseconds").cast<double>(),
+                                         !field("converged").is_none() && field("converged").cast<bool>()};
     }
     return row;
 }
@@ -302,7 +304,18 @@ public:
         }
         if (!file_->failure().empty()) raiseOSError(file_->errorNumber(), file_->failure());
     }
-    void close() { file_.reset(); }
+    // Raises OSError if a continued report could not be rewritten with one
+    // row per photo (its rows are all there still).
+    void close() {
+        if (!file_) return;
+        const bool failedBefore = !file_->failure().empty();  // raised by add already
+        {
+            py::gil_scoped_release released;
+            file_->close();
+        }
+        const std::unique_ptr<ReportFile> closed = std::move(file_);
+        if (!failedBefore && !closed->failure().empty()) raiseOSError(closed->errorNumber(), closed->failure());
+    }
 
 private:
     std::unique_ptr<ReportFile> file_ = std::make_unique<ReportFile>();
@@ -439,6 +452,17 @@ void bindBatchPolicy(py::module_& m) {
         py::arg("path"),
         "The pixels that the header of the photo at path announces; None for a file that is not a photo of a\n"
         "format whose header tells its size, or cannot be read.");
+
+    m.def(
+        "_not_converged",
+        [](const py::handle& record, float dimension, float tolerance) -> py::object {
+            const ReportRow row = rowOf(record);
+            if (!row.figures || row.figures->converged) return py::none();
+            return textOf(notConverged(*row.figures, {roughgc::Params{}.window, dimension, tolerance}));
+        },
+        py::arg("record"), py::arg("dimension"), py::arg("tolerance"),
+        "What batch mode says of a photo whose search did not reach dimension within tolerance, after\n"
+        "'PHOTO: '; None for a record that converged or has no figures.");
 
     m.def(
         "_csv_line", [](const py::handle& record) { return textOf(csvLine(rowOf(record))); }, py::arg("record"),

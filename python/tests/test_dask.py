@@ -73,7 +73,7 @@ def rows_without_times(csv_bytes):
     """The report's rows in photo order, the milliseconds left out."""
     rows = [line.split(b",") for line in csv_bytes.splitlines()]
     for row in rows[1:]:
-        if len(row) == 13:
+        if len(row) == 14:
             row[11] = b""
     return [rows[0]] + sorted(rows[1:])
 
@@ -175,7 +175,35 @@ def test_a_continued_report_loses_a_row_cut_short_as_batch_modes_does(client, tm
     records = list(rdask.map_photos(list(paths), tmp_path / "out", client=client, report=report, skip_existing=True))
 
     assert [r["outcome"] for r in records].count("skipped") == 1
-    assert report.read_bytes() == whole + b"".join(os.fsencode(rdask.csv_line(r)) for r in records)
+    # The skipped photo keeps its earlier row, that of the run that wrote its map.
+    assert report.read_bytes() == whole + b"".join(
+        os.fsencode(rdask.csv_line(r)) for r in records if r["outcome"] != "skipped")
+
+
+def test_a_flat_photo_is_told_not_converged_as_batch_mode_tells_it(client, tmp_path, capsys):
+    """Its map is written and the run succeeds; the record, the row and the
+    line on standard error say that the search fell short."""
+    import numpy as np
+
+    import roughgc
+
+    flat = tmp_path / "flat.png"
+    roughgc.write_map(flat, np.full((120, 150), 128, np.uint8))  # a grey PNG
+    fruits = PHOTOS["fruits.jpg"]
+    assert rdask.main(["--scheduler", client.scheduler.address, "-o", str(tmp_path / "out"), "-r",
+                       str(tmp_path / "dask.csv"), str(flat), fruits]) == 0
+    err = capsys.readouterr().err
+    batch = subprocess.run([TOOL, "-o", str(tmp_path / "out"), "-r", str(tmp_path / "batch.csv"), str(flat), fruits],
+                           capture_output=True, text=True, timeout=60)
+    assert batch.returncode == 0, batch.stderr
+    assert err == batch.stderr == (f"{flat}: did not converge: dimension -nan after 1 pass, target 1.7 within 0.1"
+                                   " (its map is written)\n")
+    assert rows_without_times((tmp_path / "dask.csv").read_bytes()) == rows_without_times(
+        (tmp_path / "batch.csv").read_bytes())
+    records = {r["photo"]: r for r in rdask.map_photos([flat, fruits], tmp_path / "again", client=client)}
+    assert (records[str(flat)]["outcome"], records[str(flat)]["converged"]) == ("written", False)
+    assert records[fruits]["converged"] is True
+    assert rdask.csv_line(records[str(flat)]).endswith(",,false\n")
 
 
 @pytest.mark.parametrize("options, message", [

@@ -402,6 +402,11 @@ struct RecordOutcome {
         if (w.outcome == Outcome::Failed) {
             run.progress.finish();
             std::fprintf(run.errors, "%s: %s\n", item.photo.c_str(), w.error.c_str());
+        } else if (w.extracted && !w.result.converged) {
+            run.progress.finish();
+            const roughgc::Params params{static_cast<int>(run.options.window), run.options.dim, run.options.tolerance};
+            std::fprintf(run.errors, "%s: %s\n", item.photo.c_str(),
+                         notConverged(figuresOf(w.result, w.milliseconds), params).c_str());
         }
         (w.outcome == Outcome::Written ? run.written : w.outcome == Outcome::Failed ? run.failed : run.skipped)++;
         try {
@@ -506,6 +511,7 @@ int runBatch(int argc, char** argv) {
         }
 
         status = run.failed == 0 ? 0 : kExitSomePhotosFailed;
+        run.report.close();
         if (!run.report.failure().empty()) {
             std::fprintf(err.stream(), "roughgc: Error writing %s: %s\n", options.report.c_str(),
                          run.report.failure().c_str());

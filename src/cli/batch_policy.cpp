@@ -189,7 +189,15 @@ std::string writeFailure(const std::string& map, const std::string& reason) {
 }
 
 ReportRow::Figures figuresOf(const roughgc::Result& r, double milliseconds) {
-    return {r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes, r.dimension, r.passes, milliseconds};
+    return {r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes, r.dimension, r.passes, milliseconds, r.converged};
+}
+
+std::string notConverged(const ReportRow::Figures& f, const roughgc::Params& params) {
+    char line[160];
+    std::snprintf(line, sizeof line, "did not converge: dimension %.4g after %d pass%s, target %s within %s (its map is written)",
+                  static_cast<double>(f.dimension), f.passes, f.passes == 1 ? "" : "es", defaultText(params.dimension).c_str(),
+                  defaultText(params.tolerance).c_str());
+    return line;
 }
 
 std::string placedIn(const std::string& folder, const std::string& name) {

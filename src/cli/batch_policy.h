@@ -122,6 +122,12 @@ inline constexpr const char* kWorkerDied = "out of memory: its worker died";
 // The search's figures of an extracted photo, as its row holds them.
 ReportRow::Figures figuresOf(const roughgc::Result& result, double milliseconds);
 
+// What batch mode says of a photo whose search ended short of its target,
+// after "PHOTO: ": "did not converge: dimension 1.412 after 12 passes,
+// target 1.7 within 0.1 (its map is written)". Its map and its outcome
+// stand; only the user is told.
+std::string notConverged(const ReportRow::Figures& figures, const roughgc::Params& params);
+
 // Where a name given in `folder` is, for a process that may work in another
 // folder: `name` itself if it is absolute or `folder` is empty.
 std::string placedIn(const std::string& folder, const std::string& name);

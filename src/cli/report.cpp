@@ -8,10 +8,16 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
-const std::array<const char*, 13> kReportFields = {
-    "photo",      "map",    "outcome",      "width", "height", "quantile_index", "threshold", "coarse_boxes",
-    "fine_boxes", "dimension", "passes", "milliseconds", "error"};
+#include "detail/io/map_file.h"
+
+const std::array<const char*, 14> kReportFields = {
+    "photo",      "map",       "outcome", "width",        "height", "quantile_index", "threshold",
+    "coarse_boxes", "fine_boxes", "dimension", "passes", "milliseconds", "error", "converged"};
 
 const std::string& reportHeader() {
     static const std::string header = [] {
@@ -23,6 +29,11 @@ const std::string& reportHeader() {
         return line;
     }();
     return header;
+}
+
+bool isReportHeader(const std::string& line) {
+    static const std::string before = reportHeader().substr(0, reportHeader().rfind(','));
+    return line == reportHeader() || line == before;
 }
 
 namespace {
@@ -43,6 +54,72 @@ std::string exactFloat(float v) {
 
 }  // namespace
 
+namespace {
+
+// Where the CSV record that starts at `begin` ends: after its newline, the
+// first one outside quotes (a name may hold a newline).
+size_t recordEnd(const std::string& text, size_t begin) {
+    bool quoted = false;
+    for (size_t k = begin; k < text.size(); ++k) {
+        if (text[k] == '"')
+            quoted = !quoted;
+        else if (text[k] == '\n' && !quoted)
+            return k + 1;
+    }
+    return text.size();
+}
+
+// The record's fields as written, quotes and all: the photo's name is the
+// same text in every row of that photo.
+std::vector<std::string_view> fieldsOf(std::string_view record) {
+    std::vector<std::string_view> fields;
+    bool quoted = false;
+    size_t start = 0;
+    for (size_t k = 0; k < record.size(); ++k) {
+        if (record[k] == '"') {
+            quoted = !quoted;
+        } else if (!quoted && (record[k] == ',' || record[k] == '\n')) {
+            fields.push_back(record.substr(start, k - start));
+            start = k + 1;
+        }
+    }
+    if (start < record.size()) fields.push_back(record.substr(start));
+    return fields;
+}
+
+}  // namespace
+
+std::string oneRowEach(const std::string& rows, bool withoutConverged) {
+    struct Row {
+        std::string_view text, outcome;
+    };
+    std::vector<Row> kept;
+    std::unordered_map<std::string_view, size_t> place;
+    for (size_t begin = 0; begin < rows.size();) {
+        const size_t end = recordEnd(rows, begin);
+        const std::string_view record(rows.data() + begin, end - begin);
+        begin = end;
+        const std::vector<std::string_view> fields = fieldsOf(record);
+        if (fields.size() < 3) continue;  // not a row of roughgc's
+        const Row row{record, fields[2]};
+        const auto [it, added] = place.emplace(fields[0], kept.size());
+        if (added)
+            kept.push_back(row);
+        else if (row.outcome != kSkipped || kept[it->second].outcome != kWritten)
+            kept[it->second] = row;
+    }
+    std::string out;
+    out.reserve(rows.size());
+    for (const Row& row : kept) {
+        std::string_view text = row.text;
+        if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+        out += text;
+        if (withoutConverged) out += ',';
+        out += '\n';
+    }
+    return out;
+}
+
 std::string reportPathProblem(const std::string& path, const std::string& option) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
@@ -52,7 +129,7 @@ std::string reportPathProblem(const std::string& path, const std::string& option
     std::ifstream in(path, std::ios::binary);
     std::string first;
     std::getline(in, first);
-    if (first != reportHeader())
+    if (!isReportHeader(first))
         return path + " is not a report of roughgc's, and it is not replaced (name another " + option + ")";
     return "";
 }
@@ -80,11 +157,41 @@ std::string csvLine(const ReportRow& row) {
         line += ",,,,,,,";
     }
     field(csvField(row.error));
+    field(row.figures ? (row.figures->converged ? "true" : "false") : "");
     return line + "\n";
 }
 
-ReportFile::~ReportFile() {
-    if (fd_ >= 0) close(fd_);
+ReportFile::~ReportFile() { close(); }
+
+void ReportFile::close() {
+    if (fd_ < 0) return;
+    ::close(fd_);
+    fd_ = -1;
+    // After a failed write the rows are left as they are: the disk may be
+    // full, and the next run drops what was cut.
+    if (continued_ && failure_.empty()) rewrite();
+}
+
+bool ReportFile::rewrite() {
+    std::ifstream in(path_, std::ios::binary);
+    std::ostringstream content;
+    if (in.is_open()) content << in.rdbuf();
+    if (!in.is_open() || in.bad()) {
+        errorNumber_ = errno;
+        failure_ = errorNumber_ != 0 ? std::strerror(errorNumber_) : "read error";
+        return false;
+    }
+    const std::string text = content.str();
+    const size_t rowsBegin = recordEnd(text, 0);
+    const bool withoutConverged = text.compare(0, rowsBegin, reportHeader() + "\n") != 0;
+    const std::string rewritten = reportHeader() + "\n" + oneRowEach(text.substr(rowsBegin), withoutConverged);
+    std::string why;
+    if (!roughgc::detail::writeFileWhole(path_, rewritten.data(), rewritten.size(), why)) {
+        errorNumber_ = errno;
+        failure_ = why;
+        return false;
+    }
+    return true;
 }
 
 std::string ReportFile::open(const std::string& path, bool continuing) {
@@ -104,6 +211,21 @@ std::string ReportFile::open(const std::string& path, bool continuing) {
         if (const off_t whole = wholeRowsEnd(); whole < 0 || ftruncate(fd_, whole) != 0) {
             errorNumber_ = errno;
             return std::strerror(errorNumber_);
+        }
+        continued_ = true;
+        // Rows without "converged" get it before this run's, which have it.
+        std::ifstream in(path, std::ios::binary);
+        std::string first;
+        std::getline(in, first);
+        if (first != reportHeader()) {
+            ::close(fd_);
+            fd_ = -1;
+            if (!rewrite()) return failure_;
+            fd_ = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+            if (fd_ < 0) {
+                errorNumber_ = errno;
+                return std::strerror(errorNumber_);
+            }
         }
         return "";
     }

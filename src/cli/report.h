@@ -9,13 +9,18 @@
 #include <optional>
 #include <string>
 
-// The report's fields, in the order of its columns.
-extern const std::array<const char*, 13> kReportFields;
+// The report's fields, in the order of its columns. "converged" came last,
+// after the others: a script that reads the columns by their place reads
+// what it did before.
+extern const std::array<const char*, 14> kReportFields;
 
-// The report's first line: its fields, comma-separated. A file whose first
-// line is this is a report that roughgc wrote, and may be replaced or
-// continued.
+// The report's first line: its fields, comma-separated.
 const std::string& reportHeader();
+
+// Whether `line` is the first line of a report that roughgc wrote, which
+// may be replaced or continued: the header, or the header of the reports
+// written before "converged" was added (a continued one gets the column).
+bool isReportHeader(const std::string& line);
 
 // Why `path` may not receive the report, or empty if it may: it exists and
 // is a directory, not a regular file, or a file whose first line is not the
@@ -39,6 +44,7 @@ struct ReportRow {
         float dimension;
         int passes;
         double milliseconds;
+        bool converged;  // the dimension came within the tolerance of its target
     };
     std::optional<Figures> figures;    // only for an extracted photo
     std::string error;
@@ -46,6 +52,12 @@ struct ReportRow {
 
 // The CSV line of `row`, with its newline; fields quoted where they must be.
 std::string csvLine(const ReportRow& row);
+
+// The rows of a report (its text after the header), one per photo: the
+// last row of each photo, in the place of its first. A photo skipped for
+// its existing map keeps the row that says it was written. Rows of the
+// header before "converged" (`withoutConverged`) get that column, empty.
+std::string oneRowEach(const std::string& rows, bool withoutConverged);
 
 class ReportFile {
 public:
@@ -61,6 +73,13 @@ public:
     std::string open(const std::string& path, bool continuing);
     bool isOpen() const { return fd_ >= 0; }
 
+    // Ends the report. A continued one is then rewritten with one row per
+    // photo (see oneRowEach), whole or not at all: until then, and if the
+    // run ends before, it holds every earlier row and this run's after
+    // them. A failure to rewrite it is kept as failure(). The destructor
+    // calls it.
+    void close();
+
     // Appends the row and waits until it is on the disk. The first failure
     // is kept (failure()) and later rows are not written.
     void append(const ReportRow& row);
@@ -71,10 +90,12 @@ public:
 
 private:
     bool write(const std::string& text);
+    bool rewrite();
     // Where the last whole row ends: after the file's last newline.
     off_t wholeRowsEnd() const;
 
     int fd_ = -1;
+    bool continued_ = false;
     std::string path_, failure_;
     int errorNumber_ = 0;
 };

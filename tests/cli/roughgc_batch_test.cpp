@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <regex>
+#include <set>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -78,15 +79,15 @@ TEST(RoughgcBatch, MixedCollectionWritesEveryGoodMapAndReportsEachFailure) {
     ASSERT_EQ(lines.size(), 10u) << csv;
     EXPECT_EQ(lines[0],
               "photo,map,outcome,width,height,quantile_index,threshold,coarse_boxes,fine_boxes,dimension,passes,"
-              "milliseconds,error");
+              "milliseconds,error,converged");
     // The figures are the same on every machine and backend; the time is not.
     EXPECT_TRUE(std::regex_match(lines[1], std::regex("fruits\\.jpg,out/fruits\\.bmp,written,512,480,1535,4\\.24688625,"
-                                                      "316,1036,1\\.713027,2,[0-9]+\\.[0-9]{3},")))
+                                                      "316,1036,1\\.713027,2,[0-9]+\\.[0-9]{3},,true")))
         << lines[1];
-    EXPECT_EQ(lines[2], "gone.jpg,out/gone.bmp,failed,,,,,,,,,,Error reading image (No such file or directory)");
-    EXPECT_EQ(lines[3], "\"notes, \"\"v2\"\".txt\",\"out/notes, \"\"v2\"\".bmp\",failed,,,,,,,,,,Error reading image");
+    EXPECT_EQ(lines[2], "gone.jpg,out/gone.bmp,failed,,,,,,,,,,Error reading image (No such file or directory),");
+    EXPECT_EQ(lines[3], "\"notes, \"\"v2\"\".txt\",\"out/notes, \"\"v2\"\".bmp\",failed,,,,,,,,,,Error reading image,");
     EXPECT_EQ(lines[5], "tiny.png,out/tiny.bmp,failed,44,44,,,,,,,,"
-                        "Image too small: 44 x 44 pixels; at least 45 x 45 needed");
+                        "Image too small: 44 x 44 pixels; at least 45 x 45 needed,");
 }
 
 TEST(RoughgcBatch, PhotosExtractedAtOnceGetTheMapsOfOneAtATime) {
@@ -207,7 +208,10 @@ TEST(RoughgcBatch, PngMapsHoldTheBmpMapsPixelsInOneBitAPixel) {
     png.insert(png.begin(), "-s");
     r = run(png, cwd.path());
     EXPECT_EQ(r.status, 0) << r;
-    EXPECT_NE(readFile(cwd / "r.csv").find("\nfruits.jpg,out/fruits.png,skipped,"), std::string::npos);
+    // Skipped, the photo keeps the row of the run that wrote its map.
+    const std::string resumed = readFile(cwd / "r.csv");
+    EXPECT_NE(resumed.find("\nfruits.jpg,out/fruits.png,written,"), std::string::npos) << resumed;
+    EXPECT_EQ(resumed.find("\nfruits.jpg,", resumed.find("\nfruits.jpg,") + 1), std::string::npos) << resumed;
 
     r = run({"-o", "gif", "--format", "gif", "fruits.jpg"}, cwd.path());
     EXPECT_EQ(r.status, 255) << r;
@@ -515,7 +519,7 @@ TEST(RoughgcBatch, ReportKeepsEveryWrittenMapsRowThroughAKillAndAResumedRun) {
     const std::vector<std::string> before = rowsOf();
     ASSERT_GE(before.size(), 1u);
     EXPECT_EQ(before[0], std::string("photo,map,outcome,width,height,quantile_index,threshold,coarse_boxes,"
-                                     "fine_boxes,dimension,passes,milliseconds,error"));
+                                     "fine_boxes,dimension,passes,milliseconds,error,converged"));
     // A map's row follows the map: every row's map is there, and at most the
     // photos in flight have a map and no row yet.
     const size_t maps = listing(cwd / "out").size();
@@ -528,16 +532,33 @@ TEST(RoughgcBatch, ReportKeepsEveryWrittenMapsRowThroughAKillAndAResumedRun) {
     EXPECT_GE(maps, before.size() - 1);
     EXPECT_LE(maps, before.size() - 1 + 2 * std::thread::hardware_concurrency() + 2);
 
-    // Resumed: the earlier rows stay, and each photo has its row after them.
+    // Resumed, and killed again: the earlier rows stay as they were, and
+    // this run's follow them.
+    const size_t mapsBefore = listing(cwd / "out").size();
+    const RunResult killedAgain =
+        cwd.runStoppedBy([](pid_t pid) { kill(pid, SIGKILL); }, static_cast<int>(mapsBefore) + 10);
+    ASSERT_EQ(killedAgain.signal, SIGKILL) << killedAgain;
+    const std::vector<std::string> between = rowsOf();
+    ASSERT_GT(between.size(), before.size());
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), between.begin()));
+
+    // Resumed to the end: one row per photo, the earlier ones where they
+    // were, each map's row saying it was written (or, for a map whose row
+    // a kill took, that it was skipped).
     const RunResult resumed = run(cwd.args, cwd.path());
     EXPECT_EQ(resumed.status, 0) << resumed;
     const std::vector<std::string> after = rowsOf();
-    ASSERT_EQ(after.size(), before.size() + 400);
+    ASSERT_EQ(after.size(), 401u);
     EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
-    size_t skipped = 0;
-    for (size_t i = before.size(); i < after.size(); ++i)
-        skipped += after[i].find(",skipped,") != std::string::npos;
-    EXPECT_EQ(skipped, maps);
+    std::set<std::string> photos;
+    size_t written = 0;
+    for (size_t i = 1; i < after.size(); ++i) {
+        photos.insert(after[i].substr(0, after[i].find(',')));
+        written += after[i].find(",written,") != std::string::npos;
+        EXPECT_EQ(after[i].find(",failed,"), std::string::npos) << after[i];
+    }
+    EXPECT_EQ(photos.size(), 400u);
+    EXPECT_GE(written, between.size() - 1);
     EXPECT_EQ(listing(cwd / "out").size(), 400u);
 
     // Not continued: the report is replaced by this run's, header and all.
@@ -597,9 +618,10 @@ TEST(RoughgcBatch, AReportCutByAFullDiskKeepsWholeRowsAndAResumedRunReportsEvery
     constexpr rlim_t kLimit = 64 << 10;
     std::string earlier =
         "photo,map,outcome,width,height,quantile_index,threshold,coarse_boxes,fine_boxes,dimension,passes,"
-        "milliseconds,error\n";
-    const std::string filler = "old.jpg,out/old.bmp,failed,,,,,,,,,,Error reading image\n";
-    while (earlier.size() + filler.size() < kLimit - 40) earlier += filler;
+        "milliseconds,error,converged\n";
+    auto row = [](const std::string& name) { return name + ".jpg,out/old.bmp,failed,,,,,,,,,,Error reading image,\n"; };
+    for (int i = 0; earlier.size() < kLimit - 200; ++i) earlier += row("old" + std::to_string(i));
+    earlier += row(std::string(kLimit - 40 - earlier.size() - row("").size(), 'x'));  // 40 bytes left
     writeFile(cwd / "report.csv", earlier);
     RunOptions full;
     full.fileSizeLimit = kLimit;
@@ -616,12 +638,40 @@ TEST(RoughgcBatch, AReportCutByAFullDiskKeepsWholeRowsAndAResumedRunReportsEvery
     const RunResult resumed = run({"-o", "out", "-s", "-r", "report.csv", "fruits.jpg", "left01.jpg", "chicky_512.png"},
                                   cwd.path());
     EXPECT_EQ(resumed.status, 0) << resumed;
-    EXPECT_EQ(readFile(cwd / "report.csv").substr(earlier.size()),
-              "fruits.jpg,out/fruits.bmp,skipped,,,,,,,,,,\nleft01.jpg,out/left01.bmp,skipped,,,,,,,,,,\n" +
-                  readFile(cwd / "report.csv").substr(earlier.size() + 88));
     const std::string rows = readFile(cwd / "report.csv").substr(earlier.size());
+    EXPECT_EQ(rows.substr(0, 90),
+              "fruits.jpg,out/fruits.bmp,skipped,,,,,,,,,,,\nleft01.jpg,out/left01.bmp,skipped,,,,,,,,,,,\n");
     EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 3) << rows;
-    EXPECT_EQ(rows.rfind("chicky_512.png,out/chicky_512.bmp,written,512,512,", 88), 88u) << rows;
+    EXPECT_EQ(rows.rfind("chicky_512.png,out/chicky_512.bmp,written,512,512,", 90), 90u) << rows;
+}
+
+// After a resumed run, a report holds one row per photo, its latest: a
+// photo failed earlier and written now has only its new row, in the place
+// of the old one. Reports written before the "converged" column get it.
+TEST(RoughgcBatch, AResumedReportHasOneRowPerPhoto) {
+    Collection cwd;
+    const std::string before =
+        "photo,map,outcome,width,height,quantile_index,threshold,coarse_boxes,fine_boxes,dimension,passes,"
+        "milliseconds,error\n"
+        "fruits.jpg,out/fruits.bmp,failed,,,,,,,,,,Error reading image (No such file or directory)\n"
+        "gone.jpg,out/gone.bmp,failed,,,,,,,,,,Error reading image (No such file or directory)\n"
+        "\"old\nname.jpg\",out/old.bmp,written,512,480,1535,4.24688625,316,1036,1.713027,2,3.000,\n"
+        "gone.jpg,out/gone.bmp,failed,,,,,,,,,,Error reading image (No such file or directory)\n";
+    writeFile(cwd / "report.csv", before);
+    const RunResult r = run({"-o", "out", "-s", "-r", "report.csv", "fruits.jpg", "gone.jpg", "left01.jpg"}, cwd.path());
+    EXPECT_EQ(r.status, 2) << r;
+    std::istringstream csv(readFile(cwd / "report.csv"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(csv, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 6u) << readFile(cwd / "report.csv");
+    EXPECT_EQ(lines[0],
+              "photo,map,outcome,width,height,quantile_index,threshold,coarse_boxes,fine_boxes,dimension,passes,"
+              "milliseconds,error,converged");
+    EXPECT_EQ(lines[1].rfind("fruits.jpg,out/fruits.bmp,written,512,480,", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2], "gone.jpg,out/gone.bmp,failed,,,,,,,,,,Error reading image (No such file or directory),");
+    EXPECT_EQ(lines[3], "\"old");
+    EXPECT_EQ(lines[4], "name.jpg\",out/old.bmp,written,512,480,1535,4.24688625,316,1036,1.713027,2,3.000,,");
+    EXPECT_EQ(lines[5].rfind("left01.jpg,out/left01.bmp,written,640,480,", 0), 0u) << lines[5];
 }
 
 TEST(RoughgcBatch, PipeWithoutWriterEndsOnInterruptAsAFailedPhoto) {
@@ -643,7 +693,7 @@ TEST(RoughgcBatch, PipeWithoutWriterEndsOnInterruptAsAFailedPhoto) {
     EXPECT_EQ(r.status, 130) << r;
     EXPECT_TRUE(isSummary(r.out, "1 maps written, 1 failed, 1 not started"));
     EXPECT_EQ(r.err, "pipe.jpg: interrupted\n") << r;
-    EXPECT_NE(readFile(cwd / "report.csv").find("\npipe.jpg,out/pipe.bmp,failed,,,,,,,,,,interrupted\n"), std::string::npos);
+    EXPECT_NE(readFile(cwd / "report.csv").find("\npipe.jpg,out/pipe.bmp,failed,,,,,,,,,,interrupted,\n"), std::string::npos);
 }
 
 TEST(RoughgcBatch, ListsWithCarriageReturnsAndFailedOutputsAreCounted) {
@@ -696,11 +746,11 @@ TEST(RoughgcBatch, APhotoTooLargeToDecodeFailsAloneWithoutTheSingleModesMark) {
         << r;
     const std::string csv = readFile(cwd / "report.csv");
     EXPECT_NE(csv.find("\nchicky_512.png,out/chicky_512.bmp,failed,512,512,,,,,,,,Image too large to decode: 512 x 512" +
-                       limit + "\n"),
+                       limit + ",\n"),
               std::string::npos)
         << csv;
     EXPECT_NE(csv.find("\npiped.jpg,out/piped.bmp,failed,640,480,,,,,,,,Image too large to decode: 640 x 480" + limit +
-                       "\n"),
+                       ",\n"),
               std::string::npos)
         << csv;
     EXPECT_EQ(listing(cwd / "out"), std::vector<std::string>{"fruits.bmp"});

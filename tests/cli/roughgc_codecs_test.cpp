@@ -186,7 +186,10 @@ TEST(RoughgcCodecs, PhotosRefusedAtTheirHeaderGetNoMapAfterAnyPhoto) {
     const RunResult batch = run(args, cwd.path());
     EXPECT_EQ(batch.status, 2) << batch;
     EXPECT_EQ(listing(cwd / "maps"), (std::vector<std::string>{"fruits.bmp", "good.bmp"}));
-    std::string expected;
+    // good.png's texture is too even for the search to reach its target:
+    // its map is written, and the user told.
+    std::string expected =
+        "good.png: did not converge: dimension 1.807 after 12 passes, target 1.7 within 0.1 (its map is written)\n";
     for (size_t i = 8; i < args.size(); ++i) expected += args[i] + ": Error reading image\n";
     EXPECT_EQ(batch.err, expected);
     EXPECT_TRUE(batch.out.starts_with("2 maps written, 7 failed, ")) << batch;
