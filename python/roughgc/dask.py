@@ -34,6 +34,7 @@ import numbers
 import os
 import sys
 import time
+import warnings
 
 import roughgc
 from roughgc import _roughgc
@@ -392,9 +393,15 @@ def map_photos(
     report=None,
     device=0,
     format="bmp",
+    recursive=False,
 ):
     """Makes the map of every photo on a Dask cluster, as OUT_DIR/NAME.bmp
     (format="png": OUT_DIR/NAME.png, 1-bit grey, as batch mode's --format png).
+    A folder in paths stands for its photos, as in batch mode: the files with
+    a photo format's extension, by name (hidden ones left out), and with
+    recursive those of its subfolders too, their tree kept under OUT_DIR
+    (photos/a/x.jpg gives OUT_DIR/a/x.bmp for the folder photos). A folder
+    without photos is a warnings.warn of batch mode's line.
 
     Yields one record per photo, in the order the photos finish: a dict with
     the fields of batch mode's report (REPORT_FIELDS: photo, map, outcome
@@ -453,7 +460,9 @@ def map_photos(
         report = os.fsdecode(report)
     if not isinstance(format, str):
         raise TypeError(f"format must be bmp or png, not {type(format).__name__}")
-    items = _roughgc._plan(paths, out_dir, report, format)
+    items, notes = _roughgc._plan(paths, out_dir, report, format, bool(recursive))
+    for note in notes:
+        warnings.warn(note, stacklevel=2)
     if report is not None:
         report = os.path.abspath(report)
     if client is not None:
@@ -704,6 +713,8 @@ def main(argv=None):
     parser.add_argument("-o", "--out-dir", required=True, metavar="DIR")
     parser.add_argument("-f", "--files-from", metavar="FILE", help="also the photos listed in FILE ('-': standard input)")
     parser.add_argument("-0", "--null", action="store_true", help="names in the list end with NUL bytes")
+    parser.add_argument("-R", "--recursive", action="store_true",
+                        help="also the photos of the folders' subfolders, their tree kept under the out-dir")
     parser.add_argument("-s", "--skip-existing", action="store_true")
     parser.add_argument("-r", "--report", metavar="FILE.csv")
     parser.add_argument("--format", default="bmp", metavar="bmp|png", help="map format (default bmp)")
@@ -740,19 +751,24 @@ def main(argv=None):
                 from distributed import Client
 
                 client = stack.enter_context(Client(stack.enter_context(local_cluster(workers))))
-            records = stack.enter_context(
-                map_photos(
-                    photos,
-                    args.out_dir,
-                    client=client,
-                    window=window,
-                    dimension=dimension,
-                    tolerance=tolerance,
-                    skip_existing=args.skip_existing,
-                    report=args.report,
-                    format=args.format,
+            with warnings.catch_warnings(record=True) as notes:
+                warnings.simplefilter("always")
+                records = stack.enter_context(
+                    map_photos(
+                        photos,
+                        args.out_dir,
+                        client=client,
+                        window=window,
+                        dimension=dimension,
+                        tolerance=tolerance,
+                        skip_existing=args.skip_existing,
+                        report=args.report,
+                        format=args.format,
+                        recursive=args.recursive,
+                    )
                 )
-            )
+            for note in notes:
+                _say(f"roughgc: {note.message}")
         except (_Refusal, ValueError, OSError, RuntimeError) as e:
             _say(f"roughgc: {e}")
             return 255

@@ -371,28 +371,36 @@ void bindBatchPolicy(py::module_& m) {
 
     m.def(
         "_plan",
-        [](const py::iterable& paths, const py::object& outDir, const py::object& report, const std::string& format) {
+        [](const py::iterable& paths, const py::object& outDir, const py::object& report, const std::string& format,
+           bool recursive) {
             if (!isMapFormat(format)) raiseText(PyExc_ValueError, "format must be bmp or png, not " + format);
-            std::vector<std::string> photos;
-            for (const py::handle path : paths) photos.push_back(pathOf(py::reinterpret_borrow<py::object>(path)));
+            std::vector<std::string> names;
+            for (const py::handle path : paths) names.push_back(pathOf(py::reinterpret_borrow<py::object>(path)));
             const std::string out = pathOf(outDir);
             const std::string reportPath = report.is_none() ? std::string() : pathOf(report);
             BatchPlan plan;
+            std::vector<std::string> notes;
             std::string refusal;
             {
                 py::gil_scoped_release released;
-                refusal = planMaps(photos, out, plan, format);
+                std::vector<PhotoName> photos;
+                refusal = findPhotos(names, recursive, photos, notes);
+                if (refusal.empty()) refusal = planNamedMaps(photos, out, plan, format);
                 if (refusal.empty() && !report.is_none()) refusal = reportProblem(plan, reportPath, out, "", "report");
             }
             if (!refusal.empty()) raiseText(PyExc_ValueError, refusal);
-            py::list items;
+            py::list items, noted;
             for (const BatchItem& item : plan.items) items.append(py::make_tuple(textOf(item.photo), textOf(item.map)));
-            return items;
+            for (const std::string& note : notes) noted.append(textOf(note));
+            return py::make_tuple(items, noted);
         },
         py::arg("paths"), py::arg("out_dir"), py::arg("report") = py::none(), py::arg("format") = "bmp",
-        "[(photo, map)]: each photo with its map, OUT_DIR/NAME.bmp (or .png), as batch mode pairs them. Raises\n"
-        "ValueError where batch mode refuses its command line: two photos would write the same map, a map\n"
-        "would overwrite a photo, or the report would replace a photo, a map or anything but a report.");
+        py::arg("recursive") = false,
+        "([(photo, map)], [note]): each photo, and each photo of the folders named (with recursive, of their\n"
+        "subfolders too, the tree kept), with its map, OUT_DIR/NAME.bmp (or .png), as batch mode pairs them;\n"
+        "and batch mode's line for each folder without photos. Raises ValueError where batch mode refuses its\n"
+        "command line: a folder cannot be read, two photos would write the same map, a map would overwrite a\n"
+        "photo, or the report would replace a photo, a map or anything but a report.");
 
     m.def(
         "_read_list",

@@ -621,3 +621,36 @@ def test_png_maps_are_batch_modes(client, tmp_path):
     with pytest.raises(TypeError, match=r"^format must be bmp or png, not int$"):
         rdask.map_photos([photo], tmp_path / "none", client=client, format=1)
     assert not (tmp_path / "none").exists()
+
+
+def test_photo_trees_are_batch_modes(client, tmp_path, capsys):
+    """A folder's photos, its subfolders' with recursive, the tree kept under
+    the output folder: the same maps and rows as batch mode's -R, and the
+    same line for a folder without photos."""
+    photos = tmp_path / "photos"
+    (photos / "a" / "b").mkdir(parents=True)
+    (tmp_path / "empty").mkdir()
+    shutil.copyfile(PHOTOS["fruits.jpg"], photos / "x.jpg")
+    shutil.copyfile(PHOTOS["left01.jpg"], photos / "a" / "x.jpg")
+    shutil.copyfile(PHOTOS["chicky_512.png"], photos / "a" / "b" / "x.png")
+    (photos / "a" / "notes.txt").write_text("not a photo\n")
+    os.symlink("..", photos / "a" / "b" / "up")
+
+    with pytest.warns(UserWarning, match=f"^no photos in {tmp_path / 'empty'}$"):
+        records = list(rdask.map_photos([photos, tmp_path / "empty"], tmp_path / "dask", client=client,
+                                        recursive=True, report=tmp_path / "dask.csv"))
+    assert sorted(r["map"] for r in records) == [str(tmp_path / "dask" / m) for m in ("a/b/x.bmp", "a/x.bmp", "x.bmp")]
+    batch = subprocess.run([TOOL, "-q", "-R", "-o", str(tmp_path / "batch"), "-r", str(tmp_path / "batch.csv"),
+                            str(photos), str(tmp_path / "empty")], capture_output=True, text=True, timeout=60)
+    assert batch.returncode == 0, batch.stderr
+    assert batch.stderr == f"roughgc: no photos in {tmp_path / 'empty'}\n"
+    assert rows_without_times((tmp_path / "dask.csv").read_bytes().replace(b"/dask/", b"/batch/")) == \
+        rows_without_times((tmp_path / "batch.csv").read_bytes())
+    for m in ("a/b/x.bmp", "a/x.bmp", "x.bmp"):
+        assert (tmp_path / "dask" / m).read_bytes() == (tmp_path / "batch" / m).read_bytes()
+
+    # The command line: without -R, the folder's own photo alone.
+    assert rdask.main(["--scheduler", client.scheduler.address, "-o", str(tmp_path / "flat"), str(photos)]) == 0
+    assert sorted(os.listdir(tmp_path / "flat")) == ["x.bmp"]
+    assert rdask.main(["--scheduler", client.scheduler.address, "-R", "-o", str(tmp_path / "tree"), str(photos)]) == 0
+    assert sorted(os.listdir(tmp_path / "tree" / "a")) == ["b", "x.bmp"]

@@ -431,7 +431,10 @@ int runBatch(int argc, char** argv) {
     BatchOptions options;
     if (const auto status = parseBatchOptions(argc, argv, options)) return out.finish(*status);
     std::vector<BatchItem> items;
-    if (const std::string refusal = planBatch(options, items); !refusal.empty()) return refuseCommandLine(refusal);
+    std::vector<std::string> notes;
+    if (const std::string refusal = planBatch(options, items, notes); !refusal.empty())
+        return refuseCommandLine(refusal);
+    for (const std::string& note : notes) std::fprintf(stderr, "roughgc: %s\n", note.c_str());
     // OpenCV's size limits set to what it cannot read: refused before any
     // work, as OpenCV itself would stop the process when it loads.
     if (const std::string limits = roughgc::detail::decodeLimitsProblem(); !limits.empty())

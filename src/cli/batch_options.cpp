@@ -40,8 +40,12 @@ std::optional<size_t> byteCount(const std::string& text) {
     return number << shift;
 }
 
-std::string planRun(const BatchOptions& options, BatchPlan& plan) {
-    if (std::string refusal = planMaps(options.photos, options.outDir, plan, options.format); !refusal.empty()) return refusal;
+std::string planRun(const BatchOptions& options, BatchPlan& plan, std::vector<std::string>& notes) {
+    std::vector<PhotoName> photos;
+    if (std::string refusal = findPhotos(options.photos, options.recursive, photos, notes); !refusal.empty())
+        return refusal;
+    if (std::string refusal = planNamedMaps(photos, options.outDir, plan, options.format); !refusal.empty())
+        return refusal;
     struct stat st;
     if (lstat(options.outDir.c_str(), &st) == 0) {
         if (stat(options.outDir.c_str(), &st) != 0) return "--out-dir " + options.outDir + " is a link to nothing";
@@ -120,7 +124,9 @@ public:
 
 std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& options) {
     CLI::App app("Writes the rough contour map of each photo, as DIR/NAME.bmp (or .png), NAME being the photo's file name "
-                 "without its last extension. Without options, `roughgc PHOTO` writes the map of one photo to "
+                 "without its last extension (for a photo found in a folder named, its path below that folder). A "
+                 "photo whose search ends short of its target dimension is told on standard error; its map is "
+                 "written all the same. Without options, `roughgc PHOTO` writes the map of one photo to "
                  "RoughGC.bmp in the working directory.",
                  "roughgc");
     app.formatter(std::make_shared<WrappedHelp>());
@@ -129,7 +135,11 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
     // Parsed as double and then rounded once to float, as a C++ caller
     // writing 1.7f gets it.
     double dim = options.dim, tolerance = options.tolerance;
-    app.add_option("photos", options.photos, "Photos to process")->type_name("PHOTO...");
+    app.add_option("photos", options.photos,
+                   "Photos to process, and folders of photos. A folder's photos are its files whose extension "
+                   "is a photo format's (jpg, jpeg, png, tif, tiff, webp, bmp and the others roughgc reads, in "
+                   "any case), taken by name; hidden files, and files of other extensions, are left alone")
+        ->type_name("PHOTO...");
     app.add_option("-o,--out-dir", options.outDir, "Folder for the maps, created if missing")
         ->type_name("DIR")
         ->required();
@@ -139,11 +149,14 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
             ->type_name("FILE");
     app.add_flag("-0,--null", options.nullSeparated, "Names in --files-from end with NUL bytes, not newlines")
         ->needs(filesFrom);
+    app.add_flag("-R,--recursive", options.recursive,
+                 "Also the photos of the folders' subfolders, their tree kept under DIR: photos/a/x.jpg gives "
+                 "DIR/a/x.bmp for the folder photos");
     app.add_flag("-s,--skip-existing", options.skipExisting, "Skip photos whose map exists already (to resume a run)");
     app.add_option("-r,--report", options.report,
-                   "Write a CSV row per photo, as it finishes: outcome, size and the search's figures. A new report "
-                   "replaces an earlier one of roughgc's (with --skip-existing it goes on after its rows), never "
-                   "another file, a photo, a map or the list")
+                   "Write a CSV row per photo, as it finishes: outcome, size, the search's figures and whether it "
+                   "converged. A new report replaces an earlier one of roughgc's; with --skip-existing it goes on "
+                   "after its rows and ends with one row per photo. Never another file, a photo, a map or the list")
         ->type_name("FILE.csv");
     const roughgc::Params defaults;
     app.add_option("--dim", dim,
@@ -219,9 +232,9 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
     return std::nullopt;
 }
 
-std::string planBatch(const BatchOptions& options, std::vector<BatchItem>& items) {
+std::string planBatch(const BatchOptions& options, std::vector<BatchItem>& items, std::vector<std::string>& notes) {
     BatchPlan plan;
-    std::string refusal = planRun(options, plan);
+    std::string refusal = planRun(options, plan, notes);
     items = std::move(plan.items);
     return refusal;
 }

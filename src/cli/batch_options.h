@@ -24,6 +24,7 @@ struct BatchOptions {
     size_t memoryLimit = 0;  // bytes for the photos in flight and the extractor
     bool quiet = false;
     std::string format = "bmp";  // of the maps: bmp or png
+    bool recursive = false;      // folders' subfolders too
 };
 
 // Whether the command line asks for batch mode rather than the single-photo
@@ -43,9 +44,10 @@ int refuseCommandLine(const std::string& line);
 // standard error, for a bad command line), nothing otherwise.
 std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& options);
 
-// Pairs every photo with its map, DIR/NAME.bmp (planMaps). Returns the one
-// line (without newline) that refuses the run, empty if there is none: the
-// photos' names do (planMaps), the output folder is a file or a link to
-// nothing, or the report may not be written where it is named
-// (reportProblem).
-std::string planBatch(const BatchOptions& options, std::vector<BatchItem>& items);
+// Pairs every photo, and every photo of the folders named, with its map,
+// DIR/NAME.bmp (findPhotos, planNamedMaps). Returns the one line (without
+// newline) that refuses the run, empty if there is none: a folder cannot be
+// read, the photos' names do (planNamedMaps), the output folder is a file or a
+// link to nothing, or the report may not be written where it is named
+// (reportProblem). `notes` gets findPhotos's lines.
+std::string planBatch(const BatchOptions& options, std::vector<BatchItem>& items, std::vector<std::string>& notes);

@@ -1,8 +1,10 @@
 #include "cli/batch_policy.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <new>
+#include <set>
 #include <sstream>
 
 #include "detail/io/map_file.h"
@@ -41,14 +44,119 @@ std::string canonical(const std::string& path) {
 
 }  // namespace
 
+bool isPhotoName(const std::string& name) {
+    static const std::set<std::string> extensions = {"jpg", "jpeg", "jpe", "jfif", "png", "bmp", "dib", "tif",
+                                                     "tiff", "webp", "jp2", "pbm", "pgm", "ppm", "pnm", "pxm",
+                                                     "pfm", "sr", "ras", "exr", "hdr", "pic"};
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return false;
+    std::string extension = name.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extensions.count(extension) != 0;
+}
+
+namespace {
+
+// Walks folders for findPhotos, each once.
+class PhotoWalk {
+public:
+    PhotoWalk(bool recursive, std::vector<PhotoName>& photos) : recursive_(recursive), photos_(photos) {}
+
+    // The photos of `folder` (as it is to be shown), their maps named from
+    // `below`, the path below the folder that was named. Returns the
+    // refusal, or empty.
+    std::string walk(const std::string& folder, const std::string& below, bool& hasSubfolders) {
+        struct stat st;
+        if (stat(folder.c_str(), &st) != 0) return cannotRead(folder, errno);
+        if (!walked_.insert({st.st_dev, st.st_ino}).second) return "";
+        DIR* dir = opendir(folder.c_str());
+        if (dir == nullptr) return cannotRead(folder, errno);
+        std::vector<std::string> names;
+        errno = 0;
+        while (const dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+            errno = 0;
+        }
+        const int readError = errno;
+        closedir(dir);
+        if (readError != 0) return cannotRead(folder, readError);
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            const std::string path = (fs::path(folder) / name).string();
+            const std::string mapName = below.empty() ? name : (fs::path(below) / name).string();
+            if (stat(path.c_str(), &st) != 0) {
+                // A link to nothing, or one that loops: a photo's name is
+                // failed as the photo it says it is.
+                if (isPhotoName(name)) photos_.push_back({path, stemOf(mapName)});
+                continue;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                hasSubfolders = true;
+                if (!recursive_) continue;
+                bool deeper = false;
+                if (std::string refusal = walk(path, mapName, deeper); !refusal.empty()) return refusal;
+            } else if (S_ISREG(st.st_mode) && isPhotoName(name)) {
+                // Not a pipe or a device met on the way: those are read
+                // only when named.
+                photos_.push_back({path, stemOf(mapName)});
+            }
+        }
+        return "";
+    }
+
+    static std::string stemOf(const std::string& name) {
+        const fs::path p(name);
+        return (p.parent_path() / p.stem()).string();
+    }
+
+private:
+    static std::string cannotRead(const std::string& folder, int error) {
+        return "cannot read the folder " + folder + ": " + std::strerror(error);
+    }
+
+    bool recursive_;
+    std::vector<PhotoName>& photos_;
+    std::set<std::pair<dev_t, ino_t>> walked_;
+};
+
+}  // namespace
+
+std::string findPhotos(const std::vector<std::string>& names, bool recursive, std::vector<PhotoName>& photos,
+                       std::vector<std::string>& notes) {
+    photos.clear();
+    PhotoWalk walk(recursive, photos);
+    for (const std::string& name : names) {
+        struct stat st;
+        if (stat(name.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            photos.push_back({name, fs::path(name).stem().string()});
+            continue;
+        }
+        const size_t before = photos.size();
+        bool hasSubfolders = false;
+        if (std::string refusal = walk.walk(name, "", hasSubfolders); !refusal.empty()) return refusal;
+        if (photos.size() == before)
+            notes.push_back("no photos in " + name +
+                            (hasSubfolders && !recursive ? " (its subfolders are walked with -R)" : ""));
+    }
+    return "";
+}
+
 std::string planMaps(const std::vector<std::string>& photos, const std::string& outDir, BatchPlan& plan,
                      const std::string& format) {
+    std::vector<PhotoName> named;
+    named.reserve(photos.size());
+    for (const std::string& photo : photos) named.push_back({photo, fs::path(photo).stem().string()});
+    return planNamedMaps(named, outDir, plan, format);
+}
+
+std::string planNamedMaps(const std::vector<PhotoName>& photos, const std::string& outDir, BatchPlan& plan,
+                          const std::string& format) {
     std::vector<BatchItem>& items = plan.items;
     items.clear();
     plan.byMap.clear();
     plan.byPhoto.clear();
-    for (const std::string& photo : photos) {
-        const std::string map = (fs::path(outDir) / (fs::path(photo).stem().string() + "." + format)).string();
+    for (const auto& [photo, name] : photos) {
+        const std::string map = (fs::path(outDir) / (name + "." + format)).string();
         const auto [it, added] = plan.byMap.emplace(canonical(map), items.size());
         if (!added) return items[it->second].photo + " and " + photo + " would both write " + map;
         plan.byPhoto.emplace(canonical(photo), items.size());
@@ -178,6 +286,12 @@ ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unrea
 }
 
 void writeBatchMap(const std::string& path, const cv::Mat& map) {
+    // A kept tree's folders; what stands in the way is left for the write
+    // to report.
+    if (const fs::path folder = fs::path(path).parent_path(); !folder.empty()) {
+        std::error_code ec;
+        if (!fs::is_directory(folder, ec)) fs::create_directories(folder, ec);
+    }
     if (fs::path(path).extension() != ".png") return roughgc::writeMap(path, map);
     std::string why;
     if (!roughgc::detail::writeBilevelPng(map.data, map.step, map.rows, map.cols, path, why))

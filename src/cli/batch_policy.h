@@ -29,11 +29,41 @@ struct BatchPlan {
     std::map<std::string, size_t> byPhoto;  // canonical photo path -> its first item
 };
 
+// A photo of the run and the name of its map under the output folder,
+// without its extension.
+struct PhotoName {
+    std::string path;
+    std::string map;
+};
+
+// Whether a file met in a folder is taken as a photo: its extension is one
+// of a format that roughgc reads (jpg, jpeg, jpe, jfif, png, bmp, dib, tif,
+// tiff, webp, jp2, pbm, pgm, ppm, pnm, pxm, pfm, sr, ras, exr, hdr, pic), in
+// any case. Named on its own, a file is a photo whatever its name.
+bool isPhotoName(const std::string& name);
+
+// The photos that `names` stand for, in order. A name that is not a folder
+// is one photo, its map named after its file name without the extension. A
+// folder stands for its photos (isPhotoName; hidden files, whose names
+// start with a dot, left out as the shell's * leaves them), by name in byte
+// order, and with `recursive` for those of its subfolders too, in their
+// place in that order; each map is named after the photo's path below the
+// folder named, so that the tree is kept. A folder is walked once, however
+// many links lead to it: a loop of links ends there. Returns the line that
+// refuses the run, empty if none: a folder that cannot be read. `notes`
+// gets a line for each folder named that holds no photo.
+std::string findPhotos(const std::vector<std::string>& names, bool recursive, std::vector<PhotoName>& photos,
+                       std::vector<std::string>& notes);
+
 // Pairs every photo with its map, OUT_DIR/NAME.bmp (or NAME.png with the
-// format "png"), NAME being the photo's file name without its last
-// extension. Returns the one line (without newline) that refuses the run,
-// empty if there is none: two photos would write the same map, or a map
-// would overwrite a photo of the run.
+// format "png"), NAME being the photo's map name (see PhotoName). Returns
+// the one line (without newline) that refuses the run, empty if there is
+// none: two photos would write the same map, or a map would overwrite a
+// photo of the run.
+std::string planNamedMaps(const std::vector<PhotoName>& photos, const std::string& outDir, BatchPlan& plan,
+                          const std::string& format = "bmp");
+// planNamedMaps for photos named on their own: NAME is the file name
+// without its last extension.
 std::string planMaps(const std::vector<std::string>& photos, const std::string& outDir, BatchPlan& plan,
                      const std::string& format = "bmp");
 
@@ -43,7 +73,8 @@ inline bool isMapFormat(const std::string& format) { return format == "bmp" || f
 
 // Writes a map planned by planMaps, in the format its name ends with: a
 // ".png" map as a 1-bit grey PNG, any other as roughgc::writeMap writes it.
-// Throws roughgc::WriteError when it cannot be written.
+// The folders of a kept tree are made first, where missing. Throws
+// roughgc::WriteError when it cannot be written.
 void writeBatchMap(const std::string& path, const cv::Mat& map);
 
 // Why the run of `plan` may not write its report to `report`, empty if it
