@@ -112,6 +112,24 @@ void readPhoto(const std::string& path, cv::OutputArray photo);
 // type or an extension OpenCV cannot encode, WriteError when writing fails.
 void writeMap(const std::string& path, cv::InputArray map);
 
+// The result as a picture: `photo` at its map's scale, with the map's rough
+// pixels painted `color` where they lie. `out` becomes H/3 x W/3 CV_8UC3
+// for a W x H photo (the rows and columns beyond the last whole 3 x 3 block
+// left out), each pixel the mean of its 3 x 3 block, channel by channel,
+// rounded half up with integers alone ((sum + 4) / 9), except that each
+// pixel (i, j) of `result.map` that is 0 paints `color` over the pixel at
+// (i + window/2, j + window/2). The window is not held by the result: it
+// is H/3 - map rows, which W/3 - map columns must equal. `photo` is what
+// extract() takes (8-bit BGR, grey or BGRA, alpha ignored, any row step),
+// and `out` holds the same channels in the same order, grey as three equal
+// ones; `color` is in that order too, each value saturated to 0 to 255.
+// `out` may hold memory of the photo's or the map's: it is filled only once
+// they have been read. Throws InputError for another photo type, a map
+// that is not a non-empty CV_8UC1 matrix, or one that is not the map of a
+// photo of this size for any window of at least 1.
+void overlay(cv::InputArray photo, const Result& result, cv::OutputArray out,
+             const cv::Scalar& color = cv::Scalar(0, 0, 255));
+
 // Counts the elements of `values` (CV_32FC1, any row step) into `bins` bins
 // of width (upper - lower) / bins on the device. The bins start at 0, not at
 // lower: bin k holds the values v with k <= v / width < k + 1, and bin 0 also

@@ -6,6 +6,7 @@
     roughgc.write_map("photo.bmp", result.map)        # the bytes the roughgc tool writes
 
 Arrays from imageio, PIL or scikit-image are RGB: extract(image, order="rgb").
+overlay(photo, result) pictures the map over the photo, at the map's scale.
 roughgc.dask.map_photos spreads a collection of photo files over a Dask
 cluster.
 """
@@ -21,6 +22,7 @@ from ._roughgc import (
     backend,
     fine_contours,
     histogram,
+    overlay,
     rough_contours,
     write_map,
 )
@@ -33,6 +35,7 @@ __all__ = [
     "backend",
     "fine_contours",
     "histogram",
+    "overlay",
     "read_photo",
     "rough_contours",
     "write_map",

@@ -1,5 +1,5 @@
 from os import PathLike
-from typing import Literal, Optional, Tuple, Union
+from typing import Literal, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -71,6 +71,13 @@ def rough_contours(
 ) -> Result: ...
 def read_photo(path: _Path, out: Optional[npt.NDArray[np.uint8]] = None) -> npt.NDArray[np.uint8]: ...
 def write_map(path: _Path, map: npt.ArrayLike) -> None: ...
+def overlay(
+    photo: npt.ArrayLike,
+    result: Result,
+    color: Optional[Sequence[int]] = None,
+    *,
+    order: _Order = "bgr",
+) -> npt.NDArray[np.uint8]: ...
 def histogram(
     values: npt.ArrayLike, bins: int, lower: float, upper: float, *, device: int = 0
 ) -> Tuple[npt.NDArray[np.int32], int]: ...

@@ -79,12 +79,18 @@ cv::Mat matrixOf(const py::array& a, int depth, int channels, py::object& keep, 
     return cv::Mat(rows, cols, CV_MAKETYPE(depth, channels), const_cast<void*>(source.data()), step);
 }
 
-// An image of 8-bit pixels: H x W (grey), H x W x 1, 3 or 4, in BGR order
-// unless `order` is "rgb", which is turned around here.
-cv::Mat photoOf(const py::array& a, const std::string& order, py::object& keep) {
+// Whether `order`, "bgr" or "rgb" in any case, is "rgb".
+bool isRgb(const std::string& order) {
     std::string o = order;
     std::transform(o.begin(), o.end(), o.begin(), [](unsigned char c) { return std::tolower(c); });
     if (o != "bgr" && o != "rgb") throw py::value_error("order must be \"bgr\" or \"rgb\", not \"" + order + "\"");
+    return o == "rgb";
+}
+
+// An image of 8-bit pixels: H x W (grey), H x W x 1, 3 or 4, in BGR order
+// unless `order` is "rgb", which is turned around here.
+cv::Mat photoOf(const py::array& a, const std::string& order, py::object& keep) {
+    const bool rgb = isRgb(order);
     const char* demand = "(!) A photo must be an 8-bit array of H x W (grey), H x W x 3 (colour) or H x W x 4 (with alpha)";
     if (a.dtype().kind() != 'u' || a.itemsize() != 1)
         throw py::type_error(std::string(demand) + " pixels, not " + dtypeText(a));
@@ -92,7 +98,7 @@ cv::Mat photoOf(const py::array& a, const std::string& order, py::object& keep) 
     if (a.ndim() < 2 || a.ndim() > 3 || (channels != 1 && channels != 3 && channels != 4))
         throw py::value_error(std::string(demand) + " pixels, not of shape " + shapeText(a));
     cv::Mat image = matrixOf(a, CV_8U, channels, keep, "Image", "pixels");
-    if (o == "rgb" && channels >= 3 && !image.empty()) {
+    if (rgb && channels >= 3 && !image.empty()) {
         cv::Mat bgr(image.size(), image.type());
         const int swap[] = {0, 2, 1, 1, 2, 0, 3, 3};
         cv::mixChannels(&image, 1, &bgr, 1, swap, channels);
@@ -107,6 +113,32 @@ cv::Mat floatsOf(const py::array& a, const char* what, py::object& keep) {
     if (a.ndim() < 1 || a.ndim() > 2)
         throw py::value_error(std::string("(!) ") + what + " must have one or two dimensions, not shape " + shapeText(a));
     return matrixOf(a, CV_32F, 1, keep, what, "values");
+}
+
+// An overlay's colour: three whole numbers from 0 to 255 in the photo's
+// order; red when none is given.
+cv::Scalar colourOf(const py::object& color, bool rgb) {
+    if (color.is_none()) return rgb ? cv::Scalar(255, 0, 0) : cv::Scalar(0, 0, 255);
+    const std::string demand = "(!) color must be three whole numbers from 0 to 255";
+    if (!py::isinstance<py::sequence>(color) || py::isinstance<py::str>(color) || py::isinstance<py::bytes>(color))
+        throw py::type_error(demand + ", not " +
+                             py::str(py::type::handle_of(color).attr("__name__")).cast<std::string>());
+    const py::sequence values = color.cast<py::sequence>();
+    if (values.size() != 3) throw py::value_error(demand + ", not " + py::repr(color).cast<std::string>());
+    cv::Scalar colour;
+    for (int c = 0; c < 3; ++c) {
+        const py::object value = values[static_cast<size_t>(c)];
+        // What operator.index takes: ints and numpy's integers, not floats.
+        const py::object whole = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+        if (!whole) {
+            PyErr_Clear();
+            throw py::type_error(demand + ", not " + py::repr(color).cast<std::string>());
+        }
+        const long long v = whole.cast<long long>();
+        if (v < 0 || v > 255) throw py::value_error(demand + ", not " + py::repr(color).cast<std::string>());
+        colour[c] = static_cast<double>(v);
+    }
+    return colour;
 }
 
 // A numpy array that owns the matrix's pixels: the matrix's reference keeps
@@ -668,6 +700,37 @@ PYBIND11_MODULE(_roughgc, m) {
         "ValueError for an extension no encoder takes.");
 
     m.def(
+        "overlay",
+        [](const py::object& photo, const PyResult& result, const py::object& color, const std::string& order) {
+            // The picture is made channel by channel: the photo's order is
+            // the picture's, and only the colour depends on it.
+            const cv::Scalar colour = colourOf(color, isRgb(order));
+            py::object keepPhoto, keepMap;
+            const cv::Mat image = photoOf(arrayArgument(photo), "bgr", keepPhoto);
+            roughgc::Result r;
+            r.map = matrixOf(result.map, CV_8U, 1, keepMap, "Map", "pixels");
+            cv::Mat picture;
+            {
+                py::gil_scoped_release released;
+                roughgc::overlay(image, r, picture, colour);
+            }
+            return arrayOf(picture);
+        },
+        py::arg("photo"), py::arg("result"), py::arg("color") = py::none(), py::kw_only(), py::arg("order") = "bgr",
+        "The result as a picture: the photo at its map's scale, the map's rough pixels painted color.\n\n"
+        "Returns a new numpy.uint8 array of H/3 x W/3 x 3 for an H x W photo (the rows and columns past the\n"
+        "last whole 3 x 3 block left out): each pixel the mean of its 3 x 3 block, channel by channel, rounded\n"
+        "half up, except where result.map is 0: its pixel (i, j) paints pixel (i + window/2, j + window/2),\n"
+        "window being H/3 - map rows (which W/3 - map columns must equal).\n"
+        "photo: what extract takes (numpy.uint8, H x W grey, H x W x 3, H x W x 4 with alpha ignored, any\n"
+        "  strides); result: the Result of extract for that photo.\n"
+        "order: \"bgr\" or \"rgb\", the order of the photo's channels, of color's and of the picture's;\n"
+        "  a grey photo gives three equal channels.\n"
+        "color: three whole numbers from 0 to 255; red when None.\n\n"
+        "Raises ValueError for a result that is not of a photo of this size, TypeError and ValueError for a\n"
+        "photo or color that is not one. The GIL is released meanwhile.");
+
+    m.def(
         "histogram",
         [](const py::object& values, int bins, float lower, float upper, int device) {
             py::object keep;
@@ -728,6 +791,6 @@ PYBIND11_MODULE(_roughgc, m) {
 
     // Shown as the package's own, where users import them from.
     for (const char* name : {"DeviceError", "Result", "Extractor", "rough_contours", "read_photo", "write_map",
-                             "histogram", "fine_contours"})
+                             "overlay", "histogram", "fine_contours"})
         m.attr(name).attr("__module__") = "roughgc";
 }

@@ -218,6 +218,42 @@ def test_histogram_and_fine_contours_take_arrays_with_any_strides():
     assert np.array_equal(fine, expected)
 
 
+def _overlay_of(photo, result, color):
+    """The overlay summed here: each 3 x 3 block's mean, rounded half up,
+    with the map's zeros painted color, window // 2 pixels in from the corner."""
+    h, w = photo.shape[0] // 3, photo.shape[1] // 3
+    sums = photo[: 3 * h, : 3 * w].astype(np.int32).reshape(h, 3, w, 3, 3).sum(axis=(1, 3))
+    picture = ((sums + 4) // 9).astype(np.uint8)
+    rows, cols = result.map.shape
+    half = (h - rows) // 2
+    picture[half : half + rows, half : half + cols][result.map == 0] = color
+    return picture
+
+
+def test_an_overlay_paints_the_maps_zeros_at_their_place_in_the_photos_order():
+    photo = roughgc.read_photo(PHOTOS["fruits.jpg"])
+    # Strides, sides that are no multiples of 3, an even window.
+    region = photo[2:470, 1:501]
+    result = roughgc.rough_contours(region, window=8)
+    picture = roughgc.overlay(region, result)
+    assert picture.dtype == np.uint8 and picture.shape == (156, 166, 3)
+    assert np.array_equal(picture, _overlay_of(region, result, (0, 0, 255)))
+
+    # An RGB photo gives an RGB picture, its colours (red by default) RGB too.
+    rgb = region[:, :, ::-1]
+    assert np.array_equal(roughgc.overlay(rgb, result, order="rgb"), picture[:, :, ::-1])
+    assert np.array_equal(
+        roughgc.overlay(rgb, result, np.array([10, 20, 30], np.uint8), order="RGB"),
+        roughgc.overlay(region, result, color=(30, 20, 10))[:, :, ::-1],
+    )
+
+    with pytest.raises(ValueError, match=r"^\(!\) A map of 158 x 148 pixels is not one of a 497 x 468 photo"):
+        roughgc.overlay(region[:, :497], result)
+    for color, error in [((0, 0, 256), ValueError), ((0.5, 0, 0), TypeError), ("red", TypeError)]:
+        with pytest.raises(error, match="color must be three whole numbers from 0 to 255"):
+            roughgc.overlay(region, result, color)
+
+
 def _with_orientation(jpeg, orientation):
     """The JPEG's bytes with an EXIF orientation entry, as a camera writes it."""
     body = b"Exif\0\0MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0" + bytes([orientation]) + bytes(6)
