@@ -85,7 +85,7 @@ def _extractor(device):
     return _extractors[device]
 
 
-def _process(photo, map_path, params, skip_existing):
+def _process(photo, map_path, overlay, params, skip_existing):
     """One photo, on a worker: read, extract, write. Never raises: a failure
     is the record's outcome."""
     # Relative names are the client's: this worker may have started in
@@ -96,6 +96,7 @@ def _process(photo, map_path, params, skip_existing):
         photo,
         map_path,
         params["cwd"],
+        overlay=overlay,
         window=params["window"],
         dimension=params["dimension"],
         tolerance=params["tolerance"],
@@ -104,7 +105,12 @@ def _process(photo, map_path, params, skip_existing):
 
 
 def _process_chunk(chunk, params, skip_existing):
-    return [_process(photo, map_path, params, skip_existing) for photo, map_path in chunk]
+    return [_process(photo, map_path, overlay, params, skip_existing) for photo, map_path, overlay in chunk]
+
+
+def _failed(item, why):
+    """The record of the photo of item (photo, map, overlay) failed as why."""
+    return _roughgc._failed_record(item[0], item[1], why)
 
 
 def _in_bootstrap():
@@ -394,6 +400,7 @@ def map_photos(
     device=0,
     format="bmp",
     recursive=False,
+    overlay_dir=None,
 ):
     """Makes the map of every photo on a Dask cluster, as OUT_DIR/NAME.bmp
     (format="png": OUT_DIR/NAME.png, 1-bit grey, as batch mode's --format png).
@@ -401,7 +408,9 @@ def map_photos(
     a photo format's extension, by name (hidden ones left out), and with
     recursive those of its subfolders too, their tree kept under OUT_DIR
     (photos/a/x.jpg gives OUT_DIR/a/x.bmp for the folder photos). A folder
-    without photos is a warnings.warn of batch mode's line.
+    without photos is a warnings.warn of batch mode's line. With overlay_dir,
+    each photo's overlay (roughgc.overlay: the map drawn over the photo) is
+    written there too, as OVERLAY_DIR/NAME.jpg, as batch mode's --overlay.
 
     Yields one record per photo, in the order the photos finish: a dict with
     the fields of batch mode's report (REPORT_FIELDS: photo, map, outcome
@@ -460,7 +469,9 @@ def map_photos(
         report = os.fsdecode(report)
     if not isinstance(format, str):
         raise TypeError(f"format must be bmp or png, not {type(format).__name__}")
-    items, notes = _roughgc._plan(paths, out_dir, report, format, bool(recursive))
+    if overlay_dir is not None:
+        overlay_dir = os.fsdecode(overlay_dir)
+    items, notes = _roughgc._plan(paths, out_dir, report, format, bool(recursive), overlay_dir)
     for note in notes:
         warnings.warn(note, stacklevel=2)
     if report is not None:
@@ -468,6 +479,8 @@ def map_photos(
     if client is not None:
         _check_workers(client)
     os.makedirs(out_dir, exist_ok=True)
+    if overlay_dir is not None:
+        os.makedirs(overlay_dir, exist_ok=True)
     return Records(_records(items, client, params, skip_existing, report))
 
 
@@ -501,7 +514,7 @@ class _Watch:
 
     def _task_seconds(self, chunk):
         total = 0.0
-        for photo, _ in chunk:
+        for photo, *_ in chunk:
             path = os.path.join(self.params["cwd"], photo)
             pixels = _roughgc._photo_pixels(path)
             if pixels is None:
@@ -595,10 +608,10 @@ def _records(items, client, params, skip_existing, report):
                     continue
                 # Nothing will come: every photo not done says why.
                 records = [
-                    _roughgc._failed_record(*item, why)
+                    _failed(item, why)
                     for chunk, _ in in_flight.values()
                     for item in chunk
-                ] + [_roughgc._failed_record(*item, why) for item in suspects]
+                ] + [_failed(item, why) for item in suspects]
                 suspects.clear()
                 client.cancel(list(in_flight))
                 in_flight.clear()
@@ -617,7 +630,7 @@ def _records(items, client, params, skip_existing, report):
                     error = future.exception() if future.status == "error" else None
                     if isinstance(error, KilledWorker):
                         if alone:
-                            records = [_roughgc._failed_record(*chunk[0], WORKER_DIED)]
+                            records = [_failed(chunk[0], WORKER_DIED)]
                         else:
                             suspects.extend(chunk)
                     elif len(chunk) > 1:
@@ -628,7 +641,7 @@ def _records(items, client, params, skip_existing, report):
                     else:
                         why = (f"{type(error).__name__}: {error}" if error is not None
                                else f"its task was {future.status}")
-                        records = [_roughgc._failed_record(*chunk[0], why)]
+                        records = [_failed(chunk[0], why)]
                 if not in_flight and suspects:
                     submit([suspects.popleft()], alone=True)
                 for record in records:
@@ -715,6 +728,7 @@ def main(argv=None):
     parser.add_argument("-0", "--null", action="store_true", help="names in the list end with NUL bytes")
     parser.add_argument("-R", "--recursive", action="store_true",
                         help="also the photos of the folders' subfolders, their tree kept under the out-dir")
+    parser.add_argument("--overlay", metavar="DIR", help="also each map drawn over its photo, as DIR/NAME.jpg")
     parser.add_argument("-s", "--skip-existing", action="store_true")
     parser.add_argument("-r", "--report", metavar="FILE.csv")
     parser.add_argument("--format", default="bmp", metavar="bmp|png", help="map format (default bmp)")
@@ -765,6 +779,7 @@ def main(argv=None):
                         report=args.report,
                         format=args.format,
                         recursive=args.recursive,
+                        overlay_dir=args.overlay,
                     )
                 )
             for note in notes:

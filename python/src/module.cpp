@@ -404,12 +404,15 @@ void bindBatchPolicy(py::module_& m) {
     m.def(
         "_plan",
         [](const py::iterable& paths, const py::object& outDir, const py::object& report, const std::string& format,
-           bool recursive) {
+           bool recursive, const py::object& overlayDir) {
             if (!isMapFormat(format)) raiseText(PyExc_ValueError, "format must be bmp or png, not " + format);
             std::vector<std::string> names;
             for (const py::handle path : paths) names.push_back(pathOf(py::reinterpret_borrow<py::object>(path)));
             const std::string out = pathOf(outDir);
             const std::string reportPath = report.is_none() ? std::string() : pathOf(report);
+            const std::string overlays = overlayDir.is_none() ? std::string() : pathOf(overlayDir);
+            if (!overlayDir.is_none() && overlays.empty())
+                raiseText(PyExc_ValueError, "overlay_dir needs a name, not an empty one");
             BatchPlan plan;
             std::vector<std::string> notes;
             std::string refusal;
@@ -417,19 +420,22 @@ void bindBatchPolicy(py::module_& m) {
                 py::gil_scoped_release released;
                 std::vector<PhotoName> photos;
                 refusal = findPhotos(names, recursive, photos, notes);
-                if (refusal.empty()) refusal = planNamedMaps(photos, out, plan, format);
+                if (refusal.empty()) refusal = planNamedMaps(photos, out, plan, format, overlays);
                 if (refusal.empty() && !report.is_none()) refusal = reportProblem(plan, reportPath, out, "", "report");
             }
             if (!refusal.empty()) raiseText(PyExc_ValueError, refusal);
             py::list items, noted;
-            for (const BatchItem& item : plan.items) items.append(py::make_tuple(textOf(item.photo), textOf(item.map)));
+            for (const BatchItem& item : plan.items)
+                items.append(py::make_tuple(textOf(item.photo), textOf(item.map),
+                                            item.overlay.empty() ? py::object(py::none()) : textOf(item.overlay)));
             for (const std::string& note : notes) noted.append(textOf(note));
             return py::make_tuple(items, noted);
         },
         py::arg("paths"), py::arg("out_dir"), py::arg("report") = py::none(), py::arg("format") = "bmp",
-        py::arg("recursive") = false,
-        "([(photo, map)], [note]): each photo, and each photo of the folders named (with recursive, of their\n"
-        "subfolders too, the tree kept), with its map, OUT_DIR/NAME.bmp (or .png), as batch mode pairs them;\n"
+        py::arg("recursive") = false, py::arg("overlay_dir") = py::none(),
+        "([(photo, map, overlay)], [note]): each photo, and each photo of the folders named (with recursive, of their\n"
+        "subfolders too, the tree kept), with its map, OUT_DIR/NAME.bmp (or .png), and its overlay,\n"
+        "OVERLAY_DIR/NAME.jpg (None without overlay_dir), as batch mode pairs them;\n"
         "and batch mode's line for each folder without photos. Raises ValueError where batch mode refuses its\n"
         "command line: a folder cannot be read, two photos would write the same map, a map would overwrite a\n"
         "photo, or the report would replace a photo, a map or anything but a report.");
@@ -457,8 +463,8 @@ void bindBatchPolicy(py::module_& m) {
     m.def(
         "_map_photo",
         [](const py::object& extractorOf, const py::object& photo, const py::object& map, const py::object& folder,
-           int window, float dimension, float tolerance, bool skipExisting) {
-            const BatchItem item{pathOf(photo), pathOf(map)};
+           const py::object& overlay, int window, float dimension, float tolerance, bool skipExisting) {
+            const BatchItem item{pathOf(photo), pathOf(map), overlay.is_none() ? std::string() : pathOf(overlay)};
             const std::string in = pathOf(folder);
             if (skipExisting && mapExists(placedIn(in, item.map)))
                 return recordOf(ReportRow{item.photo, item.map, kSkipped, 0, 0, {}, {}});
@@ -466,9 +472,21 @@ void bindBatchPolicy(py::module_& m) {
             return recordOf(extractor.cast<PyExtractor&>().mapPhoto(item, in, {window, dimension, tolerance}));
         },
         py::arg("extractor_of"), py::arg("photo"), py::arg("map"), py::arg("folder"), py::kw_only(),
-        py::arg("window"), py::arg("dimension"), py::arg("tolerance"), py::arg("skip_existing"),
+        py::arg("overlay") = py::none(), py::arg("window"), py::arg("dimension"), py::arg("tolerance"),
+        py::arg("skip_existing"),
         "The record of one photo read, extracted and written (names taken in folder) by the Extractor that\n"
         "extractor_of() returns, called only if the photo is not skipped. A photo's failure is the record's.");
+
+    m.def(
+        "_not_converged",
+        [](const py::handle& record, float dimension, float tolerance) -> py::object {
+            const ReportRow row = rowOf(record);
+            if (!row.figures || row.figures->converged) return py::none();
+            return textOf(notConverged(*row.figures, {roughgc::Params{}.window, dimension, tolerance}));
+        },
+        py::arg("record"), py::arg("dimension"), py::arg("tolerance"),
+        "What batch mode says of a photo whose search did not reach dimension within tolerance, after\n"
+        "'PHOTO: '; None for a record that converged or has no figures.");
 
     m.def(
         "_failed_record",
@@ -492,17 +510,6 @@ void bindBatchPolicy(py::module_& m) {
         py::arg("path"),
         "The pixels that the header of the photo at path announces; None for a file that is not a photo of a\n"
         "format whose header tells its size, or cannot be read.");
-
-    m.def(
-        "_not_converged",
-        [](const py::handle& record, float dimension, float tolerance) -> py::object {
-            const ReportRow row = rowOf(record);
-            if (!row.figures || row.figures->converged) return py::none();
-            return textOf(notConverged(*row.figures, {roughgc::Params{}.window, dimension, tolerance}));
-        },
-        py::arg("record"), py::arg("dimension"), py::arg("tolerance"),
-        "What batch mode says of a photo whose search did not reach dimension within tolerance, after\n"
-        "'PHOTO: '; None for a record that converged or has no figures.");
 
     m.def(
         "_csv_line", [](const py::handle& record) { return textOf(csvLine(rowOf(record))); }, py::arg("record"),

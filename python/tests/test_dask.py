@@ -549,7 +549,7 @@ def test_workers_that_stop_making_progress_fail_the_photos_not_done(threads_clus
     expect_tool_maps(tmp_path / "out", {"fruits.jpg": "fruits.jpg"}, tool_maps, others=["r.csv"])
     rows = (tmp_path / "out" / "r.csv").read_bytes().splitlines()
     assert len(rows) == 3 and rows[2].startswith(b"stuck.jpg,out/stuck.bmp,failed,")
-    assert rows[2].endswith(b",no worker made progress in 2 s")
+    assert rows[2].endswith(b",no worker made progress in 2 s,")
 
 
 def test_under_load_workers_restarted_slowly_are_waited_for(tmp_path, tool_maps, monkeypatch):
@@ -654,3 +654,14 @@ def test_photo_trees_are_batch_modes(client, tmp_path, capsys):
     assert sorted(os.listdir(tmp_path / "flat")) == ["x.bmp"]
     assert rdask.main(["--scheduler", client.scheduler.address, "-R", "-o", str(tmp_path / "tree"), str(photos)]) == 0
     assert sorted(os.listdir(tmp_path / "tree" / "a")) == ["b", "x.bmp"]
+
+
+def test_overlays_are_batch_modes(client, tmp_path):
+    photos = [PHOTOS["fruits.jpg"], PHOTOS["chicky_512.png"]]
+    records = list(rdask.map_photos(photos, tmp_path / "maps", client=client, overlay_dir=tmp_path / "dask"))
+    assert [r["outcome"] for r in records] == ["written", "written"]
+    batch = subprocess.run([TOOL, "-q", "-o", str(tmp_path / "maps"), "--overlay", str(tmp_path / "batch"), *photos],
+                           capture_output=True, text=True, timeout=60)
+    assert batch.returncode == 0, batch.stderr
+    for name in ("fruits.jpg", "chicky_512.jpg"):
+        assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "batch" / name).read_bytes()

@@ -252,6 +252,12 @@ struct BatchRun {
     std::atomic<bool> deviceFailed{false};
 };
 
+// The photo's pixels released and its reader back in the pool.
+void letGo(BatchRun& run, Work& w) {
+    w.image.release();
+    run.readers.give(std::move(w.reader));
+}
+
 // Hands out the photos in order, each once the memory budget has room for
 // it, until all are taken, a signal asks to stop or the device failed.
 struct TakeNextPhoto {
@@ -272,7 +278,10 @@ struct TakeNextPhoto {
             // Regular files go to the extractors where they extract in
             // parallel; pipes, and every photo on a GPU, are decoded ahead.
             struct stat st;
-            w->byExtractor = Extraction::parallel() && stat(item.photo.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+            // An overlay needs the photo's pixels, which a streamed photo
+            // never has whole: with overlays every photo is decoded ahead.
+            w->byExtractor = Extraction::parallel() && item.overlay.empty() && stat(item.photo.c_str(), &st) == 0 &&
+                             S_ISREG(st.st_mode);
             try {
                 w->cost = photoCost(item.photo, w->byExtractor ? Reading::ByExtractor : Reading::Decoded);
             } catch (const std::bad_alloc&) {
@@ -329,12 +338,14 @@ struct ExtractMap {
     BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
         BatchRun& run = *batch;
+        // The photo is let go once extracted, unless its overlay is still
+        // to be drawn (by the writer, which lets it go then).
         struct Done {
             BatchRun& run;
             Work& w;
             ~Done() {
-                w.image.release();
-                run.readers.give(std::move(w.reader));
+                if (w.extracted && !run.items[w.index].overlay.empty()) return;
+                letGo(run, w);
             }
         } done{run, *w};
         if (run.deviceFailed) {
@@ -368,17 +379,23 @@ struct ExtractMap {
 };
 
 struct WriteMap {
-    const BatchRun* batch;
+    BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
         if (w->outcome != Outcome::Written) return w;
-        const std::string& map = batch->items[w->index].map;
+        const BatchItem& item = batch->items[w->index];
+        const std::string* writing = &item.map;
         try {
-            writeBatchMap(map, w->result.map);
+            writeBatchMap(item.map, w->result.map);
+            if (!item.overlay.empty()) {
+                writing = &item.overlay;
+                writeBatchOverlay(item.overlay, w->image, w->result);
+            }
         } catch (const roughgc::WriteError& e) {
-            w->fail(writeFailure(map, e.reason()));
+            w->fail(writeFailure(*writing, e.reason()));
         } catch (const std::bad_alloc&) {
-            w->fail(writeFailure(map, "out of memory"));
+            w->fail(writeFailure(*writing, "out of memory"));
         }
+        letGo(*batch, *w);
         w->result.map.release();
         return w;
     }
@@ -439,9 +456,11 @@ int runBatch(int argc, char** argv) {
     // work, as OpenCV itself would stop the process when it loads.
     if (const std::string limits = roughgc::detail::decodeLimitsProblem(); !limits.empty())
         return refuseCommandLine(limits.substr(4));
-    std::error_code ec;
-    fs::create_directories(options.outDir, ec);
-    if (ec) return refuseCommandLine("cannot create " + options.outDir + ": " + ec.message());
+    for (const std::string& folder : {options.outDir, options.overlayDir}) {
+        std::error_code ec;
+        if (!folder.empty()) fs::create_directories(folder, ec);
+        if (ec) return refuseCommandLine("cannot create " + folder + ": " + ec.message());
+    }
 
     const auto start = Clock::now();
     std::optional<Extraction> extraction;

@@ -44,12 +44,14 @@ std::string planRun(const BatchOptions& options, BatchPlan& plan, std::vector<st
     std::vector<PhotoName> photos;
     if (std::string refusal = findPhotos(options.photos, options.recursive, photos, notes); !refusal.empty())
         return refusal;
-    if (std::string refusal = planNamedMaps(photos, options.outDir, plan, options.format); !refusal.empty())
+    if (std::string refusal = planNamedMaps(photos, options.outDir, plan, options.format, options.overlayDir);
+        !refusal.empty())
         return refusal;
-    struct stat st;
-    if (lstat(options.outDir.c_str(), &st) == 0) {
-        if (stat(options.outDir.c_str(), &st) != 0) return "--out-dir " + options.outDir + " is a link to nothing";
-        if (!S_ISDIR(st.st_mode)) return "--out-dir " + options.outDir + " is not a folder";
+    for (const auto& [option, folder] : {std::pair{"--out-dir", &options.outDir}, {"--overlay", &options.overlayDir}}) {
+        struct stat st;
+        if (folder->empty() || lstat(folder->c_str(), &st) != 0) continue;
+        if (stat(folder->c_str(), &st) != 0) return std::string(option) + " " + *folder + " is a link to nothing";
+        if (!S_ISDIR(st.st_mode)) return std::string(option) + " " + *folder + " is not a folder";
     }
     if (options.report.empty()) return "";
     return reportProblem(plan, options.report, options.outDir, options.filesFrom, "--report");
@@ -198,6 +200,10 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
                 return isMapFormat(input) ? "" : "must be bmp or png, not " + input;
             },
             ""));
+    app.add_option("--overlay", options.overlayDir,
+                   "Also write each map drawn over its photo, as DIR/NAME.jpg: the photo at the map's scale, the "
+                   "map's black pixels in red where they lie")
+        ->type_name("DIR");
     app.add_flag("-q,--quiet", options.quiet, "No progress display");
 
     try {
@@ -214,7 +220,8 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
 
     // An empty shell variable must not turn into "no report".
     const std::pair<const char*, const std::string*> named[] = {
-        {"--report", &options.report}, {"--files-from", &options.filesFrom}, {"--out-dir", &options.outDir}};
+        {"--report", &options.report}, {"--files-from", &options.filesFrom}, {"--out-dir", &options.outDir},
+        {"--overlay", &options.overlayDir}};
     for (const auto& [name, value] : named)
         if (app.count(name) != 0 && value->empty())
             return refuseCommandLine(std::string(name) + " needs a name, not an empty one");

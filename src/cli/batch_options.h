@@ -25,6 +25,7 @@ struct BatchOptions {
     bool quiet = false;
     std::string format = "bmp";  // of the maps: bmp or png
     bool recursive = false;      // folders' subfolders too
+    std::string overlayDir;      // where the overlays go; empty: none
 };
 
 // Whether the command line asks for batch mode rather than the single-photo

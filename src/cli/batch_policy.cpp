@@ -19,6 +19,7 @@
 #include <set>
 #include <sstream>
 
+#include "detail/io/jpeg_writer.h"
 #include "detail/io/map_file.h"
 
 namespace fs = std::filesystem;
@@ -150,7 +151,7 @@ std::string planMaps(const std::vector<std::string>& photos, const std::string& 
 }
 
 std::string planNamedMaps(const std::vector<PhotoName>& photos, const std::string& outDir, BatchPlan& plan,
-                          const std::string& format) {
+                          const std::string& format, const std::string& overlayDir) {
     std::vector<BatchItem>& items = plan.items;
     items.clear();
     plan.byMap.clear();
@@ -160,12 +161,16 @@ std::string planNamedMaps(const std::vector<PhotoName>& photos, const std::strin
         const auto [it, added] = plan.byMap.emplace(canonical(map), items.size());
         if (!added) return items[it->second].photo + " and " + photo + " would both write " + map;
         plan.byPhoto.emplace(canonical(photo), items.size());
-        items.push_back({photo, map});
+        const std::string overlay = overlayDir.empty() ? "" : (fs::path(overlayDir) / (name + ".jpg")).string();
+        items.push_back({photo, map, overlay});
     }
     for (const BatchItem& item : items) {
         const auto it = plan.byPhoto.find(canonical(item.map));
         if (it != plan.byPhoto.end())
             return "the map of " + item.photo + " would overwrite " + items[it->second].photo;
+        if (item.overlay.empty()) continue;
+        if (const auto at = plan.byPhoto.find(canonical(item.overlay)); at != plan.byPhoto.end())
+            return "the overlay of " + item.photo + " would overwrite " + items[at->second].photo;
     }
     return "";
 }
@@ -285,13 +290,29 @@ ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unrea
     return {"out of memory"};
 }
 
-void writeBatchMap(const std::string& path, const cv::Mat& map) {
-    // A kept tree's folders; what stands in the way is left for the write
-    // to report.
+namespace {
+
+// A kept tree's folders; what stands in the way is left for the write to
+// report.
+void makeFolderOf(const std::string& path) {
     if (const fs::path folder = fs::path(path).parent_path(); !folder.empty()) {
         std::error_code ec;
         if (!fs::is_directory(folder, ec)) fs::create_directories(folder, ec);
     }
+}
+
+}  // namespace
+
+void writeBatchOverlay(const std::string& path, const cv::Mat& photo, const roughgc::Result& result) {
+    makeFolderOf(path);
+    cv::Mat picture;
+    roughgc::overlay(photo, result, picture);
+    std::string why;
+    if (!roughgc::detail::writeJpeg(picture, 90, path, why)) throw roughgc::WriteError(path, why, errno);
+}
+
+void writeBatchMap(const std::string& path, const cv::Mat& map) {
+    makeFolderOf(path);
     if (fs::path(path).extension() != ".png") return roughgc::writeMap(path, map);
     std::string why;
     if (!roughgc::detail::writeBilevelPng(map.data, map.step, map.rows, map.cols, path, why))
@@ -333,27 +354,44 @@ ReportRow mapPhoto(roughgc::Extractor& extractor, const BatchItem& item, const s
     };
     // Read by the extractor, which keeps the file's bytes and pixels from
     // one photo to the next (and streams a JPEG into its first stage).
+    // An overlay needs the photo's pixels, which the streamed route never
+    // holds: the photo is then read whole first.
     const auto start = std::chrono::steady_clock::now();
     roughgc::Result result;
+    cv::Mat photo;
+    cv::Size size;
     std::optional<ExtractionFailure> failure;
     try {
-        result = extractor.extractFile(placedIn(folder, item.photo), params);
+        if (item.overlay.empty()) {
+            result = extractor.extractFile(placedIn(folder, item.photo), params);
+        } else {
+            photo = roughgc::readPhoto(placedIn(folder, item.photo));
+            size = photo.size();
+            result = extractor.extract(photo, params);
+        }
     } catch (...) {
-        failure = extractionFailure(std::current_exception(), extractor.photoSize().empty(), placedIn(folder, item.photo));
+        if (item.overlay.empty()) size = extractor.photoSize();
+        failure = extractionFailure(std::current_exception(), size.empty(), placedIn(folder, item.photo));
     }
     const double milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    row.width = extractor.photoSize().width;
-    row.height = extractor.photoSize().height;
+    if (item.overlay.empty()) size = extractor.photoSize();
+    row.width = size.width;
+    row.height = size.height;
     if (failure) return failed(failure->error);
 
     row.figures = figuresOf(result, milliseconds);
+    const std::string* writing = &item.map;
     try {
         writeBatchMap(placedIn(folder, item.map), result.map);
+        if (!item.overlay.empty()) {
+            writing = &item.overlay;
+            writeBatchOverlay(placedIn(folder, item.overlay), photo, result);
+        }
     } catch (const roughgc::WriteError& e) {
-        return failed(writeFailure(item.map, e.reason()));
+        return failed(writeFailure(*writing, e.reason()));
     } catch (const std::bad_alloc&) {
-        return failed(writeFailure(item.map, "out of memory"));
+        return failed(writeFailure(*writing, "out of memory"));
     }
     return row;
 }

@@ -15,10 +15,12 @@
 #include "cli/report.h"
 #include "detail/stages/rough_size.h"
 
-// One photo of the run and the map it is to give.
+// One photo of the run and the map it is to give; with --overlay, the
+// picture of the map over the photo too.
 struct BatchItem {
     std::string photo;
     std::string map;
+    std::string overlay{};  // empty: none
 };
 
 // The photos of a run paired with their maps, and the canonical paths that
@@ -59,9 +61,11 @@ std::string findPhotos(const std::vector<std::string>& names, bool recursive, st
 // format "png"), NAME being the photo's map name (see PhotoName). Returns
 // the one line (without newline) that refuses the run, empty if there is
 // none: two photos would write the same map, or a map would overwrite a
-// photo of the run.
+// photo of the run. With an `overlayDir`, each photo also gets its overlay
+// (see roughgc::overlay), OVERLAY_DIR/NAME.jpg, which may not overwrite a
+// photo of the run either.
 std::string planNamedMaps(const std::vector<PhotoName>& photos, const std::string& outDir, BatchPlan& plan,
-                          const std::string& format = "bmp");
+                          const std::string& format = "bmp", const std::string& overlayDir = "");
 // planNamedMaps for photos named on their own: NAME is the file name
 // without its last extension.
 std::string planMaps(const std::vector<std::string>& photos, const std::string& outDir, BatchPlan& plan,
@@ -145,6 +149,11 @@ std::string unreadable(const std::string& photo);
 
 // The error of a map that could not be written to `map` for `reason`.
 std::string writeFailure(const std::string& map, const std::string& reason);
+
+// Writes the overlay of `result` over `photo` to `path` (planned by
+// planNamedMaps) as a JPEG of quality 90, the folders of a kept tree made
+// first. Throws roughgc::WriteError when it cannot be written.
+void writeBatchOverlay(const std::string& path, const cv::Mat& photo, const roughgc::Result& result);
 
 // The error of a photo whose every worker died while it was on it, the
 // worker's memory limit being the usual cause (roughgc.dask).
