@@ -12,13 +12,18 @@
 //      lets a program decode a run of photos, each thread reading into bytes
 //      and decoding into an image that it keeps. B / D' says how close B
 //      comes to the codec's own pace.
+// Where the tool has them, three more batch sides run in turn with B: O,
+// B with --overlay (each map drawn over its photo as a JPEG, the photos
+// then decoded whole); P, B with --format png (1-bit PNG maps, whose bytes
+// are reported beside B's BMP maps); and, with --baseline PATH, B0, B's
+// command line run by another roughgc (an earlier build, say).
 // Collections: (a) the photos of bench/data, copied to about 120 files with
 // distinct names; (b) about 20 photos of 4000 x 3000 made from them by cubic
 // upscaling (every second round mirrored), saved as JPEG quality 95 and kept
 // in the work folder for later runs.
 //
 //   roughgc_throughput [--jobs N] [--repetitions R] [--work DIR] [--data DIR]
-//                      [--roughgc PATH] [--canny PATH]
+//                      [--roughgc PATH] [--canny PATH] [--baseline PATH]
 //
 // Beside the times, each batch side's peak resident set and page faults
 // per photo (from wait4's rusage, median run; the peak is the worst run's).
@@ -67,6 +72,7 @@ struct Options {
     fs::path data = ROUGHGC_BENCH_DATA;
     fs::path roughgc = ROUGHGC_TOOL;
     fs::path canny = ROUGHGC_CANNY_BATCH;
+    std::optional<fs::path> baseline;
 };
 
 constexpr size_t kSmallCollection = 120;
@@ -102,6 +108,8 @@ Options parseOptions(int argc, char** argv) {
             o.roughgc = value;
         } else if (arg == "--canny") {
             o.canny = value;
+        } else if (arg == "--baseline") {
+            o.baseline = fs::absolute(value);
         } else {
             fail("unknown option " + arg);
         }
@@ -190,15 +198,25 @@ fs::path freshDir(const fs::path& dir) {
 size_t countMaps(const fs::path& dir) {
     size_t n = 0;
     for (const auto& entry : fs::directory_iterator(dir))
-        n += entry.is_regular_file() && entry.path().extension() == ".bmp";
+        n += entry.is_regular_file() && (entry.path().extension() == ".bmp" || entry.path().extension() == ".png");
     return n;
 }
 
-bool hasBatchMode(const Options& o) {
+uintmax_t bytesOfMaps(const fs::path& dir) {
+    uintmax_t bytes = 0;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.is_regular_file() && (entry.path().extension() == ".bmp" || entry.path().extension() == ".png"))
+            bytes += entry.file_size();
+    return bytes;
+}
+
+bool helpMentions(const Options& o, const std::string& option) {
     const fs::path help = o.work / "roughgc-help.txt";
     runProgram({o.roughgc.string(), "--help"}, o.work, help);
-    return readFile(help).find("--out-dir") != std::string::npos;
+    return readFile(help).find(option) != std::string::npos;
 }
+
+bool hasBatchMode(const Options& o) { return helpMentions(o, "--out-dir"); }
 
 // --- collections ------------------------------------------------------------
 
@@ -307,12 +325,13 @@ struct SideResult {
     std::vector<double> seconds;   // per collection run
     std::vector<double> perPhoto;  // A: per process
     std::vector<ProcessRun> runs;  // B, C, D, D': each collection run
+    uintmax_t mapBytes = 0;        // the maps of the last run
 };
 
 // One batch process (B, C or D) over the collection into a fresh folder;
 // fails loudly unless it succeeded and wrote every map (D: none).
 ProcessRun runBatch(const std::string& side, std::vector<std::string> args, const Collection& c, const fs::path& out,
-                    bool writesMaps = true) {
+                    bool writesMaps = true, uintmax_t* mapBytes = nullptr) {
     freshDir(out);
     // The previous run's maps reach the disk now rather than during this run.
     sync();
@@ -324,6 +343,7 @@ ProcessRun runBatch(const std::string& side, std::vector<std::string> args, cons
         fail(side + " exited with status " + std::to_string(run.status) + " and wrote " + std::to_string(maps) +
              " maps for " + std::to_string(c.photos.size()) + " photos; its output:\n" + readFile(log));
     }
+    if (mapBytes) *mapBytes = bytesOfMaps(out);
     fs::remove_all(out);
     return run;
 }
@@ -334,7 +354,7 @@ void record(SideResult& side, const ProcessRun& run) {
 }
 
 struct Sides {
-    SideResult a, b, c, d, dKept;
+    SideResult a, b, c, d, dKept, overlay, png, baseline;
 };
 
 Sides measure(const Collection& col, const Options& o, bool batchMode, int threads) {
@@ -350,13 +370,28 @@ Sides measure(const Collection& col, const Options& o, bool batchMode, int threa
     std::vector<std::string> dKeptArgs = cArgs;
     dKeptArgs[2] = (out / "DK").string();
     dKeptArgs.push_back("--decode-kept");
+    // O and P: B with overlays (kept inside O's map folder) or PNG maps; B0:
+    // B's command line, another tool.
+    std::vector<std::string> oArgs = bArgs, pArgs = bArgs, b0Args = bArgs;
+    oArgs[2] = (out / "O").string();
+    oArgs.insert(oArgs.end(), {"--overlay", (out / "O" / "overlays").string()});
+    pArgs[2] = (out / "P").string();
+    pArgs.insert(pArgs.end(), {"--format", "png"});
+    b0Args[0] = o.baseline.value_or(fs::path()).string();
+    b0Args[2] = (out / "B0").string();
     Sides s;
+    s.overlay.available = batchMode && helpMentions(o, "--overlay");
+    s.png.available = batchMode && helpMentions(o, "--format");
+    s.baseline.available = batchMode && o.baseline.has_value();
     s.b.available = batchMode;
     if (!batchMode) s.b.note = "roughgc has no batch mode (--out-dir) yet";
     s.dKept.available = s.d.available = s.c.available = s.a.available = true;
 
     progress("warm-up: B, C, D and D' once over the collection, untimed");
     if (batchMode) runBatch("B", bArgs, col, out / "B");
+    if (s.baseline.available) runBatch("B0", b0Args, col, out / "B0");
+    if (s.overlay.available) runBatch("O", oArgs, col, out / "O");
+    if (s.png.available) runBatch("P", pArgs, col, out / "P");
     runBatch("C", cArgs, col, out / "C");
     runBatch("D", dArgs, col, out / "D", false);
     runBatch("D'", dKeptArgs, col, out / "DK", false);
@@ -387,7 +422,10 @@ Sides measure(const Collection& col, const Options& o, bool batchMode, int threa
 
     for (int r = 0; r < o.repetitions; ++r) {
         progress("run " + std::to_string(r + 1) + " of " + std::to_string(o.repetitions) + ": B, C, D, then D'");
-        if (batchMode) record(s.b, runBatch("B", bArgs, col, out / "B"));
+        if (batchMode) record(s.b, runBatch("B", bArgs, col, out / "B", true, &s.b.mapBytes));
+        if (s.baseline.available) record(s.baseline, runBatch("B0", b0Args, col, out / "B0"));
+        if (s.overlay.available) record(s.overlay, runBatch("O", oArgs, col, out / "O"));
+        if (s.png.available) record(s.png, runBatch("P", pArgs, col, out / "P", true, &s.png.mapBytes));
         record(s.c, runBatch("C", cArgs, col, out / "C"));
         record(s.d, runBatch("D", dArgs, col, out / "D", false));
         record(s.dKept, runBatch("D'", dKeptArgs, col, out / "DK", false));
@@ -435,6 +473,9 @@ void printTable(const Collection& col, const Sides& s, const std::string& bLabel
     row(("C  " + cLabel).c_str(), s.c);
     row(("D  " + dLabel).c_str(), s.d);
     row(("D' " + dKeptLabel).c_str(), s.dKept);
+    if (s.overlay.available) row("O  B with --overlay", s.overlay);
+    if (s.png.available) row("P  B with --format png", s.png);
+    if (s.baseline.available) row("B0 B's command line, the --baseline tool", s.baseline);
 
     // Ratios of throughput, of the medians and of the worst runs.
     const Stats a = stats(s.a.seconds), c = stats(s.c.seconds), d = stats(s.d.seconds), dk = stats(s.dKept.seconds);
@@ -444,6 +485,22 @@ void printTable(const Collection& col, const Sides& s, const std::string& bLabel
                     "B / D': %.2f (worst %.2f)\n",
                     a.median / b.median, a.worst / b.worst, c.median / b.median, c.worst / b.worst,
                     d.median / b.median, d.worst / b.worst, dk.median / b.median, dk.worst / b.worst);
+        // Throughput of the other batch sides against B's (above 1: faster).
+        const auto against = [&](const char* label, const SideResult& r) {
+            if (!r.available) return;
+            const Stats t = stats(r.seconds);
+            std::printf("%s: %.2f (worst %.2f)    ", label, b.median / t.median, b.worst / t.worst);
+        };
+        against("O / B", s.overlay);
+        against("P / B", s.png);
+        if (s.baseline.available) {
+            const Stats b0 = stats(s.baseline.seconds);
+            std::printf("B / B0: %.2f (worst %.2f)", b0.median / b.median, b0.worst / b.worst);
+        }
+        std::printf("\n");
+        if (s.png.available && s.png.mapBytes > 0)
+            std::printf("maps: BMP %.1f MB, PNG %.1f MB: %.1f times smaller\n", s.b.mapBytes / 1e6,
+                        s.png.mapBytes / 1e6, static_cast<double>(s.b.mapBytes) / s.png.mapBytes);
     } else {
         std::printf("\nC / A: %.2f\n", a.median / c.median);
     }
@@ -464,6 +521,9 @@ void printTable(const Collection& col, const Sides& s, const std::string& bLabel
     memory("C", s.c);
     memory("D", s.d);
     memory("D'", s.dKept);
+    memory("O", s.overlay);
+    memory("P", s.png);
+    memory("B0", s.baseline);
 }
 
 }  // namespace

@@ -77,6 +77,12 @@ public:
     // what readPhoto and extract throw, in that order.
     Result extractFile(const std::string& path, const Params& params = {});
 
+    // extractFile, and the photo at its map's scale, as overlay() draws it
+    // before painting (H/3 x W/3 CV_8UC3 block means), into `atMapScale`:
+    // a streamed JPEG's rows are averaged as they pass, never held whole.
+    // paintContours() then makes the overlay of the two.
+    Result extractFile(const std::string& path, const Params& params, cv::OutputArray atMapScale);
+
     // The width and height of the photo that the last extractFile read,
     // also when extract refused it; empty when it could not be read.
     cv::Size photoSize() const noexcept;
@@ -86,6 +92,7 @@ public:
 private:
     struct State;
     State& live();
+    Result extractFile(const std::string& path, const Params& params, cv::Mat* atMapScale);
     std::unique_ptr<State> state_;
 };
 
@@ -129,6 +136,13 @@ void writeMap(const std::string& path, cv::InputArray map);
 // photo of this size for any window of at least 1.
 void overlay(cv::InputArray photo, const Result& result, cv::OutputArray out,
              const cv::Scalar& color = cv::Scalar(0, 0, 255));
+
+// overlay()'s painting alone, in place, over `picture`, the photo at its
+// map's scale (CV_8UC3, (map rows + window) x (map columns + window), as
+// extractFile gives it): each of the map's 0 pixels paints `color` at
+// (i + window/2, j + window/2). Throws InputError for another type or size.
+void paintContours(cv::InputOutputArray picture, const Result& result,
+                   const cv::Scalar& color = cv::Scalar(0, 0, 255));
 
 // Counts the elements of `values` (CV_32FC1, any row step) into `bins` bins
 // of width (upper - lower) / bins on the device. The bins start at 0, not at

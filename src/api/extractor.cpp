@@ -2,8 +2,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "api/input_checks.h"
+#include "api/map_scale.h"
 #include "detail/device/host_memory.h"
 #include "detail/io/photo_reader.h"
 #include "detail/pipeline/rough_pipeline.h"
@@ -116,6 +118,19 @@ Result Extractor::extract(cv::InputArray photo, const Params& params) {
 }
 
 Result Extractor::extractFile(const std::string& path, const Params& params) {
+    return extractFile(path, params, static_cast<cv::Mat*>(nullptr));
+}
+
+Result Extractor::extractFile(const std::string& path, const Params& params, cv::OutputArray atMapScale) {
+    if (!atMapScale.needed()) return extractFile(path, params);
+    if (atMapScale.kind() == cv::_InputArray::MAT) return extractFile(path, params, &atMapScale.getMatRef());
+    cv::Mat picture;
+    const Result result = extractFile(path, params, &picture);
+    picture.copyTo(atMapScale);
+    return result;
+}
+
+Result Extractor::extractFile(const std::string& path, const Params& params, cv::Mat* atMapScale) {
     State& s = live();
     s.photoSize = cv::Size();
     if (s.reader.load(path) != detail::LoadEnd::Loaded) throw unreadable(path);
@@ -137,7 +152,11 @@ Result Extractor::extractFile(const std::string& path, const Params& params) {
         JpegSource jpegRows(s.reader.jpeg());
         PngSource pngRows(s.reader.png());
         const bool jpeg = route == detail::PhotoRoute::StreamedJpeg;
-        detail::PhotoRowSource& rows = jpeg ? static_cast<detail::PhotoRowSource&>(jpegRows) : pngRows;
+        detail::PhotoRowSource& decoded = jpeg ? static_cast<detail::PhotoRowSource&>(jpegRows) : pngRows;
+        std::optional<detail::MapScaleSource> scaling;
+        if (atMapScale != nullptr)
+            scaling.emplace(decoded, static_cast<size_t>(size.height), static_cast<size_t>(size.width), *atMapScale);
+        detail::PhotoRowSource& rows = scaling ? static_cast<detail::PhotoRowSource&>(*scaling) : decoded;
         const bool begun = jpeg ? s.reader.jpeg().begin() : s.reader.png().begin();
         const detail::RoughMapView* view =
             begun ? s.pipeline.runStreamed(rows, static_cast<size_t>(size.height), static_cast<size_t>(size.width),
@@ -160,7 +179,12 @@ Result Extractor::extractFile(const std::string& path, const Params& params) {
         throw InputError(problem);
     }
     s.photoSize = photo.size();
-    return extract(photo, params);
+    const Result result = extract(photo, params);
+    if (atMapScale != nullptr) {
+        atMapScale->create(photo.rows / 3, photo.cols / 3, CV_8UC3);
+        detail::photoAtMapScale(photo, *atMapScale);
+    }
+    return result;
 }
 
 Result roughContours(cv::InputArray photo, const Params& params, int device) {

@@ -163,6 +163,7 @@ struct Work {
     std::unique_ptr<roughgc::detail::PhotoReader> reader;
     int width = 0, height = 0;
     roughgc::Result result;  // the map is released once written
+    cv::Mat atMapScale;      // read by the extractor: the photo at its map's scale, for its overlay
     bool extracted = false;
     double milliseconds = 0;
 
@@ -278,10 +279,7 @@ struct TakeNextPhoto {
             // Regular files go to the extractors where they extract in
             // parallel; pipes, and every photo on a GPU, are decoded ahead.
             struct stat st;
-            // An overlay needs the photo's pixels, which a streamed photo
-            // never has whole: with overlays every photo is decoded ahead.
-            w->byExtractor = Extraction::parallel() && item.overlay.empty() && stat(item.photo.c_str(), &st) == 0 &&
-                             S_ISREG(st.st_mode);
+            w->byExtractor = Extraction::parallel() && stat(item.photo.c_str(), &st) == 0 && S_ISREG(st.st_mode);
             try {
                 w->cost = photoCost(item.photo, w->byExtractor ? Reading::ByExtractor : Reading::Decoded);
             } catch (const std::bad_alloc&) {
@@ -358,7 +356,10 @@ struct ExtractMap {
         cv::Size size;
         try {
             if (w->byExtractor) {
-                w->result = run.extraction.extractFile(run.items[w->index].photo, params, size);
+                // The overlay's picture made as the rows go by.
+                const bool overlay = !run.items[w->index].overlay.empty();
+                w->result = run.extraction.extractFile(run.items[w->index].photo, params, size,
+                                                       overlay ? &w->atMapScale : nullptr);
             } else {
                 w->result = run.extraction.extract(w->image, params);
             }
@@ -388,7 +389,7 @@ struct WriteMap {
             writeBatchMap(item.map, w->result.map);
             if (!item.overlay.empty()) {
                 writing = &item.overlay;
-                writeBatchOverlay(item.overlay, w->image, w->result);
+                writeBatchOverlay(item.overlay, w->byExtractor ? w->atMapScale : w->image, w->result, w->byExtractor);
             }
         } catch (const roughgc::WriteError& e) {
             w->fail(writeFailure(*writing, e.reason()));
@@ -397,6 +398,7 @@ struct WriteMap {
         }
         letGo(*batch, *w);
         w->result.map.release();
+        w->atMapScale.release();
         return w;
     }
 };

@@ -303,12 +303,17 @@ void makeFolderOf(const std::string& path) {
 
 }  // namespace
 
-void writeBatchOverlay(const std::string& path, const cv::Mat& photo, const roughgc::Result& result) {
+void writeBatchOverlay(const std::string& path, cv::Mat photo, const roughgc::Result& result, bool atMapScale) {
     makeFolderOf(path);
-    cv::Mat picture;
-    roughgc::overlay(photo, result, picture);
+    cv::Mat picture = photo;
+    if (atMapScale)
+        roughgc::paintContours(picture, result);
+    else
+        roughgc::overlay(photo, result, picture);
     std::string why;
-    if (!roughgc::detail::writeJpeg(picture, 90, path, why)) throw roughgc::WriteError(path, why, errno);
+    // A picture to look at, made again from the photo at will: written
+    // whole, but not flushed to the disk one by one, as maps are.
+    if (!roughgc::detail::writeJpeg(picture, 90, path, why, false)) throw roughgc::WriteError(path, why, errno);
 }
 
 void writeBatchMap(const std::string& path, const cv::Mat& map) {
@@ -354,30 +359,21 @@ ReportRow mapPhoto(roughgc::Extractor& extractor, const BatchItem& item, const s
     };
     // Read by the extractor, which keeps the file's bytes and pixels from
     // one photo to the next (and streams a JPEG into its first stage).
-    // An overlay needs the photo's pixels, which the streamed route never
-    // holds: the photo is then read whole first.
+    // With an overlay, the photo at its map's scale comes along.
     const auto start = std::chrono::steady_clock::now();
     roughgc::Result result;
-    cv::Mat photo;
-    cv::Size size;
+    cv::Mat atMapScale;
     std::optional<ExtractionFailure> failure;
     try {
-        if (item.overlay.empty()) {
-            result = extractor.extractFile(placedIn(folder, item.photo), params);
-        } else {
-            photo = roughgc::readPhoto(placedIn(folder, item.photo));
-            size = photo.size();
-            result = extractor.extract(photo, params);
-        }
+        result = item.overlay.empty() ? extractor.extractFile(placedIn(folder, item.photo), params)
+                                      : extractor.extractFile(placedIn(folder, item.photo), params, atMapScale);
     } catch (...) {
-        if (item.overlay.empty()) size = extractor.photoSize();
-        failure = extractionFailure(std::current_exception(), size.empty(), placedIn(folder, item.photo));
+        failure = extractionFailure(std::current_exception(), extractor.photoSize().empty(), placedIn(folder, item.photo));
     }
     const double milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (item.overlay.empty()) size = extractor.photoSize();
-    row.width = size.width;
-    row.height = size.height;
+    row.width = extractor.photoSize().width;
+    row.height = extractor.photoSize().height;
     if (failure) return failed(failure->error);
 
     row.figures = figuresOf(result, milliseconds);
@@ -386,7 +382,7 @@ ReportRow mapPhoto(roughgc::Extractor& extractor, const BatchItem& item, const s
         writeBatchMap(placedIn(folder, item.map), result.map);
         if (!item.overlay.empty()) {
             writing = &item.overlay;
-            writeBatchOverlay(placedIn(folder, item.overlay), photo, result);
+            writeBatchOverlay(placedIn(folder, item.overlay), atMapScale, result, true);
         }
     } catch (const roughgc::WriteError& e) {
         return failed(writeFailure(*writing, e.reason()));

@@ -152,8 +152,10 @@ std::string writeFailure(const std::string& map, const std::string& reason);
 
 // Writes the overlay of `result` over `photo` to `path` (planned by
 // planNamedMaps) as a JPEG of quality 90, the folders of a kept tree made
-// first. Throws roughgc::WriteError when it cannot be written.
-void writeBatchOverlay(const std::string& path, const cv::Mat& photo, const roughgc::Result& result);
+// first. With `atMapScale`, `photo` is the photo at its map's scale, as
+// extractFile gives it, and is painted over in place. Throws
+// roughgc::WriteError when it cannot be written.
+void writeBatchOverlay(const std::string& path, cv::Mat photo, const roughgc::Result& result, bool atMapScale);
 
 // The error of a photo whose every worker died while it was on it, the
 // worker's memory limit being the usual cause (roughgc.dask).

@@ -125,7 +125,7 @@ roughgc::Result Extraction::extract(const cv::Mat& photo, const roughgc::Params&
 }
 
 roughgc::Result Extraction::extractFile(const std::string& path, const roughgc::Params& params,
-                                        cv::Size& photoSize) {
+                                        cv::Size& photoSize, cv::Mat* atMapScale) {
     photoSize = cv::Size();
     return withExtractor([&](roughgc::Extractor& e) {
         struct Size {
@@ -133,6 +133,6 @@ roughgc::Result Extraction::extractFile(const std::string& path, const roughgc::
             cv::Size& size;
             ~Size() { size = extractor.photoSize(); }
         } size{e, photoSize};
-        return e.extractFile(path, params);
+        return atMapScale != nullptr ? e.extractFile(path, params, *atMapScale) : e.extractFile(path, params);
     });
 }

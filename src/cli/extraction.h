@@ -70,7 +70,9 @@ public:
     // As roughgc::Extractor::extractFile; `photoSize` becomes the photo's
     // size as the extractor found it, also when this throws. Parallel
     // extraction only: on a GPU photos are decoded ahead, in parallel.
-    roughgc::Result extractFile(const std::string& path, const roughgc::Params& params, cv::Size& photoSize);
+    // With `atMapScale`, the photo at its map's scale too (for its overlay).
+    roughgc::Result extractFile(const std::string& path, const roughgc::Params& params, cv::Size& photoSize,
+                                cv::Mat* atMapScale = nullptr);
 
     // How many extractors the run may hold at most, each with buffers for
     // the largest photo it has seen, with `workers` pipeline workers.

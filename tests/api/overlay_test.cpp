@@ -164,3 +164,34 @@ TEST(Overlay, RefusesAResultThatIsNotOfThePhotoAndOtherTypes) {
 }
 
 }  // namespace
+
+namespace {
+
+// extractFile's picture at the map's scale, made as a streamed photo's rows
+// go by (JPEG, PNG of four channels, grey JPEG) or from a photo decoded
+// whole (a window too large to stream, so the photo is refused... decoded):
+// the block means of readPhoto's pixels, and with paintContours the very
+// overlay that overlay() draws.
+TEST(Overlay, ExtractFilesPictureIsThePhotosAtItsMapsScale) {
+    const std::string data = ROUGHGC_TEST_DATA;
+    roughgc::Extractor extractor;
+    for (const std::string& path : {kFruits, data + "/chicky_512.png", data + "/left01.jpg"}) {
+        for (const int window : {7, 2}) {
+            const roughgc::Params params{window, 1.7f, 0.1f};
+            cv::Mat picture(5, 5, CV_8UC3, cv::Scalar::all(1));  // of another size, replaced
+            const roughgc::Result r = extractor.extractFile(path, params, picture);
+            const cv::Mat photo = roughgc::readPhoto(path);
+            ASSERT_EQ(picture.size(), cv::Size(photo.cols / 3, photo.rows / 3)) << path;
+            EXPECT_EQ(cv::norm(picture, blockMeans(photo), cv::NORM_INF), 0) << path;
+            EXPECT_EQ(cv::norm(r.map, extractor.extractFile(path, params).map, cv::NORM_INF), 0) << path;
+            cv::Mat drawn;
+            roughgc::overlay(photo, r, drawn);
+            roughgc::paintContours(picture, r);
+            EXPECT_EQ(cv::norm(picture, drawn, cv::NORM_INF), 0) << path;
+        }
+    }
+    cv::Mat small(4, 4, CV_8UC3);
+    EXPECT_THROW(roughgc::paintContours(small, extractor.extractFile(kFruits, {}, cv::noArray())), roughgc::InputError);
+}
+
+}  // namespace

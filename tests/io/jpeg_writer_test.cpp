@@ -27,7 +27,7 @@ std::vector<uchar> encoded(const cv::Mat& bgr, int quality = 90) {
     return bytes;
 }
 
-// Sizes that fill no whole 8 x 8 block, a region whose
+// Sizes that fill no whole 16 x 16 block of a 4:2:0 file, a region whose
 // rows lie further apart than they are long, and a flat colour, whose
 // channels come back in their order.
 TEST(JpegWriter, DecodesToThePictureItWasGiven) {

@@ -88,12 +88,12 @@ bool compress(JpegJob& job, const unsigned char* pixels, size_t step, int rows, 
         cinfo.image_height = static_cast<JDIMENSION>(rows);
         cinfo.input_components = 3;
         cinfo.in_color_space = JCS_EXT_BGR;
-        // YCbCr and Huffman tables of the standard's examples; the colour
-        // at full resolution (4:4:4): an overlay's contours are a pixel
-        // wide, and at half resolution their red would bleed into grey.
+        // YCbCr at 4:2:0 and Huffman tables of the standard's examples. A
+        // contour a pixel wide keeps its place in the brightness, at full
+        // resolution; its colour is spread over two. Full-resolution colour
+        // would cost twice the encoding time, which in batch mode is most
+        // of an overlay's cost.
         jpeg_set_defaults(&cinfo);
-        for (int c = 0; c < cinfo.num_components; ++c)
-            cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
         // The floating-point and fast transforms may differ from one SIMD
         // route to another; the integer one is exact everywhere.
         cinfo.dct_method = JDCT_ISLOW;
@@ -136,14 +136,14 @@ bool encodeJpeg(const unsigned char* pixels, size_t step, int rows, int cols, in
     return written;
 }
 
-bool writeJpeg(const cv::Mat& bgr, int quality, const std::string& path, std::string& why) {
+bool writeJpeg(const cv::Mat& bgr, int quality, const std::string& path, std::string& why, bool durable) {
     // Kept from one picture to the next: a fresh buffer of a megabyte or
     // more would be mapped anew, and fault in page by page, every time.
     thread_local std::vector<unsigned char> encoded;
     if (bgr.dims != 2 || bgr.type() != CV_8UC3)
         why = "JPEG pictures are 8-bit BGR, not " + (bgr.empty() ? std::string("empty") : cv::typeToString(bgr.type()));
     else if (encodeJpeg(bgr.data, bgr.step[0], bgr.rows, bgr.cols, quality, encoded, why))
-        return writeFileWhole(path, encoded.data(), encoded.size(), why);
+        return writeFileWhole(path, encoded.data(), encoded.size(), why, durable);
     // No system call failed: what errno holds is no reason.
     errno = 0;
     return false;

@@ -11,8 +11,8 @@ namespace roughgc::detail {
 
 // The image of `rows` x `cols` 8-bit BGR pixels, rows `step` bytes apart
 // from `pixels` on, encoded as a baseline JFIF file of `quality` (1 to
-// 100), its colour sampled at full resolution (4:4:4), with the exact
-// integer transform: the same pixels give the same
+// 100), its colour sampled at half the resolution in both directions
+// (4:2:0), with the exact integer transform: the same pixels give the same
 // bytes on every machine. Into `out`, which is replaced. False, with the
 // reason in `why` and `out` empty, for a quality outside 1 to 100 or an
 // image libjpeg refuses (more than 65500 pixels a side). Throws
@@ -23,7 +23,8 @@ bool encodeJpeg(const unsigned char* pixels, size_t step, int rows, int cols, in
 // `bgr` (CV_8UC3, any row step) encoded by encodeJpeg and written with
 // writeFileWhole: `path` holds the whole picture or what it held before.
 // False on failure, with the reason in `why` and errno set as
-// writeFileWhole sets it (0 where the encoder refused the image).
-bool writeJpeg(const cv::Mat& bgr, int quality, const std::string& path, std::string& why);
+// writeFileWhole sets it (0 where the encoder refused the image). Not
+// `durable`: not flushed to the disk (see writeFileWhole).
+bool writeJpeg(const cv::Mat& bgr, int quality, const std::string& path, std::string& why, bool durable = true);
 
 }  // namespace roughgc::detail

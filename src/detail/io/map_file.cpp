@@ -202,7 +202,7 @@ private:
     bool armed_ = false;
 };
 
-int writeAll(int fd, const char* data, size_t size) {
+int writeAll(int fd, const char* data, size_t size, bool durable) {
     while (size > 0) {
         const ssize_t n = write(fd, data, std::min<size_t>(size, size_t{1} << 30));
         if (n < 0) {
@@ -215,7 +215,7 @@ int writeAll(int fd, const char* data, size_t size) {
     // Before the file gets its final name: after a crash the name holds the
     // whole new content or the old, never a file the disk had not finished.
     // It also reports what the file system could not store until now.
-    return fsync(fd) == 0 ? 0 : errno;
+    return !durable || fsync(fd) == 0 ? 0 : errno;
 }
 
 // Where the bytes go: the target's folder, open, and the names in it.
@@ -256,10 +256,10 @@ constexpr int kNoUnnamedFiles = -2;
 #ifdef O_TMPFILE
 // An unnamed file in the target's folder, named only once complete: nothing
 // is left behind however the process ends while writing.
-int writeUnnamed(Destination& d, const void* data, size_t size, std::string& why) {
+int writeUnnamed(Destination& d, const void* data, size_t size, bool durable, std::string& why) {
     Descriptor file(openat(d.folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (file.get() < 0) return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? kNoUnnamedFiles : errno;
-    if (const int err = writeAll(file.get(), static_cast<const char*>(data), size)) return err;
+    if (const int err = writeAll(file.get(), static_cast<const char*>(data), size, durable)) return err;
     if (const int err = d.keepMode(file.get())) return err;
 
     // Linking a descriptor directly (AT_EMPTY_PATH) needs a capability;
@@ -281,17 +281,17 @@ int writeUnnamed(Destination& d, const void* data, size_t size, std::string& why
     });
 }
 #else
-int writeUnnamed(Destination&, const void*, size_t, std::string&) { return kNoUnnamedFiles; }
+int writeUnnamed(Destination&, const void*, size_t, bool, std::string&) { return kNoUnnamedFiles; }
 #endif
 
 // Where the file system has no unnamed files: a named temporary, created
 // anew (an existing file of its name is left alone) and renamed over the
 // target once complete.
-int writeNamed(const Destination& d, const void* data, size_t size) {
+int writeNamed(const Destination& d, const void* data, size_t size, bool durable) {
     return replaceThrough(d, [&](const char* name) {
         const int file = openat(d.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (file < 0) return errno;
-        int err = writeAll(file, static_cast<const char*>(data), size);
+        int err = writeAll(file, static_cast<const char*>(data), size, durable);
         if (err == 0) err = d.keepMode(file);
         if (close(file) != 0 && err == 0) err = errno;
         if (err != 0) unlinkat(d.folder, name, 0);
@@ -327,7 +327,7 @@ void removeTemporaryFiles() noexcept {
     errno = saved;
 }
 
-bool writeFileWhole(const std::string& path, const void* data, size_t size, std::string& why) {
+bool writeFileWhole(const std::string& path, const void* data, size_t size, std::string& why, bool durable) {
     Destination d;
     if (const int err = resolveLinks(path, d.target)) return fail(err, why);
     if (const int err = checkReplaceable(d.target, d.exists, d.mode, why)) return fail(err, why);
@@ -337,11 +337,11 @@ bool writeFileWhole(const std::string& path, const void* data, size_t size, std:
     if (folder.get() < 0) return fail(errno, why);
     d.folder = folder.get();
 
-    int err = writeUnnamed(d, data, size, why);
-    if (err == kNoUnnamedFiles) err = writeNamed(d, data, size);
+    int err = writeUnnamed(d, data, size, durable, why);
+    if (err == kNoUnnamedFiles) err = writeNamed(d, data, size, durable);
     if (err != 0) return fail(err, why);
     // The new name is durable only once the folder holding it is.
-    if (fsync(d.folder) != 0) return fail(errno, why);
+    if (durable && fsync(d.folder) != 0) return fail(errno, why);
     return true;
 }
 

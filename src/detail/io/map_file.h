@@ -21,8 +21,11 @@ namespace roughgc::detail {
 // a pipe with no reader cannot block the call. On failure returns false with
 // the reason, one line, in `why`, and errno set to the reason's error number
 // (0 where the reason is not a system error). Safe to call from many threads
-// at once.
-bool writeFileWhole(const std::string& path, const void* data, size_t size, std::string& why);
+// at once. Not `durable`: the same, but nothing is flushed to the disk,
+// for files that are cheaper to make again than to flush one by one (a
+// crash of the machine, not of the process, may then leave an empty or
+// partial file under the name).
+bool writeFileWhole(const std::string& path, const void* data, size_t size, std::string& why, bool durable = true);
 
 // How a map is encoded, from its path's extension, as cv::imwrite chooses:
 // the letters and digits after the last dot of its name, in any case.
