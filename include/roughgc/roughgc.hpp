@@ -18,9 +18,13 @@
 
 namespace roughgc {
 
+// The largest metric window: a map needs a photo at least 3 (window + 8)
+// pixels a side, and the largest such photo still has fewer than 2^31 pixels.
+inline constexpr int kMaxWindow = 15438;
+
 // What the extraction aims for.
 struct Params {
-    int window = 7;          // metric window, in averaged pixels: 1 to 15438
+    int window = 7;          // metric window, in averaged pixels: 1 to kMaxWindow
     float dimension = 1.7f;  // the box-counting dimension the map should have
     float tolerance = 0.1f;  // how close to it the threshold search must come
 };

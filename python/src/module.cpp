@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/batch_policy.h"
-#include "cli/report.h"
+#include "batch/policy.h"
+#include "batch/report.h"
 #include "detail/io/photo_header.h"
 
 namespace py = pybind11;

@@ -14,6 +14,8 @@
 
 namespace roughgc {
 
+static_assert(kMaxWindow == detail::kMaxRoughWindow, "the face publishes the core's limit");
+
 namespace {
 
 void requireFinite(const char* what, float value) {

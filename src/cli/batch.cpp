@@ -30,10 +30,10 @@
 #include <vector>
 
 #include "cli/batch_options.h"
-#include "cli/batch_policy.h"
+#include "batch/policy.h"
 #include "cli/extraction.h"
 #include "cli/memory_budget.h"
-#include "cli/report.h"
+#include "batch/report.h"
 #include "cli/stdout_watch.h"
 #include "address_sanitizer.h"
 #include "detail/io/map_file.h"

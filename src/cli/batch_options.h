@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/batch_policy.h"
+#include "batch/policy.h"
 
 struct BatchOptions {
     std::string outDir;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/batch_policy.h"
+#include "batch/policy.h"
 #include "gpu_runtime.h"
 #include "scratch_dir.h"
 

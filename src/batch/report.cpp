@@ -1,4 +1,4 @@
-#include "cli/report.h"
+#include "batch/report.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/report.h"
-#include "detail/stages/rough_size.h"
+#include "batch/report.h"
 
 // One photo of the run and the map it is to give; with --overlay, the
 // picture of the map over the photo too.
@@ -105,7 +104,7 @@ struct NumberRange {
     double low, high;
     bool whole;
 };
-inline constexpr NumberRange kWindowRange{1, static_cast<double>(roughgc::detail::kMaxRoughWindow), true};
+inline constexpr NumberRange kWindowRange{1, static_cast<double>(roughgc::kMaxWindow), true};
 inline constexpr NumberRange kDimensionRange{0, 2, false};
 inline constexpr NumberRange kToleranceRange{0, 2, false};
 inline constexpr NumberRange kJobsRange{1, 1024, true};

@@ -1,4 +1,4 @@
-#include "cli/batch_policy.h"
+#include "batch/policy.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
