@@ -100,6 +100,25 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// What extracting a photo file will hold, known from its header before it
+// is read, for a caller that bounds the memory of many photos at once.
+struct Footprint {
+    size_t inFlight = 0;   // held until the photo's map is made: decoded pixels or decoder state, and the map
+    size_t extractor = 0;  // an Extractor's buffers for a photo of this size, kept after it
+    bool known = false;    // false where no header tells the size (another format, a pipe, no file)
+};
+
+// The footprint of the photo at `path`, read by Extractor::extractFile (by
+// its route: a streamed JPEG holds a band of rows, one turned on its side
+// is decoded twice), or, `decodedAhead`, decoded whole by readPhoto first
+// and given to Extractor::extract. Only a regular file is looked at, and
+// only its start: a pipe is never opened.
+Footprint photoFootprint(const std::string& path, bool decodedAhead);
+
+// Whether extractions on several Extractors run at once, each on its
+// caller's core (the cpu build); on a GPU the device takes one at a time.
+bool extractionsRunInParallel();
+
 // extract() with an extractor of its own, for one photo now and then.
 Result roughContours(cv::InputArray photo, const Params& params = {}, int device = 0);
 

@@ -47,6 +47,7 @@ __all__ = ["map_photos", "Records", "local_cluster", "REPORT_FIELDS", "WORKER_DI
 
 # What a photo's record says when every worker that took it died.
 WORKER_DIED = _roughgc._WORKER_DIED
+_EXIT = _roughgc._EXIT
 
 csv_line = _roughgc._csv_line
 
@@ -786,7 +787,7 @@ def main(argv=None):
                 _say(f"roughgc: {note.message}")
         except (_Refusal, ValueError, OSError, RuntimeError) as e:
             _say(f"roughgc: {e}")
-            return 255
+            return _EXIT["bad_command_line"]
 
         counts = {"written": 0, "failed": 0, "skipped": 0}
         for record in records:
@@ -795,11 +796,9 @@ def main(argv=None):
                 _say(f"{record['photo']}: {record['error']}")
             elif (short := _roughgc._not_converged(record, dimension, tolerance)) is not None:
                 _say(f"{record['photo']}: {short}")
-    summary = f"{counts['written']} maps written, {counts['failed']} failed"
-    if counts["skipped"]:
-        summary += f", {counts['skipped']} skipped"
-    print(f"{summary}, {time.monotonic() - started:.1f} s")
-    return 2 if counts["failed"] else 0
+    print(_roughgc._summary_line(counts["written"], counts["failed"], counts["skipped"], 0,
+                                 time.monotonic() - started))
+    return _EXIT["some_photos_failed"] if counts["failed"] else _EXIT["all_written"]
 
 
 if __name__ == "__main__":

@@ -366,6 +366,14 @@ void bindBatchPolicy(py::module_& m) {
     for (size_t k = 0; k < kReportFields.size(); ++k) fields[k] = py::str(kReportFields[k]);
     m.attr("_REPORT_FIELDS") = fields;
     m.attr("_WORKER_DIED") = kWorkerDied;
+    py::dict exits;
+    exits["all_written"] = kExitAllWritten;
+    exits["device_failed"] = kExitDeviceFailed;
+    exits["some_photos_failed"] = kExitSomePhotosFailed;
+    exits["bad_command_line"] = kExitBadCommandLine;
+    m.attr("_EXIT") = exits;
+    m.def("_summary_line", &summaryLine, py::arg("written"), py::arg("failed"), py::arg("skipped"),
+          py::arg("not_started"), py::arg("seconds"), "The run's last line, as batch mode prints it.");
 
     // Python's float of a default's shortest text, shown as that text.
     const roughgc::Params defaults;

@@ -72,8 +72,6 @@ private:
     bool turned_ = false;
 };
 
-InputError unreadable(const std::string& path) { return InputError("(!) Error reading image: " + path); }
-
 }  // namespace
 
 struct Extractor::State {
@@ -135,7 +133,7 @@ Result Extractor::extractFile(const std::string& path, const Params& params, cv:
 Result Extractor::extractFile(const std::string& path, const Params& params, cv::Mat* atMapScale) {
     State& s = live();
     s.photoSize = cv::Size();
-    if (s.reader.load(path) != detail::LoadEnd::Loaded) throw unreadable(path);
+    if (s.reader.load(path) != detail::LoadEnd::Loaded) throw detail::unreadablePhoto(path);
     // Streamed where the photo and the parameters allow it; where
     // extract() would refuse them, the photo is decoded first, so that an
     // unreadable file is refused as such, as readPhoto() refuses it.
@@ -169,14 +167,14 @@ Result Extractor::extractFile(const std::string& path, const Params& params, cv:
         if (!pngRows.turned()) {
             s.photoSize = cv::Size();
             s.reader.forgetPhoto();
-            throw unreadable(path);
+            throw detail::unreadablePhoto(path);
         }
         // An EXIF block after the rows turns it: decoded whole after all.
     }
     const cv::Mat photo = s.reader.decode(s.reader.keptTarget());
     if (photo.empty()) {
         const std::string problem = s.reader.problem();
-        if (problem.empty()) throw unreadable(path);
+        if (problem.empty()) throw detail::unreadablePhoto(path);
         s.photoSize = s.reader.announcedSize();
         throw InputError(problem);
     }

@@ -21,14 +21,14 @@ detail::PhotoReader& threadReader() {
 
 [[noreturn]] void refuse(detail::PhotoReader& reader, const std::string& path) {
     const std::string problem = reader.problem();
-    throw InputError(problem.empty() ? "(!) Error reading image: " + path : problem);
+    throw problem.empty() ? detail::unreadablePhoto(path) : InputError(problem);
 }
 
 }  // namespace
 
 cv::Mat readPhoto(const std::string& path) {
     detail::PhotoReader& reader = threadReader();
-    if (reader.load(path) != detail::LoadEnd::Loaded) throw InputError("(!) Error reading image: " + path);
+    if (reader.load(path) != detail::LoadEnd::Loaded) throw detail::unreadablePhoto(path);
     // Straight into a matrix of its own, on huge pages where it is large.
     cv::Mat photo = reader.decode([](int rows, int cols) { return detail::freshMat(rows, cols, CV_8UC3); });
     if (photo.empty()) refuse(reader, path);
@@ -37,7 +37,7 @@ cv::Mat readPhoto(const std::string& path) {
 
 void readPhoto(const std::string& path, cv::OutputArray photo) {
     detail::PhotoReader& reader = threadReader();
-    if (reader.load(path) != detail::LoadEnd::Loaded) throw InputError("(!) Error reading image: " + path);
+    if (reader.load(path) != detail::LoadEnd::Loaded) throw detail::unreadablePhoto(path);
     // Decoded into the reader's memory first, so that a photo that fails
     // half way leaves `photo` as it was.
     const cv::Mat decoded = reader.decode(reader.keptTarget());

@@ -10,6 +10,8 @@ void requireType(bool ok, const char* what, const char* demand, const cv::Mat& m
     throw InputError(std::string("(!) ") + what + " must be " + demand + ", not " + type);
 }
 
+InputError unreadablePhoto(const std::string& path) { return InputError("(!) Error reading image: " + path); }
+
 cv::Mat continuous(const cv::Mat& m) { return m.isContinuous() ? m : m.clone(); }
 
 }  // namespace roughgc::detail

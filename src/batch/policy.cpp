@@ -332,6 +332,15 @@ ReportRow::Figures figuresOf(const roughgc::Result& r, double milliseconds) {
     return {r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes, r.dimension, r.passes, milliseconds, r.converged};
 }
 
+std::string summaryLine(size_t written, size_t failed, size_t skipped, size_t notStarted, double seconds) {
+    std::string line = std::to_string(written) + " maps written, " + std::to_string(failed) + " failed";
+    if (skipped != 0) line += ", " + std::to_string(skipped) + " skipped";
+    if (notStarted != 0) line += ", " + std::to_string(notStarted) + " not started";
+    char time[32];
+    std::snprintf(time, sizeof time, ", %.1f s", seconds);
+    return line + time;
+}
+
 std::string notConverged(const ReportRow::Figures& f, const roughgc::Params& params) {
     char line[160];
     std::snprintf(line, sizeof line, "did not converge: dimension %.4g after %d pass%s, target %s within %s (its map is written)",

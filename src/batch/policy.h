@@ -14,6 +14,19 @@
 
 #include "batch/report.h"
 
+// The exit statuses of a run of many photos, batch mode's and
+// `python3 -m roughgc.dask`'s. Interrupted by a signal, a run ends with 128
+// and the signal's number.
+inline constexpr int kExitAllWritten = 0;        // every map written (or skipped)
+inline constexpr int kExitDeviceFailed = 1;      // a GPU call failed: the run ended there, report and summary made
+inline constexpr int kExitSomePhotosFailed = 2;  // a photo gave no map, or the report could not be written
+inline constexpr int kExitBadCommandLine = 255;  // nothing done: the command line cannot work
+
+// The run's last line on standard output, without its newline: "3 maps
+// written, 1 failed, 2 skipped, 4 not started, 1.2 s", the skipped and the
+// not started only where there are any.
+std::string summaryLine(size_t written, size_t failed, size_t skipped, size_t notStarted, double seconds);
+
 // One photo of the run and the map it is to give; with --overlay, the
 // picture of the map over the photo too.
 struct BatchItem {

@@ -486,7 +486,7 @@ int runBatch(int argc, char** argv) {
             if (const std::string why = run.report.open(options.report, options.skipExisting); !why.empty()) {
                 std::fprintf(err.stream(), "roughgc: cannot write the report %s: %s\n", options.report.c_str(),
                              why.c_str());
-                return 255;
+                return kExitBadCommandLine;
             }
         }
 
@@ -534,7 +534,7 @@ int runBatch(int argc, char** argv) {
             deviceFailed = true;
         }
 
-        status = run.failed == 0 ? 0 : kExitSomePhotosFailed;
+        status = run.failed == 0 ? kExitAllWritten : kExitSomePhotosFailed;
         run.report.close();
         if (!run.report.failure().empty()) {
             std::fprintf(err.stream(), "roughgc: Error writing %s: %s\n", options.report.c_str(),
@@ -547,13 +547,9 @@ int runBatch(int argc, char** argv) {
         deviceFailed = deviceFailed || run.deviceFailed;
     }
     errno = 0;
-    std::cout << written << " maps written, " << failed << " failed";
-    if (skipped != 0) std::cout << ", " << skipped << " skipped";
-    if (const size_t done = written + failed + skipped; done != items.size())
-        std::cout << ", " << items.size() - done << " not started";
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", secondsSince(start));
-    std::cout << ", " << seconds << " s" << std::endl;
+    std::cout << summaryLine(written, failed, skipped, items.size() - (written + failed + skipped),
+                             secondsSince(start))
+              << std::endl;
     if (deviceFailed) status = kExitDeviceFailed;
     if (const int sig = stopSignal.load()) status = 128 + sig;
     return out.finish(status);

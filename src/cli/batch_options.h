@@ -33,9 +33,6 @@ struct BatchOptions {
 // meaning, whatever PHOTO is called, except --help, -h, --version and -V.
 bool isBatchCommandLine(int argc, char** argv);
 
-// The exit status of a command line that cannot work.
-constexpr int kExitBadCommandLine = 255;
-
 // Refuses the run: "roughgc: LINE" on standard error; returns
 // kExitBadCommandLine.
 int refuseCommandLine(const std::string& line);

@@ -5,8 +5,6 @@
 #include <string>
 #include <utility>
 
-#include "detail/pipeline/schedule.h"
-
 ExtractionThread::ExtractionThread() : thread_([this] { serve(); }) {
     // The OpenMP team of this thread, made now, while memory is plenty.
     run([] {
@@ -57,12 +55,7 @@ void ExtractionThread::serve() {
     }
 }
 
-bool Extraction::parallel() {
-    // The row schedule runs an extraction on its caller's core; the kernel
-    // schedule is a device's, which takes one photo at a time.
-    static const bool rows = roughgc::detail::defaultSchedule() == roughgc::detail::Schedule::Rows;
-    return rows;
-}
+bool Extraction::parallel() { return roughgc::extractionsRunInParallel(); }
 
 Extraction::Extraction() {
     if (!parallel()) thread_ = std::make_unique<ExtractionThread>();

@@ -1,103 +1,14 @@
 #include "cli/memory_budget.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
-#include <optional>
-#include <vector>
-
-#include "detail/io/jpeg_rows.h"
-#include "detail/io/photo_header.h"
-#include "detail/io/photo_reader.h"
-#include "detail/io/png_rows.h"
-#include "detail/pipeline/rough_pipeline.h"
-
-namespace {
-
-// The start of a regular file: enough for every header bar a JPEG's with
-// large metadata, which then costs as a photo decoded whole.
-constexpr size_t kHeaderBytes = size_t{256} << 10;
-
-struct FileStart {
-    std::vector<unsigned char> bytes;
-    size_t fileSize = 0;
-};
-
-std::optional<FileStart> fileStart(const std::string& path) {
-    // Only a regular file is opened: opening a pipe, even to look, would let
-    // its writer go on and its bytes be lost to the reader that decodes it.
-    struct stat named;
-    if (stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return std::nullopt;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    std::optional<FileStart> start;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        start.emplace();
-        start->fileSize = static_cast<size_t>(st.st_size);
-        start->bytes.resize(std::min(kHeaderBytes, start->fileSize));
-        const ssize_t n = pread(fd, start->bytes.data(), start->bytes.size(), 0);
-        start->bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    }
-    close(fd);
-    return start;
-}
-
-}  // namespace
+#include <roughgc/roughgc.hpp>
 
 PhotoCost photoCost(const std::string& path, Reading reading) {
-    namespace d = roughgc::detail;
-    const auto start = fileStart(path);
-    if (!start) return {0, 0, false};
-    const auto size = d::photoDimensions(start->bytes.data(), start->bytes.size());
-    if (!size) return {0, 0, false};
-    // Past 2^40 pixels no decoder goes on: the header is nonsense.
-    if (size->width > (uint64_t{1} << 40) / size->height) return {0, 0, false};
-    const size_t height = size->height, width = size->width, pixels = width * height;
-    const size_t map = pixels / 9;  // the result, until it is written
-    if (reading == Reading::Decoded) {
-        // The decoded BGR pixels, with room for a decoder's grey or
-        // four-channel rows before conversion, and the map; the extractor's
-        // host memory (see keptHostBytes).
-        return {4 * pixels + map, d::RoughPipeline::keptHostBytes(height, width, false), true};
-    }
-    const unsigned char* head = start->bytes.data();
-    const size_t headBytes = start->bytes.size();
-    const bool rows = d::defaultSchedule() == d::Schedule::Rows;
-    d::JpegHeader jpeg;
-    const bool isJpeg = d::looksLikeJpeg(head, headBytes);
-    bool headerRead = false;
-    if (isJpeg) {
-        d::JpegRows reader;
-        headerRead = reader.start(head, headBytes, jpeg);
-    }
-    // A PNG turned by an EXIF block after its rows, which this start of
-    // the file may not reach, is costed as one that is not: such blocks
-    // are rare.
-    d::PngHeader png;
-    const bool isPng = d::looksLikePng(head, headBytes);
-    const bool pngRead = isPng && d::PngRows().start(head, headBytes, png);
-    const bool pngStreams = pngRead && png.orientationSure && png.orientation == 1 && !png.interlaced;
-    if (rows && ((headerRead && jpeg.upright() && jpeg.decodesAsOpenCv()) || pngStreams)) {
-        // Streamed: libjpeg's coefficients of a progressive file besides.
-        return {map + jpeg.coefficientBytes,
-                d::PhotoReader::keptBytes(start->fileSize, height, width, true, false) +
-                    d::RoughPipeline::keptHostBytes(height, width, true),
-                true};
-    }
-    // Decoded whole into the extractor's kept image; a photo that is turned
-    // across its diagonal (or may be) is decoded beside it first. What the
-    // codec plugin decodes comes in fresh memory before it is copied there.
-    const bool turned = (isJpeg && (!headerRead || jpeg.orientation >= 5 || !jpeg.orientationSure)) ||
-                        (isPng && (!pngRead || png.orientation >= 5 || !png.orientationSure));
-    const bool ownDecoder = headerRead || pngRead;
-    const size_t kept = d::PhotoReader::keptBytes(start->fileSize, height, width, false, turned) +
-                        d::RoughPipeline::keptHostBytes(height, width, false);
-    return {map + (headerRead ? jpeg.coefficientBytes : ownDecoder ? 0 : 3 * pixels), kept, true};
+    const roughgc::Footprint f = roughgc::photoFootprint(path, reading == Reading::Decoded);
+    return {f.inFlight, f.extractor, f.known};
 }
 
 bool MemoryBudget::admit(const PhotoCost& cost, const std::function<bool()>& stopRequested) {

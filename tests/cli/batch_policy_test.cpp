@@ -106,6 +106,12 @@ TEST(BatchNumbers, AreTakenAsBatchModeTakesThemAndRefusedInItsWords) {
     EXPECT_EQ(std::strtof(defaultText(1.0f / 3).c_str(), nullptr), 1.0f / 3);
 }
 
+TEST(BatchSummary, CountsOnlyWhatThereIsAndTheTimeToATenth) {
+    EXPECT_EQ(summaryLine(3, 0, 0, 0, 1.26), "3 maps written, 0 failed, 1.3 s");
+    EXPECT_EQ(summaryLine(1, 2, 3, 4, 0.04), "1 maps written, 2 failed, 3 skipped, 4 not started, 0.0 s");
+    EXPECT_EQ(summaryLine(0, 0, 0, 5, 12), "0 maps written, 0 failed, 5 not started, 12.0 s");
+}
+
 TEST(BatchFailures, AnExtractionsFailureIsWordedAsItsRowSaysIt) {
     const roughgc::InputError tooSmall("(!) Image too small: 30 x 30 pixels; at least 45 x 45 needed");
     EXPECT_EQ(extractionFailure(std::make_exception_ptr(tooSmall), false, "x.jpg").error,
