@@ -106,6 +106,7 @@ struct Footprint {
     size_t inFlight = 0;   // held until the photo's map is made: decoded pixels or decoder state, and the map
     size_t extractor = 0;  // an Extractor's buffers for a photo of this size, kept after it
     bool known = false;    // false where no header tells the size (another format, a pipe, no file)
+    cv::Size size;         // the photo's, as its header tells it; empty where not known
 };
 
 // The footprint of the photo at `path`, read by Extractor::extractFile (by

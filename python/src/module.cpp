@@ -21,7 +21,6 @@
 
 #include "batch/policy.h"
 #include "batch/report.h"
-#include "detail/io/photo_header.h"
 
 namespace py = pybind11;
 
@@ -507,13 +506,13 @@ void bindBatchPolicy(py::module_& m) {
         "_photo_pixels",
         [](const py::object& path) -> py::object {
             const std::string name = bytesOf(path);
-            std::optional<roughgc::detail::PhotoDimensions> size;
+            roughgc::Footprint footprint;
             {
                 py::gil_scoped_release unlocked;
-                size = roughgc::detail::photoDimensionsOfFile(name.c_str());
+                footprint = roughgc::photoFootprint(name, false);
             }
-            if (!size) return py::none();
-            return py::int_(size->width * size->height);
+            if (!footprint.known) return py::none();
+            return py::int_(static_cast<long long>(footprint.size.width) * footprint.size.height);
         },
         py::arg("path"),
         "The pixels that the header of the photo at path announces; None for a file that is not a photo of a\n"

@@ -665,3 +665,14 @@ def test_overlays_are_batch_modes(client, tmp_path):
     assert batch.returncode == 0, batch.stderr
     for name in ("fruits.jpg", "chicky_512.jpg"):
         assert (tmp_path / "dask" / name).read_bytes() == (tmp_path / "batch" / name).read_bytes()
+
+
+def test_a_photos_pixels_come_from_its_header_alone(tmp_path):
+    """What the progress watch reckons a task's time from."""
+    from roughgc import _roughgc
+
+    assert _roughgc._photo_pixels(PHOTOS["fruits.jpg"]) == 512 * 480
+    assert _roughgc._photo_pixels(PHOTOS["chicky_512.png"]) == 512 * 512
+    (tmp_path / "notes.txt").write_text("not a photo\n")
+    os.mkfifo(tmp_path / "pipe.jpg")  # never opened: no writer needed
+    assert [_roughgc._photo_pixels(tmp_path / n) for n in ("notes.txt", "pipe.jpg", "gone.jpg")] == [None] * 3

@@ -67,11 +67,12 @@ Footprint photoFootprint(const std::string& path, bool decodedAhead) {
     if (size->width > (uint64_t{1} << 40) / size->height) return {};
     const size_t height = size->height, width = size->width, pixels = width * height;
     const size_t map = pixels / 9;  // the result, until it is written
+    const cv::Size photo(static_cast<int>(width), static_cast<int>(height));
     if (decodedAhead) {
         // The decoded BGR pixels, with room for a decoder's grey or
         // four-channel rows before conversion, and the map; the extractor's
         // host memory (see keptHostBytes).
-        return {4 * pixels + map, d::RoughPipeline::keptHostBytes(height, width, false), true};
+        return {4 * pixels + map, d::RoughPipeline::keptHostBytes(height, width, false), true, photo};
     }
     const unsigned char* head = start->bytes.data();
     const size_t headBytes = start->bytes.size();
@@ -94,7 +95,7 @@ Footprint photoFootprint(const std::string& path, bool decodedAhead) {
         return {map + jpeg.coefficientBytes,
                 d::PhotoReader::keptBytes(start->fileSize, height, width, true, false) +
                     d::RoughPipeline::keptHostBytes(height, width, true),
-                true};
+                true, photo};
     }
     // Decoded whole into the extractor's kept image; a photo that is turned
     // across its diagonal (or may be) is decoded beside it first. What the
@@ -104,7 +105,7 @@ Footprint photoFootprint(const std::string& path, bool decodedAhead) {
     const bool ownDecoder = headerRead || pngRead;
     const size_t kept = d::PhotoReader::keptBytes(start->fileSize, height, width, false, turned) +
                         d::RoughPipeline::keptHostBytes(height, width, false);
-    return {map + (headerRead ? jpeg.coefficientBytes : ownDecoder ? 0 : 3 * pixels), kept, true};
+    return {map + (headerRead ? jpeg.coefficientBytes : ownDecoder ? 0 : 3 * pixels), kept, true, photo};
 }
 
 }  // namespace roughgc
