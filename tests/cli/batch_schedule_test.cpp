@@ -13,14 +13,12 @@
 
 #include "jpeg_edits.h"
 #include "read_watch.h"
+#include "tool_photos.h"
 #include "tool_runner.h"
 
 namespace {
 
 using namespace tool;
-
-const fs::path kData = ROUGHGC_TEST_DATA;
-const fs::path kExamples = ROUGHGC_EXAMPLES;
 
 RunOptions onKernels(std::vector<std::pair<std::string, std::string>> more = {}) {
     RunOptions options;

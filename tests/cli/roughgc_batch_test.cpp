@@ -15,18 +15,12 @@
 
 #include "jpeg_edits.h"
 #include "read_watch.h"
+#include "tool_photos.h"
 #include "tool_runner.h"
 
 namespace {
 
 using namespace tool;
-
-const fs::path kData = ROUGHGC_TEST_DATA;
-const fs::path kExamples = ROUGHGC_EXAMPLES;
-
-// The maps as `roughgc PHOTO` writes them.
-constexpr uint64_t kFruitsMap = 0x3ecb0ff749c8b68cull, kLeftMap = 0xb1172d8db9a998c6ull,
-                   kChickyMap = 0xe72a88b9b9f1256dull;
 
 // A working directory holding copies of the test photos.
 struct Collection : TempDir {

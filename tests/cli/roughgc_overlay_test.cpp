@@ -7,16 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "tool_photos.h"
 #include "tool_runner.h"
 
 namespace {
 
 using namespace tool;
-
-const fs::path kData = ROUGHGC_TEST_DATA;
-const fs::path kExamples = ROUGHGC_EXAMPLES;
-
-constexpr uint64_t kFruitsMap = 0x3ecb0ff749c8b68cull;
 
 // The overlay as it should be before JPEG's losses: the photo's 3 x 3 block
 // means, rounded half up, and red (BGR 0, 0, 255) over each of the map's
