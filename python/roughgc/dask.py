@@ -701,14 +701,19 @@ def _wait_for_workers(client, limit):
     TimeoutError after limit seconds."""
     address = client.scheduler.address
     started = time.monotonic()
-    while not client.scheduler_info().get("workers"):
+    said = None
+    # Asked of the scheduler each time, in a call of its own: the client's
+    # wait_for_workers leaves a future behind when it times out, whose
+    # TimeoutError Python prints at exit.
+    while not client.ncores():
         waited = time.monotonic() - started
         if waited >= limit:
             raise TimeoutError(f"no worker joined the scheduler at {address} in {limit:g} s")
-        print(f"roughgc: waiting for a worker to join the scheduler at {address} ({waited:.0f} s)", file=sys.stderr,
-              flush=True)
-        with contextlib.suppress(TimeoutError):
-            client.wait_for_workers(1, timeout=min(5, limit - waited))
+        if said is None or waited - said >= 5:
+            print(f"roughgc: waiting for a worker to join the scheduler at {address} ({waited:.0f} s)",
+                  file=sys.stderr, flush=True)
+            said = waited
+        time.sleep(min(0.2, limit - waited))
 
 
 def main(argv=None):
