@@ -143,6 +143,28 @@ void readPhoto(const std::string& path, cv::OutputArray photo);
 // type or an extension OpenCV cannot encode, WriteError when writing fails.
 void writeMap(const std::string& path, cv::InputArray map);
 
+// Writes `map` (CV_8UC1, any row step) as a 1-bit grey PNG, each 0 black
+// and any other value white, whole or not at all as writeMap writes: for a
+// map, whose pixels are 0 and 255, the same pixels in a several times
+// smaller file. Throws InputError for another type, WriteError when writing
+// fails.
+void writeBilevelMap(const std::string& path, cv::InputArray map);
+
+// Writes `picture` (CV_8UC3, BGR, any row step) as a baseline JPEG of
+// `quality` (1 to 100), its colour at half the resolution both ways (4:2:0),
+// the same bytes for the same pixels on every machine; whole or not at all
+// as writeMap writes. Not `durable`: not flushed to the disk before it takes
+// the name, for pictures cheaper to make again than to flush one by one (a
+// crash of the machine, not of the process, may leave a partial file).
+// Throws InputError for another type, WriteError when the encoder refuses
+// the picture or writing fails.
+void writeJpeg(const std::string& path, cv::InputArray picture, int quality = 90, bool durable = true);
+
+// Writes `size` bytes to `path` whole or not at all, as writeMap writes a
+// map's: on failure the file holds what it held before, also across a crash.
+// Throws WriteError when writing fails.
+void writeFileWhole(const std::string& path, const void* bytes, size_t size);
+
 // The result as a picture: `photo` at its map's scale, with the map's rough
 // pixels painted `color` where they lie. `out` becomes H/3 x W/3 CV_8UC3
 // for a W x H photo (the rows and columns beyond the last whole 3 x 3 block

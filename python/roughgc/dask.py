@@ -797,10 +797,8 @@ def main(argv=None):
         counts = {"written": 0, "failed": 0, "skipped": 0}
         for record in records:
             counts[record["outcome"]] += 1
-            if record["outcome"] == "failed":
-                _say(f"{record['photo']}: {record['error']}")
-            elif (short := _roughgc._not_converged(record, dimension, tolerance)) is not None:
-                _say(f"{record['photo']}: {short}")
+            if (note := _roughgc._photo_note(record, dimension, tolerance)) is not None:
+                _say(f"{record['photo']}: {note}")
     print(_roughgc._summary_line(counts["written"], counts["failed"], counts["skipped"], 0,
                                  time.monotonic() - started))
     return _EXIT["some_photos_failed"] if counts["failed"] else _EXIT["all_written"]

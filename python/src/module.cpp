@@ -485,15 +485,15 @@ void bindBatchPolicy(py::module_& m) {
         "extractor_of() returns, called only if the photo is not skipped. A photo's failure is the record's.");
 
     m.def(
-        "_not_converged",
+        "_photo_note",
         [](const py::handle& record, float dimension, float tolerance) -> py::object {
-            const ReportRow row = rowOf(record);
-            if (!row.figures || row.figures->converged) return py::none();
-            return textOf(notConverged(*row.figures, {roughgc::Params{}.window, dimension, tolerance}));
+            const std::string note = photoNote(rowOf(record), {roughgc::Params{}.window, dimension, tolerance});
+            if (note.empty()) return py::none();
+            return textOf(note);
         },
         py::arg("record"), py::arg("dimension"), py::arg("tolerance"),
-        "What batch mode says of a photo whose search did not reach dimension within tolerance, after\n"
-        "'PHOTO: '; None for a record that converged or has no figures.");
+        "What batch mode says of the photo of a record on standard error, after 'PHOTO: ': its error if it\n"
+        "failed, or that its search did not reach dimension within tolerance; None if nothing.");
 
     m.def(
         "_failed_record",

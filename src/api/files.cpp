@@ -4,6 +4,7 @@
 
 #include "api/input_checks.h"
 #include "detail/device/host_memory.h"
+#include "detail/io/jpeg_writer.h"
 #include "detail/io/map_file.h"
 #include "detail/io/photo_reader.h"
 #include "roughgc/roughgc.hpp"
@@ -61,6 +62,25 @@ void writeMap(const std::string& path, cv::InputArray map) {
         throw WriteError(path, why, errno);
     }
     throw InputError(format.refusal);
+}
+
+void writeBilevelMap(const std::string& path, cv::InputArray map) {
+    const cv::Mat m = map.getMat();
+    detail::requireType(m.dims == 2 && m.type() == CV_8UC1, "A map", "CV_8UC1", m);
+    std::string why;
+    if (!detail::writeBilevelPng(m.data, m.step, m.rows, m.cols, path, why)) throw WriteError(path, why, errno);
+}
+
+void writeJpeg(const std::string& path, cv::InputArray picture, int quality, bool durable) {
+    const cv::Mat m = picture.getMat();
+    detail::requireType(m.dims == 2 && m.type() == CV_8UC3, "A picture", "CV_8UC3", m);
+    std::string why;
+    if (!detail::writeJpeg(m, quality, path, why, durable)) throw WriteError(path, why, errno);
+}
+
+void writeFileWhole(const std::string& path, const void* bytes, size_t size) {
+    std::string why;
+    if (!detail::writeFileWhole(path, bytes, size, why)) throw WriteError(path, why, errno);
 }
 
 }  // namespace roughgc

@@ -19,9 +19,6 @@
 #include <set>
 #include <sstream>
 
-#include "detail/io/jpeg_writer.h"
-#include "detail/io/map_file.h"
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -252,86 +249,6 @@ std::string defaultText(float value) {
     }
 }
 
-std::string withoutMarker(std::string line) { return line.rfind("(!) ", 0) == 0 ? line.substr(4) : line; }
-
-std::string unreadable(const std::string& photo) {
-    std::string line = "Error reading image";
-    struct stat st;
-    int number = 0;
-    if (stat(photo.c_str(), &st) != 0)
-        number = errno;
-    else if (S_ISDIR(st.st_mode))
-        number = EISDIR;
-    else if (access(photo.c_str(), R_OK) != 0)
-        number = errno;
-    if (number != 0) line += std::string(" (") + std::strerror(number) + ")";
-    return line;
-}
-
-ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unread, const std::string& photo) {
-    try {
-        std::rethrow_exception(thrown);
-    } catch (const roughgc::InputError& e) {
-        // A photo that could not be read has no size.
-        return {unread ? unreadable(photo) : withoutMarker(e.what())};
-    } catch (const roughgc::DeviceError& e) {
-        // Short of memory, a smaller photo may still work; otherwise the
-        // device is gone.
-        if (e.outOfMemory()) return {e.reason()};
-        return {e.what(), true};
-    } catch (const std::bad_alloc&) {
-    } catch (const cv::Exception&) {
-        // A matrix OpenCV could not allocate.
-    } catch (const std::exception& e) {
-        return {e.what()};
-    } catch (...) {
-        return {"unknown failure"};
-    }
-    return {"out of memory"};
-}
-
-namespace {
-
-// A kept tree's folders; what stands in the way is left for the write to
-// report.
-void makeFolderOf(const std::string& path) {
-    if (const fs::path folder = fs::path(path).parent_path(); !folder.empty()) {
-        std::error_code ec;
-        if (!fs::is_directory(folder, ec)) fs::create_directories(folder, ec);
-    }
-}
-
-}  // namespace
-
-void writeBatchOverlay(const std::string& path, cv::Mat photo, const roughgc::Result& result, bool atMapScale) {
-    makeFolderOf(path);
-    cv::Mat picture = photo;
-    if (atMapScale)
-        roughgc::paintContours(picture, result);
-    else
-        roughgc::overlay(photo, result, picture);
-    std::string why;
-    // A picture to look at, made again from the photo at will: written
-    // whole, but not flushed to the disk one by one, as maps are.
-    if (!roughgc::detail::writeJpeg(picture, 90, path, why, false)) throw roughgc::WriteError(path, why, errno);
-}
-
-void writeBatchMap(const std::string& path, const cv::Mat& map) {
-    makeFolderOf(path);
-    if (fs::path(path).extension() != ".png") return roughgc::writeMap(path, map);
-    std::string why;
-    if (!roughgc::detail::writeBilevelPng(map.data, map.step, map.rows, map.cols, path, why))
-        throw roughgc::WriteError(path, why, errno);
-}
-
-std::string writeFailure(const std::string& map, const std::string& reason) {
-    return "Error writing " + map + ": " + reason;
-}
-
-ReportRow::Figures figuresOf(const roughgc::Result& r, double milliseconds) {
-    return {r.quantileIndex, r.threshold, r.coarseBoxes, r.fineBoxes, r.dimension, r.passes, milliseconds, r.converged};
-}
-
 std::string summaryLine(size_t written, size_t failed, size_t skipped, size_t notStarted, double seconds) {
     std::string line = std::to_string(written) + " maps written, " + std::to_string(failed) + " failed";
     if (skipped != 0) line += ", " + std::to_string(skipped) + " skipped";
@@ -341,62 +258,3 @@ std::string summaryLine(size_t written, size_t failed, size_t skipped, size_t no
     return line + time;
 }
 
-std::string notConverged(const ReportRow::Figures& f, const roughgc::Params& params) {
-    char line[160];
-    std::snprintf(line, sizeof line, "did not converge: dimension %.4g after %d pass%s, target %s within %s (its map is written)",
-                  static_cast<double>(f.dimension), f.passes, f.passes == 1 ? "" : "es", defaultText(params.dimension).c_str(),
-                  defaultText(params.tolerance).c_str());
-    return line;
-}
-
-std::string placedIn(const std::string& folder, const std::string& name) {
-    return folder.empty() ? name : (fs::path(folder) / name).string();
-}
-
-bool mapExists(const std::string& map) {
-    struct stat st;
-    return stat(map.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-ReportRow mapPhoto(roughgc::Extractor& extractor, const BatchItem& item, const std::string& folder,
-                   const roughgc::Params& params) {
-    ReportRow row{item.photo, item.map, kWritten, 0, 0, {}, {}};
-    auto failed = [&row](std::string error) {
-        row.outcome = kFailed;
-        row.error = std::move(error);
-        return row;
-    };
-    // Read by the extractor, which keeps the file's bytes and pixels from
-    // one photo to the next (and streams a JPEG into its first stage).
-    // With an overlay, the photo at its map's scale comes along.
-    const auto start = std::chrono::steady_clock::now();
-    roughgc::Result result;
-    cv::Mat atMapScale;
-    std::optional<ExtractionFailure> failure;
-    try {
-        result = item.overlay.empty() ? extractor.extractFile(placedIn(folder, item.photo), params)
-                                      : extractor.extractFile(placedIn(folder, item.photo), params, atMapScale);
-    } catch (...) {
-        failure = extractionFailure(std::current_exception(), extractor.photoSize().empty(), placedIn(folder, item.photo));
-    }
-    const double milliseconds =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    row.width = extractor.photoSize().width;
-    row.height = extractor.photoSize().height;
-    if (failure) return failed(failure->error);
-
-    row.figures = figuresOf(result, milliseconds);
-    const std::string* writing = &item.map;
-    try {
-        writeBatchMap(placedIn(folder, item.map), result.map);
-        if (!item.overlay.empty()) {
-            writing = &item.overlay;
-            writeBatchOverlay(placedIn(folder, item.overlay), atMapScale, result, true);
-        }
-    } catch (const roughgc::WriteError& e) {
-        return failed(writeFailure(*writing, e.reason()));
-    } catch (const std::bad_alloc&) {
-        return failed(writeFailure(*writing, "out of memory"));
-    }
-    return row;
-}

@@ -5,13 +5,13 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <map>
 #include <optional>
 #include <roughgc/roughgc.hpp>
 #include <string>
 #include <vector>
 
+#include "batch/job.h"
 #include "batch/report.h"
 
 // The exit statuses of a run of many photos, batch mode's and
@@ -26,14 +26,6 @@ inline constexpr int kExitBadCommandLine = 255;  // nothing done: the command li
 // written, 1 failed, 2 skipped, 4 not started, 1.2 s", the skipped and the
 // not started only where there are any.
 std::string summaryLine(size_t written, size_t failed, size_t skipped, size_t notStarted, double seconds);
-
-// One photo of the run and the map it is to give; with --overlay, the
-// picture of the map over the photo too.
-struct BatchItem {
-    std::string photo;
-    std::string map;
-    std::string overlay{};  // empty: none
-};
 
 // The photos of a run paired with their maps, and the canonical paths that
 // the report is checked against.
@@ -87,12 +79,6 @@ std::string planMaps(const std::vector<std::string>& photos, const std::string& 
 // single-photo tool writes, and "png", a 1-bit grey PNG of the same pixels.
 inline bool isMapFormat(const std::string& format) { return format == "bmp" || format == "png"; }
 
-// Writes a map planned by planMaps, in the format its name ends with: a
-// ".png" map as a 1-bit grey PNG, any other as roughgc::writeMap writes it.
-// The folders of a kept tree are made first, where missing. Throws
-// roughgc::WriteError when it cannot be written.
-void writeBatchMap(const std::string& path, const cv::Mat& map);
-
 // Why the run of `plan` may not write its report to `report`, empty if it
 // may: it would replace a photo, a map, the list `list` (none if empty or
 // "-") or anything that is not a report of roughgc's, or its folder is
@@ -136,63 +122,3 @@ std::string rangeText(const NumberRange& range);
 // A default as help texts show it: the shortest text that reads back as the
 // same float ("1.7" for 1.7f).
 std::string defaultText(float value);
-
-// A line of the library's without the "(!) " that marks the tool's own
-// messages.
-std::string withoutMarker(std::string line);
-
-// How a photo whose extraction threw `thrown` is reported: its row's error,
-// and whether the device is lost (a failed GPU call other than one short of
-// memory). `unread`: the photo could not be read at all (it has no size).
-struct ExtractionFailure {
-    std::string error;
-    bool deviceLost = false;
-};
-// `photo` is the path of the photo, where an unread one is looked at for
-// the system's reason (see unreadable).
-ExtractionFailure extractionFailure(const std::exception_ptr& thrown, bool unread, const std::string& photo);
-
-// The error of a photo that could not be read: "Error reading image", with
-// the system's reason where the path itself has one, as "Error reading
-// image (No such file or directory)", "(Permission denied)" or "(Is a
-// directory)". The path is looked at, never opened (a pipe's writer would
-// go on).
-std::string unreadable(const std::string& photo);
-
-// The error of a map that could not be written to `map` for `reason`.
-std::string writeFailure(const std::string& map, const std::string& reason);
-
-// Writes the overlay of `result` over `photo` to `path` (planned by
-// planNamedMaps) as a JPEG of quality 90, the folders of a kept tree made
-// first. With `atMapScale`, `photo` is the photo at its map's scale, as
-// extractFile gives it, and is painted over in place. Throws
-// roughgc::WriteError when it cannot be written.
-void writeBatchOverlay(const std::string& path, cv::Mat photo, const roughgc::Result& result, bool atMapScale);
-
-// The error of a photo whose every worker died while it was on it, the
-// worker's memory limit being the usual cause (roughgc.dask).
-inline constexpr const char* kWorkerDied = "out of memory: its worker died";
-
-// The search's figures of an extracted photo, as its row holds them.
-ReportRow::Figures figuresOf(const roughgc::Result& result, double milliseconds);
-
-// What batch mode says of a photo whose search ended short of its target,
-// after "PHOTO: ": "did not converge: dimension 1.412 after 12 passes,
-// target 1.7 within 0.1 (its map is written)". Its map and its outcome
-// stand; only the user is told.
-std::string notConverged(const ReportRow::Figures& figures, const roughgc::Params& params);
-
-// Where a name given in `folder` is, for a process that may work in another
-// folder: `name` itself if it is absolute or `folder` is empty.
-std::string placedIn(const std::string& folder, const std::string& name);
-
-// Whether a map is there already, as --skip-existing sees it: a regular file,
-// or a link to one.
-bool mapExists(const std::string& map);
-
-// One photo read, extracted by `extractor` and written, its names taken in
-// `folder` (see placedIn), as a worker of roughgc.dask makes it: its row,
-// failed with the photo's own failure if there is one. The figures stay
-// when only the writing failed.
-ReportRow mapPhoto(roughgc::Extractor& extractor, const BatchItem& item, const std::string& folder,
-                   const roughgc::Params& params);

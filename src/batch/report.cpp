@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <roughgc/roughgc.hpp>
 #include <sstream>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "detail/io/map_file.h"
 
 const std::array<const char*, 14> kReportFields = {
     "photo",      "map",       "outcome", "width",        "height", "quantile_index", "threshold",
@@ -185,10 +185,11 @@ bool ReportFile::rewrite() {
     const size_t rowsBegin = recordEnd(text, 0);
     const bool withoutConverged = text.compare(0, rowsBegin, reportHeader() + "\n") != 0;
     const std::string rewritten = reportHeader() + "\n" + oneRowEach(text.substr(rowsBegin), withoutConverged);
-    std::string why;
-    if (!roughgc::detail::writeFileWhole(path_, rewritten.data(), rewritten.size(), why)) {
-        errorNumber_ = errno;
-        failure_ = why;
+    try {
+        roughgc::writeFileWhole(path_, rewritten.data(), rewritten.size());
+    } catch (const roughgc::WriteError& e) {
+        errorNumber_ = e.errorNumber();
+        failure_ = e.reason();
         return false;
     }
     return true;

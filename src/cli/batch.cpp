@@ -30,9 +30,11 @@
 #include <vector>
 
 #include "cli/batch_options.h"
+#include "batch/job.h"
 #include "batch/policy.h"
 #include "cli/extraction.h"
 #include "cli/memory_budget.h"
+#include "cli/pool.h"
 #include "batch/report.h"
 #include "cli/stdout_watch.h"
 #include "address_sanitizer.h"
@@ -121,56 +123,17 @@ private:
     int saved_ = -1;
 };
 
-// Abandoned: taken in, but the run ended on a device failure before its
-// extraction; it counts as not started and gets no report row.
-enum class Outcome { Written, Skipped, Failed, Abandoned };
-
-// Readers of photos decoded ahead of their extraction, each keeping its
-// file buffer and pixels from one photo to the next; no more of them than
-// photos in flight.
-class ReaderPool {
-public:
-    std::unique_ptr<roughgc::detail::PhotoReader> take() {
-        {
-            const std::lock_guard lock(mutex_);
-            if (!idle_.empty()) {
-                auto reader = std::move(idle_.back());
-                idle_.pop_back();
-                return reader;
-            }
-        }
-        return std::make_unique<roughgc::detail::PhotoReader>();
-    }
-    void give(std::unique_ptr<roughgc::detail::PhotoReader> reader) {
-        if (!reader) return;
-        const std::lock_guard lock(mutex_);
-        idle_.push_back(std::move(reader));
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<roughgc::detail::PhotoReader>> idle_;
-};
-
-// One photo on its way through the pipeline.
+// One photo on its way through the pipeline: its job, and what the
+// pipeline holds for it.
 struct Work {
+    Work(size_t i, const BatchItem& item) : index(i), job(item) {}
     size_t index;
+    PhotoJob job;
     PhotoCost cost{0, 0, true};
-    Outcome outcome = Outcome::Written;
-    std::string error;
     bool byExtractor = false;  // a regular file, read where it is extracted
-    cv::Mat image;  // decoded ahead, in the reader's memory; released once extracted
+    bool abandoned = false;    // taken in, but the run ended on a device failure first: not started, no row
+    cv::Mat image;  // decoded ahead, in the reader's memory; released once written
     std::unique_ptr<roughgc::detail::PhotoReader> reader;
-    int width = 0, height = 0;
-    roughgc::Result result;  // the map is released once written
-    cv::Mat atMapScale;      // read by the extractor: the photo at its map's scale, for its overlay
-    bool extracted = false;
-    double milliseconds = 0;
-
-    void fail(std::string why) {
-        outcome = Outcome::Failed;
-        error = std::move(why);
-    }
 };
 using WorkPtr = std::shared_ptr<Work>;
 
@@ -184,21 +147,13 @@ struct EachPhotoAlone {
             return stage(w);
         } catch (const std::bad_alloc&) {
         } catch (const cv::Exception& e) {
-            if (e.code != cv::Error::StsNoMem) return failed(w, e.what());
+            if (e.code != cv::Error::StsNoMem) return w->job.fail(e.what()), w;
         } catch (const std::exception& e) {
-            return failed(w, e.what());
+            return w->job.fail(e.what()), w;
         } catch (...) {
-            return failed(w, "unknown failure");
+            return w->job.fail("unknown failure"), w;
         }
-        return failed(w, "out of memory");
-    }
-    static WorkPtr failed(const WorkPtr& w, const char* why) {
-        try {
-            w->fail(why);
-        } catch (const std::bad_alloc&) {
-            w->fail("out of memory");  // short enough to need no memory
-        }
-        return w;
+        return w->job.fail("out of memory"), w;
     }
 };
 template <class Stage>
@@ -244,7 +199,7 @@ struct BatchRun {
     Extraction& extraction;
     FILE* errors;
     MemoryBudget budget;
-    ReaderPool readers;
+    Pool<roughgc::detail::PhotoReader> readers;
     ReportFile report;
     Progress progress;
     size_t written = 0, failed = 0, skipped = 0, taken = 0;
@@ -270,11 +225,10 @@ struct TakeNextPhoto {
             fc.stop();
             return nullptr;
         }
-        auto w = std::make_shared<Work>();
-        w->index = run.taken;
+        auto w = std::make_shared<Work>(run.taken, run.items[run.taken]);
         const BatchItem& item = run.items[w->index];
         if (run.options.skipExisting && mapExists(item.map)) {
-            w->outcome = Outcome::Skipped;
+            w->job.skip();
         } else {
             // Regular files go to the extractors where they extract in
             // parallel; pipes, and every photo on a GPU, are decoded ahead.
@@ -298,33 +252,23 @@ struct TakeNextPhoto {
 struct DecodePhoto {
     BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
-        if (w->outcome != Outcome::Written || w->byExtractor) return w;
+        PhotoJob& job = w->job;
+        if (job.row.outcome != kWritten || w->byExtractor) return w;
         namespace d = roughgc::detail;
         w->reader = batch->readers.take();
-        try {
-            const d::LoadEnd end = w->reader->load(batch->items[w->index].photo, stopRequested);
-            if (end != d::LoadEnd::Loaded) {
-                w->fail(end == d::LoadEnd::Interrupted ? "interrupted" : unreadable(batch->items[w->index].photo));
-                return w;
-            }
-            w->image = w->reader->decode(w->reader->keptTarget());
-        } catch (const std::bad_alloc&) {
-            w->fail("out of memory");
+        const d::LoadEnd end = w->reader->load(job.photoPath(), stopRequested);
+        if (end != d::LoadEnd::Loaded) {
+            job.fail(end == d::LoadEnd::Interrupted ? "interrupted" : unreadable(job.photoPath()));
             return w;
         }
-        w->width = w->image.cols;
-        w->height = w->image.rows;
-        if (w->image.empty()) {
-            const std::string problem = w->reader->problem();
-            if (problem.empty()) {
-                w->fail(unreadable(batch->items[w->index].photo));
-            } else {
-                const cv::Size size = w->reader->announcedSize();
-                w->width = size.width;
-                w->height = size.height;
-                w->fail(withoutMarker(problem));
-            }
-        }
+        w->image = w->reader->decode(w->reader->keptTarget());
+        if (!w->image.empty()) return w;
+        const std::string problem = w->reader->problem();
+        if (problem.empty()) return job.fail(unreadable(job.photoPath())), w;
+        const cv::Size size = w->reader->announcedSize();
+        job.row.width = size.width;
+        job.row.height = size.height;
+        job.fail(withoutMarker(problem));
         return w;
     }
 };
@@ -336,45 +280,26 @@ struct ExtractMap {
     BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
         BatchRun& run = *batch;
-        // The photo is let go once extracted, unless its overlay is still
-        // to be drawn (by the writer, which lets it go then).
-        struct Done {
-            BatchRun& run;
-            Work& w;
-            ~Done() {
-                if (w.extracted && !run.items[w.index].overlay.empty()) return;
-                letGo(run, w);
-            }
-        } done{run, *w};
         if (run.deviceFailed) {
-            w->outcome = Outcome::Abandoned;
+            w->abandoned = true;
+            letGo(run, *w);
             return w;
         }
-        if (w->outcome != Outcome::Written) return w;
-        const roughgc::Params params{static_cast<int>(run.options.window), run.options.dim, run.options.tolerance};
-        const auto t0 = Clock::now();
-        cv::Size size;
+        if (w->job.row.outcome != kWritten) return w;
+        const roughgc::Params params = run.options.params();
         try {
-            if (w->byExtractor) {
-                // The overlay's picture made as the rows go by.
-                const bool overlay = !run.items[w->index].overlay.empty();
-                w->result = run.extraction.extractFile(run.items[w->index].photo, params, size,
-                                                       overlay ? &w->atMapScale : nullptr);
-            } else {
-                w->result = run.extraction.extract(w->image, params);
-            }
-            w->extracted = true;
+            run.extraction.run([&](roughgc::Extractor& extractor) {
+                if (w->byExtractor)
+                    w->job.extractFile(extractor, params);
+                else
+                    w->job.extract(extractor, w->image, params);
+            });
         } catch (...) {
-            const ExtractionFailure failure =
-                extractionFailure(std::current_exception(), w->byExtractor && size.empty(), run.items[w->index].photo);
-            w->fail(failure.error);
-            if (failure.deviceLost) run.deviceFailed = true;
+            w->job.extractionFailed(std::current_exception(), w->byExtractor);
         }
-        w->milliseconds = secondsSince(t0) * 1000;
-        if (w->byExtractor) {
-            w->width = size.width;
-            w->height = size.height;
-        }
+        if (w->job.deviceLost()) run.deviceFailed = true;
+        // The photo decoded ahead stays for its overlay, drawn by the writer.
+        if (w->job.failed() || run.items[w->index].overlay.empty()) letGo(run, *w);
         return w;
     }
 };
@@ -382,23 +307,8 @@ struct ExtractMap {
 struct WriteMap {
     BatchRun* batch;
     WorkPtr operator()(WorkPtr w) const {
-        if (w->outcome != Outcome::Written) return w;
-        const BatchItem& item = batch->items[w->index];
-        const std::string* writing = &item.map;
-        try {
-            writeBatchMap(item.map, w->result.map);
-            if (!item.overlay.empty()) {
-                writing = &item.overlay;
-                writeBatchOverlay(item.overlay, w->byExtractor ? w->atMapScale : w->image, w->result, w->byExtractor);
-            }
-        } catch (const roughgc::WriteError& e) {
-            w->fail(writeFailure(*writing, e.reason()));
-        } catch (const std::bad_alloc&) {
-            w->fail(writeFailure(*writing, "out of memory"));
-        }
+        w->job.write();  // not extracted: its pixels let go alone
         letGo(*batch, *w);
-        w->result.map.release();
-        w->atMapScale.release();
         return w;
     }
 };
@@ -409,37 +319,24 @@ struct RecordOutcome {
     BatchRun* batch;
     void operator()(WorkPtr w) const {
         BatchRun& run = *batch;
-        if (w->outcome != Outcome::Skipped) run.budget.release(w->cost);
+        if (!w->job.skipped()) run.budget.release(w->cost);
         run.recorded[w->index] = true;
-        if (w->outcome == Outcome::Abandoned) return;
-        record(run, run.items[w->index], *w);
+        if (!w->abandoned) record(run, w->job.row);
     }
 
     // Counts, shows and reports one photo; a row that cannot even be made
     // (no memory for it) is the report's loss, not the run's.
-    static void record(BatchRun& run, const BatchItem& item, const Work& w) {
-        if (w.outcome == Outcome::Failed) {
+    static void record(BatchRun& run, const ReportRow& row) {
+        if (const std::string note = photoNote(row, run.options.params()); !note.empty()) {
             run.progress.finish();
-            std::fprintf(run.errors, "%s: %s\n", item.photo.c_str(), w.error.c_str());
-        } else if (w.extracted && !w.result.converged) {
-            run.progress.finish();
-            const roughgc::Params params{static_cast<int>(run.options.window), run.options.dim, run.options.tolerance};
-            std::fprintf(run.errors, "%s: %s\n", item.photo.c_str(),
-                         notConverged(figuresOf(w.result, w.milliseconds), params).c_str());
+            std::fprintf(run.errors, "%s: %s\n", row.photo.c_str(), note.c_str());
         }
-        (w.outcome == Outcome::Written ? run.written : w.outcome == Outcome::Failed ? run.failed : run.skipped)++;
+        (row.outcome == kWritten ? run.written : row.outcome == kFailed ? run.failed : run.skipped)++;
         try {
-            if (run.report.isOpen()) run.report.append(rowOf(item, w));
+            if (run.report.isOpen()) run.report.append(row);
         } catch (const std::bad_alloc&) {
         }
         run.progress.update(run.written + run.failed + run.skipped);
-    }
-
-    static ReportRow rowOf(const BatchItem& item, const Work& w) {
-        static const char* const outcomes[] = {kWritten, kSkipped, kFailed};
-        ReportRow row{item.photo, item.map, outcomes[static_cast<int>(w.outcome)], w.width, w.height, {}, w.error};
-        if (w.extracted) row.figures = figuresOf(w.result, w.milliseconds);
-        return row;
     }
 };
 
@@ -526,10 +423,9 @@ int runBatch(int argc, char** argv) {
             std::fprintf(err.stream(), "roughgc: the run failed: %s\n", broken.c_str());
             for (size_t i = 0; i < run.taken; ++i) {
                 if (run.recorded[i]) continue;
-                Work w;
-                w.index = i;
-                w.fail(broken);
-                RecordOutcome::record(run, run.items[i], w);
+                PhotoJob job(run.items[i]);
+                job.fail(broken);
+                RecordOutcome::record(run, job.row);
             }
             deviceFailed = true;
         }

@@ -26,6 +26,8 @@ struct BatchOptions {
     std::string format = "bmp";  // of the maps: bmp or png
     bool recursive = false;      // folders' subfolders too
     std::string overlayDir;      // where the overlays go; empty: none
+
+    roughgc::Params params() const { return {static_cast<int>(window), dim, tolerance}; }
 };
 
 // Whether the command line asks for batch mode rather than the single-photo

@@ -58,74 +58,32 @@ void ExtractionThread::serve() {
 bool Extraction::parallel() { return roughgc::extractionsRunInParallel(); }
 
 Extraction::Extraction() {
-    if (!parallel()) thread_ = std::make_unique<ExtractionThread>();
-    std::unique_ptr<roughgc::Extractor> first;
-    if (thread_) {
-        thread_->run([&] { first = std::make_unique<roughgc::Extractor>(); });
-    } else {
-        first = std::make_unique<roughgc::Extractor>();
+    if (parallel()) {
+        idle_.give(std::make_unique<roughgc::Extractor>());
+        return;
     }
-    idle_.push_back(std::move(first));
+    thread_ = std::make_unique<ExtractionThread>();
+    thread_->run([this] { device_ = std::make_unique<roughgc::Extractor>(); });
 }
 
 Extraction::~Extraction() {
-    // The extractors go before the thread that made the device's.
-    if (thread_) thread_->run([this] { idle_.clear(); });
+    // The device's extractor goes before the thread that made it.
+    if (thread_) thread_->run([this] { device_.reset(); });
 }
 
-std::unique_ptr<roughgc::Extractor> Extraction::take() {
-    {
-        const std::lock_guard lock(mutex_);
-        if (!idle_.empty()) {
-            auto extractor = std::move(idle_.back());
-            idle_.pop_back();
-            return extractor;
-        }
-    }
-    return std::make_unique<roughgc::Extractor>();
-}
-
-void Extraction::give(std::unique_ptr<roughgc::Extractor> extractor) {
-    const std::lock_guard lock(mutex_);
-    idle_.push_back(std::move(extractor));
-}
-
-template <class Job>
-roughgc::Result Extraction::withExtractor(Job job) {
+void Extraction::run(const std::function<void(roughgc::Extractor&)>& job) {
+    if (thread_) return thread_->run([&] { job(*device_); });
     // This thread's parallel work stays on this thread: no OpenMP team.
     static thread_local const bool oneCore = [] {
         omp_set_num_threads(1);
         return true;
     }();
     (void)oneCore;
-    auto extractor = take();
+    std::unique_ptr<roughgc::Extractor> extractor = idle_.take();
     struct GiveBack {
-        Extraction* pool;
+        Pool<roughgc::Extractor>& pool;
         std::unique_ptr<roughgc::Extractor>& extractor;
-        ~GiveBack() { pool->give(std::move(extractor)); }
-    } giveBack{this, extractor};
-    return job(*extractor);
-}
-
-roughgc::Result Extraction::extract(const cv::Mat& photo, const roughgc::Params& params) {
-    if (thread_) {
-        // One extractor, one photo at a time: the pipeline stage is serial.
-        roughgc::Result result;
-        thread_->run([&] { result = idle_.front()->extract(photo, params); });
-        return result;
-    }
-    return withExtractor([&](roughgc::Extractor& e) { return e.extract(photo, params); });
-}
-
-roughgc::Result Extraction::extractFile(const std::string& path, const roughgc::Params& params,
-                                        cv::Size& photoSize, cv::Mat* atMapScale) {
-    photoSize = cv::Size();
-    return withExtractor([&](roughgc::Extractor& e) {
-        struct Size {
-            roughgc::Extractor& extractor;
-            cv::Size& size;
-            ~Size() { size = extractor.photoSize(); }
-        } size{e, photoSize};
-        return atMapScale != nullptr ? e.extractFile(path, params, *atMapScale) : e.extractFile(path, params);
-    });
+        ~GiveBack() { pool.give(std::move(extractor)); }
+    } giveBack{idle_, extractor};
+    job(*extractor);
 }

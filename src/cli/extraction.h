@@ -7,11 +7,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <opencv2/core.hpp>
 #include <roughgc/roughgc.hpp>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "cli/pool.h"
 
 // Runs jobs, one at a time, on a thread that lives as long as the object.
 //
@@ -64,27 +65,18 @@ public:
     Extraction(const Extraction&) = delete;
     Extraction& operator=(const Extraction&) = delete;
 
-    // As roughgc::Extractor::extract, from any pipeline worker.
-    roughgc::Result extract(const cv::Mat& photo, const roughgc::Params& params);
-
-    // As roughgc::Extractor::extractFile; `photoSize` becomes the photo's
-    // size as the extractor found it, also when this throws. Parallel
-    // extraction only: on a GPU photos are decoded ahead, in parallel.
-    // With `atMapScale`, the photo at its map's scale too (for its overlay).
-    roughgc::Result extractFile(const std::string& path, const roughgc::Params& params, cv::Size& photoSize,
-                                cv::Mat* atMapScale = nullptr);
+    // Runs `job` with an extractor, from any pipeline worker: on a GPU
+    // the device's, on its thread, one photo at a time (the pipeline stage
+    // is serial); otherwise one of the pool's, on this thread. What `job`
+    // throws is thrown here, as is a failure to make a new extractor.
+    void run(const std::function<void(roughgc::Extractor&)>& job);
 
     // How many extractors the run may hold at most, each with buffers for
     // the largest photo it has seen, with `workers` pipeline workers.
     static size_t extractorsFor(size_t workers) { return parallel() ? workers : 1; }
 
 private:
-    template <class Job>
-    roughgc::Result withExtractor(Job job);
-    std::unique_ptr<roughgc::Extractor> take();
-    void give(std::unique_ptr<roughgc::Extractor> extractor);
-
     std::unique_ptr<ExtractionThread> thread_;  // on a GPU
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<roughgc::Extractor>> idle_;
+    std::unique_ptr<roughgc::Extractor> device_;  // on a GPU: its one extractor
+    Pool<roughgc::Extractor> idle_;
 };
