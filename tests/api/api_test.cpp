@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <latch>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
@@ -29,13 +30,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kFruits = std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg";
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void expectSameMap(const roughgc::Result& a, const roughgc::Result& b) {
     ASSERT_EQ(a.map.size(), b.map.size());
@@ -263,6 +257,43 @@ TEST_F(InScratchDir, PhotosAreReadAndMapsWrittenAsTheToolDoes) {
     EXPECT_THROW(roughgc::writeMap("map.nothing", r.map), roughgc::InputError);
     EXPECT_THROW(roughgc::writeMap("noextension", r.map), roughgc::InputError);
     EXPECT_EQ(listing(), (std::vector<std::string>{"RoughGC.bmp", "map.bmp", "roi.bmp", "taken.bmp"}));
+}
+
+TEST_F(InScratchDir, BilevelMapsJpegPicturesAndBytesAreWrittenWholeAndRefusedAsMapsAre) {
+    const cv::Mat photo = roughgc::readPhoto(kFruits);
+    const roughgc::Result r = roughgc::roughContours(photo);
+    // The same pixels as the map, through a row step, in far fewer bytes.
+    const cv::Mat wide(r.map.rows, r.map.cols + 3, CV_8UC1, cv::Scalar(9));
+    r.map.copyTo(wide(cv::Rect(0, 0, r.map.cols, r.map.rows)));
+    roughgc::writeBilevelMap("map.png", wide(cv::Rect(0, 0, r.map.cols, r.map.rows)));
+    roughgc::writeMap("map.bmp", r.map);
+    EXPECT_EQ(cv::countNonZero(cv::imread("map.png", cv::IMREAD_UNCHANGED) != r.map), 0);
+    EXPECT_LT(fileBytes("map.png").size() * 4, fileBytes("map.bmp").size());
+
+    roughgc::writeJpeg("picture.jpg", photo, 90, false);
+    const cv::Mat back = cv::imread("picture.jpg", cv::IMREAD_COLOR);
+    ASSERT_EQ(back.size(), photo.size());
+    EXPECT_GT(cv::PSNR(back, photo), 30);
+    const std::string bytes = "a,b\n1,2\n";
+    roughgc::writeFileWhole("rows.csv", bytes.data(), bytes.size());
+    EXPECT_EQ(fileBytes("rows.csv"), bytes);
+
+    EXPECT_THROW(roughgc::writeBilevelMap("colour.png", photo), roughgc::InputError);
+    EXPECT_THROW(roughgc::writeJpeg("grey.jpg", r.map), roughgc::InputError);
+    EXPECT_THROW(roughgc::writeJpeg("quality.jpg", photo, 101), roughgc::WriteError);
+    fs::create_directory("taken");
+    for (const auto& write : std::vector<std::function<void()>>{
+             [&] { roughgc::writeBilevelMap("taken", r.map); }, [&] { roughgc::writeJpeg("taken", photo); },
+             [&] { roughgc::writeFileWhole("taken", bytes.data(), bytes.size()); }}) {
+        try {
+            write();
+            ADD_FAILURE() << "a directory was written over";
+        } catch (const roughgc::WriteError& e) {
+            EXPECT_EQ(e.errorNumber(), EISDIR);
+            EXPECT_EQ(e.path(), "taken");
+        }
+    }
+    EXPECT_EQ(listing(), (std::vector<std::string>{"map.bmp", "map.png", "picture.jpg", "rows.csv", "taken"}));
 }
 
 TEST(Histogram, CountsAsHistogramCudaDoesWhateverTheRowStep) {

@@ -170,6 +170,44 @@ TEST_F(BatchPolicy, APhotoIsMappedInTheCallersFolderAndKeepsItsFiguresWhenOnlyTh
     EXPECT_EQ(listing(), std::vector<std::string>{"client"});  // nothing written outside the caller's folder
 }
 
+TEST_F(BatchPolicy, APhotosJobGivesTheSameFilesAndRowDecodedAheadOrReadByItsExtractor) {
+    namespace fs = std::filesystem;
+    fs::copy_file(std::string(ROUGHGC_EXAMPLES) + "/fruits.jpg", "fruits.jpg");
+    roughgc::Extractor extractor;
+    const roughgc::Params params;
+    const BatchItem byFile{"fruits.jpg", "a/fruits.bmp", "a/fruits.jpg"};
+    const BatchItem decoded{"fruits.jpg", "b/fruits.bmp", "b/fruits.jpg"};
+    PhotoJob read(byFile), ahead(decoded);
+    read.extractFile(extractor, params);
+    read.write();
+    ahead.extract(extractor, roughgc::readPhoto("fruits.jpg"), params);
+    ahead.write();
+    for (const PhotoJob* job : {&read, &ahead}) {
+        EXPECT_EQ(job->row.outcome, kWritten);
+        EXPECT_EQ(job->row.width, 512);
+        EXPECT_EQ(job->row.height, 480);
+        ASSERT_TRUE(job->row.figures);
+        EXPECT_EQ(photoNote(job->row, params), "");
+    }
+    EXPECT_EQ(read.row.figures->threshold, ahead.row.figures->threshold);
+    EXPECT_EQ(fileBytes("a/fruits.bmp"), fileBytes("b/fruits.bmp"));
+    EXPECT_EQ(fileBytes("a/fruits.jpg"), fileBytes("b/fruits.jpg"));
+
+    // The first failure is the photo's: later steps do nothing.
+    PhotoJob stopped({"fruits.jpg", "c/fruits.bmp"});
+    stopped.fail("interrupted");
+    stopped.extractFile(extractor, params);
+    stopped.write();
+    EXPECT_EQ(stopped.row.error, "interrupted");
+    EXPECT_FALSE(stopped.row.figures);
+    EXPECT_EQ(photoNote(stopped.row, params), "interrupted");
+    EXPECT_FALSE(fs::exists("c"));
+
+    ReportRow shortOfTarget = read.row;
+    shortOfTarget.figures->converged = false;
+    EXPECT_EQ(photoNote(shortOfTarget, params), notConverged(*shortOfTarget.figures, params));
+}
+
 // A process that is gone, and one that lives until it is ended.
 pid_t endedProcess() {
     const pid_t pid = fork();

@@ -22,13 +22,6 @@ namespace {
 
 namespace d = roughgc::detail;
 
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class PhotoCosts : public InScratchDir {
 protected:
     void write(const std::string& name, const std::string& bytes) {
