@@ -722,36 +722,35 @@ def main(argv=None):
         description="Writes the rough contour map of each photo, as DIR/NAME.bmp, on a Dask cluster. "
         "Relative names are taken from this folder; the workers must see the same paths.",
     )
-    parser.add_argument("photos", nargs="*", metavar="PHOTO")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running scheduler, e.g. tcp://HOST:8786")
     where.add_argument("--scheduler-file", metavar="FILE", help="the file that `dask scheduler --scheduler-file` wrote")
     where.add_argument("--workers", metavar="N", help="a local cluster of N worker processes (default: cores)")
     parser.add_argument("--wait", default="300", metavar="SECONDS",
                         help="how long to wait for a first worker to join the scheduler (default 300)")
-    parser.add_argument("-o", "--out-dir", required=True, metavar="DIR")
-    parser.add_argument("-f", "--files-from", metavar="FILE", help="also the photos listed in FILE ('-': standard input)")
-    parser.add_argument("-0", "--null", action="store_true", help="names in the list end with NUL bytes")
-    parser.add_argument("-R", "--recursive", action="store_true",
-                        help="also the photos of the folders' subfolders, their tree kept under the out-dir")
-    parser.add_argument("--overlay", metavar="DIR", help="also each map drawn over its photo, as DIR/NAME.jpg")
-    parser.add_argument("-s", "--skip-existing", action="store_true")
-    parser.add_argument("-r", "--report", metavar="FILE.csv")
-    parser.add_argument("--format", default="bmp", metavar="bmp|png", help="map format (default bmp)")
-    for flag, name, metavar, what in [("--window", "window", "K", "metric window"),
-                                      ("--dim", "dimension", "D", "target dimension"),
-                                      ("--tolerance", "tolerance", "E", "tolerance on the dimension")]:
-        low, high, _ = _RANGES[name]
-        parser.add_argument(flag, default=str(_DEFAULTS[name]), metavar=metavar,
-                            help=f"{what}, {low} to {high} (default {_DEFAULTS[name]})")
+    # Batch mode's options, bar its threads, memory and display: the same
+    # names and help.
+    numbers = {}
+    for names, value, text, default, required, batch_only, number in _roughgc._OPTIONS:
+        text = text.replace("%", "%%")
+        if batch_only:
+            continue
+        if names == ["photos"]:
+            parser.add_argument("photos", nargs="*", metavar=value.rstrip("."), help=text)
+        elif not value:
+            parser.add_argument(*names, action="store_true", help=text)
+        else:
+            action = parser.add_argument(*names, metavar=value, default=default, required=required, help=text)
+            if number is not None:
+                numbers[action.dest] = (names[-1], number)
 
     started = time.monotonic()
     with contextlib.ExitStack() as stack:
         try:
             args = parser.parse_args(argv)
-            window = _option("--window", args.window, *_RANGES["window"])
-            dimension = _option("--dim", args.dim, *_RANGES["dimension"])
-            tolerance = _option("--tolerance", args.tolerance, *_RANGES["tolerance"])
+            for dest, (flag, number) in numbers.items():
+                setattr(args, dest, _option(flag, getattr(args, dest), *number))
+            window, dimension, tolerance = args.window, args.dim, args.tolerance
             wait = _option("--wait", args.wait, 0, 86400, whole=False)
             workers = None if args.workers is None else _option("--workers", args.workers, *_RANGES["jobs"])
             if args.scheduler_file and not os.path.isfile(args.scheduler_file):

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "batch/job.h"
+#include "batch/options.h"
 #include "batch/policy.h"
 #include "batch/report.h"
 
@@ -388,6 +390,23 @@ void bindBatchPolicy(py::module_& m) {
     for (const auto& [name, range] : named)
         ranges[name] = py::make_tuple(numberObject(range.low), numberObject(range.high), range.whole);
     m.attr("_RANGES") = ranges;
+
+    // The run's options as batch mode offers them, for roughgc.dask's
+    // command line: names, value name ("" for a flag), help, default (None:
+    // none), required, batch mode's alone, and range (None: not a number).
+    py::list options;
+    for (const RunOption& o : runOptions()) {
+        py::list names;
+        std::istringstream split(o.names);
+        for (std::string name; std::getline(split, name, ',');) names.append(name);
+        options.append(py::make_tuple(names, o.value, o.help,
+                                      o.defaultValue.empty() ? py::object(py::none()) : py::str(o.defaultValue),
+                                      o.required, o.batchOnly,
+                                      o.range == nullptr ? py::object(py::none())
+                                                         : py::make_tuple(numberObject(o.range->low),
+                                                                          numberObject(o.range->high), o.range->whole)));
+    }
+    m.attr("_OPTIONS") = options;
 
     m.def(
         "_number",

@@ -24,6 +24,7 @@ import pytest
 from distributed import Client, LocalCluster
 
 import roughgc.dask as rdask
+from roughgc import _roughgc
 from conftest import PHOTOS, TOOL
 
 CLI = [sys.executable, "-m", "roughgc.dask"]
@@ -248,6 +249,22 @@ def test_the_command_line_refuses_what_cannot_work_as_batch_mode_does(tmp_path, 
         assert capsys.readouterr().err == batch.stderr.replace("--jobs", "--workers").replace(
             "roughgc --help", "python3 -m roughgc.dask --help")
     assert not out.exists()
+
+
+def test_the_command_line_offers_batch_modes_options_with_their_names_and_help(capsys):
+    with pytest.raises(SystemExit):
+        rdask.main(["--help"])
+    dask_help = "".join(capsys.readouterr().out.split())  # wrapped as each parser wraps
+    batch_help = "".join(subprocess.run([TOOL, "--help"], capture_output=True, text=True, timeout=60).stdout.split())
+    offered = 0
+    for names, value, text, default, required, batch_only, number in _roughgc._OPTIONS:
+        text = "".join(text.split())
+        assert text in batch_help, names
+        assert (text in dask_help) != batch_only, names
+        if not batch_only and names != ["photos"]:
+            offered += 1
+            assert all(name in dask_help for name in names), names
+    assert offered >= 11
 
 
 def test_a_killed_worker_loses_no_photo_and_doubles_none(client, tmp_path, tool_maps):

@@ -40,22 +40,6 @@ std::optional<size_t> byteCount(const std::string& text) {
     return number << shift;
 }
 
-std::string planRun(const BatchOptions& options, BatchPlan& plan, std::vector<std::string>& notes) {
-    std::vector<PhotoName> photos;
-    if (std::string refusal = findPhotos(options.photos, options.recursive, photos, notes); !refusal.empty())
-        return refusal;
-    if (std::string refusal = planNamedMaps(photos, options.outDir, plan, options.format, options.overlayDir);
-        !refusal.empty())
-        return refusal;
-    for (const auto& [option, folder] : {std::pair{"--out-dir", &options.outDir}, {"--overlay", &options.overlayDir}}) {
-        struct stat st;
-        if (folder->empty() || lstat(folder->c_str(), &st) != 0) continue;
-        if (stat(folder->c_str(), &st) != 0) return std::string(option) + " " + *folder + " is a link to nothing";
-        if (!S_ISDIR(st.st_mode)) return std::string(option) + " " + *folder + " is not a folder";
-    }
-    if (options.report.empty()) return "";
-    return reportProblem(plan, options.report, options.outDir, options.filesFrom, "--report");
-}
 
 }  // namespace
 
@@ -124,6 +108,58 @@ public:
 
 }  // namespace
 
+namespace {
+
+// A number of bytes, as --memory-limit takes it.
+CLI::Validator byteCountCheck() {
+    return CLI::Validator(
+        [](std::string& input) -> std::string {
+            if (byteCount(input)) return "";
+            return "must be a number of bytes above 0, with K, M, G or T for powers of 1024, not " +
+                   (input.empty() ? std::string("an empty value") : input);
+        },
+        "");
+}
+
+CLI::Validator formatCheck() {
+    return CLI::Validator(
+        [](std::string& input) -> std::string { return isMapFormat(input) ? "" : "must be bmp or png, not " + input; },
+        "");
+}
+
+// What the command line's text becomes before it is checked: numbers are
+// parsed as double and then rounded once to float, as a C++ caller writing
+// 1.7f gets them, and the memory limit is read with its unit.
+struct RawValues {
+    double dim, tolerance;
+    std::string memoryLimit;
+};
+
+// The option of the table, bound to where its value goes.
+CLI::Option* addOption(CLI::App& app, const RunOption& o, BatchOptions& options, RawValues& raw) {
+    using O = RunOption;
+    switch (o.id) {
+        case O::Photos: return app.add_option(o.names, options.photos, o.help);
+        case O::OutDir: return app.add_option(o.names, options.outDir, o.help);
+        case O::FilesFrom: return app.add_option(o.names, options.filesFrom, o.help);
+        case O::Null: return app.add_flag(o.names, options.nullSeparated, o.help)->needs("--files-from");
+        case O::Recursive: return app.add_flag(o.names, options.recursive, o.help);
+        case O::SkipExisting: return app.add_flag(o.names, options.skipExisting, o.help);
+        case O::Report: return app.add_option(o.names, options.report, o.help);
+        case O::Dimension: return app.add_option(o.names, raw.dim, o.help);
+        case O::Tolerance: return app.add_option(o.names, raw.tolerance, o.help);
+        case O::Window: return app.add_option(o.names, options.window, o.help);
+        case O::Jobs: return app.add_option(o.names, options.jobs, o.help);
+        case O::MemoryLimit: return app.add_option(o.names, raw.memoryLimit, o.help)->check(byteCountCheck());
+        case O::Format: return app.add_option(o.names, options.format, o.help)->check(formatCheck());
+        case O::Overlay: return app.add_option(o.names, options.overlayDir, o.help);
+        case O::Quiet: return app.add_flag(o.names, options.quiet, o.help);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& options) {
     CLI::App app("Writes the rough contour map of each photo, as DIR/NAME.bmp (or .png), NAME being the photo's file name "
                  "without its last extension (for a photo found in a folder named, its path below that folder). A "
@@ -134,77 +170,13 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
     app.formatter(std::make_shared<WrappedHelp>());
     app.set_version_flag("-V,--version", "roughgc " ROUGHGC_VERSION);
     options.jobs = std::max(1u, std::thread::hardware_concurrency());
-    // Parsed as double and then rounded once to float, as a C++ caller
-    // writing 1.7f gets it.
-    double dim = options.dim, tolerance = options.tolerance;
-    app.add_option("photos", options.photos,
-                   "Photos to process, and folders of photos. A folder's photos are its files whose extension "
-                   "is a photo format's (jpg, jpeg, png, tif, tiff, webp, bmp and the others roughgc reads, in "
-                   "any case), taken by name; hidden files, and files of other extensions, are left alone")
-        ->type_name("PHOTO...");
-    app.add_option("-o,--out-dir", options.outDir, "Folder for the maps, created if missing")
-        ->type_name("DIR")
-        ->required();
-    CLI::Option* filesFrom =
-        app.add_option("-f,--files-from", options.filesFrom,
-                       "Also process the photos listed in FILE, one a line ('-': standard input)")
-            ->type_name("FILE");
-    app.add_flag("-0,--null", options.nullSeparated, "Names in --files-from end with NUL bytes, not newlines")
-        ->needs(filesFrom);
-    app.add_flag("-R,--recursive", options.recursive,
-                 "Also the photos of the folders' subfolders, their tree kept under DIR: photos/a/x.jpg gives "
-                 "DIR/a/x.bmp for the folder photos");
-    app.add_flag("-s,--skip-existing", options.skipExisting, "Skip photos whose map exists already (to resume a run)");
-    app.add_option("-r,--report", options.report,
-                   "Write a CSV row per photo, as it finishes: outcome, size, the search's figures and whether it "
-                   "converged. A new report replaces an earlier one of roughgc's; with --skip-existing it goes on "
-                   "after its rows and ends with one row per photo. Never another file, a photo, a map or the list")
-        ->type_name("FILE.csv");
-    const roughgc::Params defaults;
-    app.add_option("--dim", dim,
-                   "Target box-counting dimension of the maps, " + rangeText(kDimensionRange) + " (default " +
-                       defaultText(defaults.dimension) + ")")
-        ->type_name("D")
-        ->check(numberFrom(kDimensionRange));
-    app.add_option("--tolerance", tolerance,
-                   "Tolerance on the dimension, " + rangeText(kToleranceRange) + " (default " +
-                       defaultText(defaults.tolerance) + ")")
-        ->type_name("E")
-        ->check(numberFrom(kToleranceRange));
-    app.add_option("--window", options.window,
-                   "Metric window in averaged pixels, " + rangeText(kWindowRange) + " (default " +
-                       std::to_string(defaults.window) + ")")
-        ->type_name("K")
-        ->check(numberFrom(kWindowRange));
-    app.add_option("-j,--jobs", options.jobs, "Threads that decode, extract and write photos (default: the number of cores)")
-        ->type_name("N")
-        ->check(numberFrom(kJobsRange));
-    std::string memoryLimit;
-    app.add_option("--memory-limit", memoryLimit,
-                   "Memory for the photos in flight and the extractors' buffers, in bytes, with K, M, G or T for "
-                   "powers of 1024 (default: a quarter of the machine's memory); a larger photo runs alone")
-        ->type_name("BYTES")
-        ->check(CLI::Validator(
-            [](std::string& input) -> std::string {
-                if (byteCount(input)) return "";
-                return "must be a number of bytes above 0, with K, M, G or T for powers of 1024, not " +
-                       (input.empty() ? std::string("an empty value") : input);
-            },
-            ""));
-    app.add_option("--format", options.format,
-                   "Map format: bmp, 8-bit grey as `roughgc PHOTO` writes it (the default), or png, 1-bit grey: the "
-                   "same pixels, lossless, in a several times smaller file")
-        ->type_name("bmp|png")
-        ->check(CLI::Validator(
-            [](std::string& input) -> std::string {
-                return isMapFormat(input) ? "" : "must be bmp or png, not " + input;
-            },
-            ""));
-    app.add_option("--overlay", options.overlayDir,
-                   "Also write each map drawn over its photo, as DIR/NAME.jpg: the photo at the map's scale, the "
-                   "map's black pixels in red where they lie")
-        ->type_name("DIR");
-    app.add_flag("-q,--quiet", options.quiet, "No progress display");
+    RawValues raw{options.dim, options.tolerance, {}};
+    for (const RunOption& o : runOptions()) {
+        CLI::Option* option = addOption(app, o, options, raw);
+        if (!o.value.empty()) option->type_name(o.value);
+        if (o.required) option->required();
+        if (o.range != nullptr) option->check(numberFrom(*o.range));
+    }
 
     try {
         app.parse(argc, argv);
@@ -225,9 +197,9 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
     for (const auto& [name, value] : named)
         if (app.count(name) != 0 && value->empty())
             return refuseCommandLine(std::string(name) + " needs a name, not an empty one");
-    options.memoryLimit = memoryLimit.empty() ? MemoryBudget::defaultLimit() : *byteCount(memoryLimit);
-    options.dim = static_cast<float>(dim);
-    options.tolerance = static_cast<float>(tolerance);
+    options.memoryLimit = raw.memoryLimit.empty() ? MemoryBudget::defaultLimit() : *byteCount(raw.memoryLimit);
+    options.dim = static_cast<float>(raw.dim);
+    options.tolerance = static_cast<float>(raw.tolerance);
     if (!options.filesFrom.empty()) {
         int errorNumber = 0;
         const std::string why = readList(options.filesFrom, options.nullSeparated, options.photos, errorNumber);
@@ -239,9 +211,3 @@ std::optional<int> parseBatchOptions(int argc, char** argv, BatchOptions& option
     return std::nullopt;
 }
 
-std::string planBatch(const BatchOptions& options, std::vector<BatchItem>& items, std::vector<std::string>& notes) {
-    BatchPlan plan;
-    std::string refusal = planRun(options, plan, notes);
-    items = std::move(plan.items);
-    return refusal;
-}

@@ -1,7 +1,10 @@
-"""The house's arrows point one way: the tool, the face and the C interface
-over the pipeline; the pipeline over stages, search and io; everything over
-the device room and the runtime. A room that includes one above it (or a
-core that includes the face, the tool or the C interface) fails here."""
+"""The house's arrows point one way: the tool over the batch room, the
+batch room and the Python module over the face, the face and the C
+interface over the pipeline; the pipeline over stages, search and io;
+everything over the device room and the runtime. A room that includes one
+above it (a core that includes the face, the tool or the C interface, a
+batch room that reaches into the core, a Python module that includes the
+tool) fails here."""
 
 import os
 import re
@@ -9,6 +12,7 @@ import sys
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SRC = os.path.join(ROOT, "src")
+PYTHON_SRC = os.path.join(ROOT, "python", "src")
 
 # What each room of the core may include, besides itself.
 BELOW = {
@@ -30,6 +34,13 @@ BELOW = {
             "runtime"},
     "c_api": {"c_api", "face", "errors", "pipeline", "stages", "search", "io", "histogram", "fine", "pixel",
               "device", "runtime"},
+    # The floor above: the run of many photos over the face alone; the tool
+    # over it, the C interface (its single-photo mode) and the core's
+    # readers, which decode photos ahead and clean up after a signal; the
+    # Python module over the batch room and the face, never the tool.
+    "batch": {"face", "errors"},
+    "cli": {"batch", "face", "errors", "c_api", "io", "device", "runtime"},
+    "python": {"batch", "face", "errors"},
 }
 
 # Headers of a room that a room it does not sit over may include all the
@@ -42,6 +53,8 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
 def room_of_file(path):
+    if os.path.commonpath([path, PYTHON_SRC]) == PYTHON_SRC:
+        return "python"
     rel = os.path.relpath(path, SRC).split(os.sep)
     if rel[0] == "detail":
         return rel[1]
@@ -67,14 +80,14 @@ def room_of_include(name):
 
 def wrong_arrows():
     wrong = []
-    for folder, _, files in os.walk(SRC):
+    for folder, _, files in [walked for top in (SRC, PYTHON_SRC) for walked in os.walk(top)]:
         for f in files:
             if not f.endswith((".h", ".hpp", ".cpp", ".cu", ".cuh")):
                 continue
             path = os.path.join(folder, f)
             room = room_of_file(path)
             if room not in BELOW:
-                continue  # the tool sits on top of everything
+                continue  # a loose header of the source's root
             with open(path, encoding="utf-8") as source:
                 for name in INCLUDE.findall(source.read()):
                     target = room_of_include(name)
