@@ -20,13 +20,11 @@
 #include <vector>
 
 #include "batch/job.h"
-#include "batch/options.h"
 #include "batch/policy.h"
-#include "batch/report.h"
+#include "bindings.h"
 
-namespace py = pybind11;
 
-namespace {
+namespace roughgc_python {
 
 std::string shapeText(const py::array& a) {
     std::ostringstream s;
@@ -234,8 +232,10 @@ private:
     std::mutex mutex_;
 };
 
-// The batch policy, for roughgc.dask: names as the bytes they spell, text
-// that holds them decoded as Python decodes file names.
+ReportRow mapPhotoOn(const py::object& extractor, const BatchItem& item, const std::string& folder,
+                     const roughgc::Params& params) {
+    return extractor.cast<PyExtractor&>().mapPhoto(item, folder, params);
+}
 
 // os.fsencode's bytes of a str, bytes or os.PathLike.
 std::string bytesOf(const py::handle& value) {
@@ -253,9 +253,7 @@ py::str textOf(const std::string& bytes) {
     throw py::error_already_set();
 }
 
-// OSError (the subclass that its number picks) for errno's `number` and
-// its text, as Python's own calls raise it; with the file's name if given.
-[[noreturn]] void raiseOSError(int number, const std::string& reason, const py::object& filename = py::none()) {
+[[noreturn]] void raiseOSError(int number, const std::string& reason, const py::object& filename) {
     if (number == 0) raiseText(PyExc_OSError, reason);
     const py::object text =
         py::reinterpret_steal<py::object>(PyUnicode_DecodeLocale(reason.c_str(), "surrogateescape"));
@@ -268,300 +266,7 @@ py::str textOf(const std::string& bytes) {
     throw py::error_already_set();
 }
 
-// A record of roughgc.dask: the report's fields, None where a row has no
-// value.
-py::dict recordOf(const ReportRow& row) {
-    const py::object none = py::none();
-    const auto& f = row.figures;
-    const py::object values[] = {
-        textOf(row.photo),
-        textOf(row.map),
-        py::str(row.outcome),
-        row.width != 0 ? py::object(py::int_(row.width)) : none,
-        row.width != 0 ? py::object(py::int_(row.height)) : none,
-        f ? py::object(py::int_(f->quantileIndex)) : none,
-        f ? py::object(py::float_(f->threshold)) : none,
-        f ? py::object(py::int_(f->coarseBoxes)) : none,
-        f ? py::object(py::int_(f->fineBoxes)) : none,
-        f ? py::object(py::float_(f->dimension)) : none,
-        f ? py::object(py::int_(f->passes)) : none,
-        f ? py::object(py::float_(f->milliseconds)) : none,
-        textOf(row.error),
-        f ? py::object(py::bool_(f->converged)) : none};
-    static_assert(std::size(values) == kReportFields.size());
-    py::dict record;
-    for (size_t k = 0; k < kReportFields.size(); ++k) record[kReportFields[k]] = values[k];
-    return record;
-}
-
-// The row of a record (a mapping of the report's fields; a missing field or
-// None has no value).
-ReportRow rowOf(const py::handle& record) {
-    const py::dict values(py::reinterpret_borrow<py::object>(record));
-    auto field = [&values](const char* name) -> py::object {
-        return values.contains(name) ? py::object(values[name]) : py::none();
-    };
-    auto text = [&field](const char* name) {
-        const py::object value = field(name);
-        return value.is_none() ? std::string() : bytesOf(py::str(value));
-    };
-    auto number = [&field](const char* name) {
-        const py::object value = field(name);
-        return value.is_none() ? 0 : value.cast<int>();
-    };
-    ReportRow row{text("photo"), text("map"), text("outcome"), number("width"), number("height"), {}, text("error")};
-    if (!field("quantile_index").is_none()) {
-        row.figures = ReportRow::Figures{number("quantile_index"), field("threshold").cast<float>(),
-                                         number("coarse_boxes"),   number("fine_boxes"),
-                                         field("dimension").cast<float>(), number("passes"),
-                                         field("milliseconds").cast<double>(),
-                                         !field("converged").is_none() && field("converged").cast<bool>()};
-    }
-    return row;
-}
-
-// The report of roughgc.dask, as batch mode writes it.
-class PyReportFile {
-public:
-    PyReportFile(const py::object& path, bool continuing) {
-        const std::string p = pathOf(path);
-        const std::string why = file_->open(p, continuing);
-        if (!why.empty()) raiseOSError(file_->errorNumber(), why, textOf(p));
-    }
-    void add(const py::handle& record) {
-        if (!file_) throw py::value_error("the report is closed");
-        const ReportRow row = rowOf(record);
-        {
-            py::gil_scoped_release released;
-            file_->append(row);
-        }
-        if (!file_->failure().empty()) raiseOSError(file_->errorNumber(), file_->failure());
-    }
-    // Raises OSError if a continued report could not be rewritten with one
-    // row per photo (its rows are all there still).
-    void close() {
-        if (!file_) return;
-        const bool failedBefore = !file_->failure().empty();  // raised by add already
-        {
-            py::gil_scoped_release released;
-            file_->close();
-        }
-        const std::unique_ptr<ReportFile> closed = std::move(file_);
-        if (!failedBefore && !closed->failure().empty()) raiseOSError(closed->errorNumber(), closed->failure());
-    }
-
-private:
-    std::unique_ptr<ReportFile> file_ = std::make_unique<ReportFile>();
-};
-
-py::object numberObject(double value) {
-    if (value == static_cast<double>(static_cast<long long>(value))) return py::int_(static_cast<long long>(value));
-    return py::float_(value);
-}
-
-// The range of a number, as roughgc.dask passes it: low, high, whole.
-NumberRange rangeOf(double low, double high, bool whole) { return NumberRange{low, high, whole}; }
-
-void bindBatchPolicy(py::module_& m) {
-    py::tuple fields(kReportFields.size());
-    for (size_t k = 0; k < kReportFields.size(); ++k) fields[k] = py::str(kReportFields[k]);
-    m.attr("_REPORT_FIELDS") = fields;
-    m.attr("_WORKER_DIED") = kWorkerDied;
-    py::dict exits;
-    exits["all_written"] = kExitAllWritten;
-    exits["device_failed"] = kExitDeviceFailed;
-    exits["some_photos_failed"] = kExitSomePhotosFailed;
-    exits["bad_command_line"] = kExitBadCommandLine;
-    m.attr("_EXIT") = exits;
-    m.def("_summary_line", &summaryLine, py::arg("written"), py::arg("failed"), py::arg("skipped"),
-          py::arg("not_started"), py::arg("seconds"), "The run's last line, as batch mode prints it.");
-
-    // Python's float of a default's shortest text, shown as that text.
-    const roughgc::Params defaults;
-    py::dict defaultValues;
-    defaultValues["window"] = defaults.window;
-    defaultValues["dimension"] = py::float_(std::stod(defaultText(defaults.dimension)));
-    defaultValues["tolerance"] = py::float_(std::stod(defaultText(defaults.tolerance)));
-    m.attr("_DEFAULTS") = defaultValues;
-
-    py::dict ranges;
-    const std::pair<const char*, NumberRange> named[] = {
-        {"window", kWindowRange}, {"dimension", kDimensionRange}, {"tolerance", kToleranceRange}, {"jobs", kJobsRange}};
-    for (const auto& [name, range] : named)
-        ranges[name] = py::make_tuple(numberObject(range.low), numberObject(range.high), range.whole);
-    m.attr("_RANGES") = ranges;
-
-    // The run's options as batch mode offers them, for roughgc.dask's
-    // command line: names, value name ("" for a flag), help, default (None:
-    // none), required, batch mode's alone, and range (None: not a number).
-    py::list options;
-    for (const RunOption& o : runOptions()) {
-        py::list names;
-        std::istringstream split(o.names);
-        for (std::string name; std::getline(split, name, ',');) names.append(name);
-        options.append(py::make_tuple(names, o.value, o.help,
-                                      o.defaultValue.empty() ? py::object(py::none()) : py::str(o.defaultValue),
-                                      o.required, o.batchOnly,
-                                      o.range == nullptr ? py::object(py::none())
-                                                         : py::make_tuple(numberObject(o.range->low),
-                                                                          numberObject(o.range->high), o.range->whole)));
-    }
-    m.attr("_OPTIONS") = options;
-
-    m.def(
-        "_number",
-        [](const py::object& text, double low, double high, bool whole) -> py::object {
-            const std::string t = bytesOf(text);
-            const std::optional<double> value = numberIn(t, rangeOf(low, high, whole));
-            if (!value) raiseText(PyExc_ValueError, numberRefusal(t, rangeOf(low, high, whole)));
-            return whole ? py::object(py::int_(static_cast<long long>(*value))) : py::object(py::float_(*value));
-        },
-        py::arg("text"), py::arg("low"), py::arg("high"), py::arg("whole"),
-        "The number that text writes, if it is one from low to high (whole if whole), as batch mode reads\n"
-        "its options; raises ValueError saying what it must be otherwise.");
-    m.def(
-        "_number_refusal",
-        [](const py::object& shown, double low, double high, bool whole) {
-            return textOf(numberRefusal(bytesOf(shown), rangeOf(low, high, whole)));
-        },
-        py::arg("shown"), py::arg("low"), py::arg("high"), py::arg("whole"),
-        "What a number from low to high must be, and that shown is not.");
-
-    m.def(
-        "_plan",
-        [](const py::iterable& paths, const py::object& outDir, const py::object& report, const std::string& format,
-           bool recursive, const py::object& overlayDir) {
-            if (!isMapFormat(format)) raiseText(PyExc_ValueError, "format must be bmp or png, not " + format);
-            std::vector<std::string> names;
-            for (const py::handle path : paths) names.push_back(pathOf(py::reinterpret_borrow<py::object>(path)));
-            const std::string out = pathOf(outDir);
-            const std::string reportPath = report.is_none() ? std::string() : pathOf(report);
-            const std::string overlays = overlayDir.is_none() ? std::string() : pathOf(overlayDir);
-            if (!overlayDir.is_none() && overlays.empty())
-                raiseText(PyExc_ValueError, "overlay_dir needs a name, not an empty one");
-            BatchPlan plan;
-            std::vector<std::string> notes;
-            std::string refusal;
-            {
-                py::gil_scoped_release released;
-                std::vector<PhotoName> photos;
-                refusal = findPhotos(names, recursive, photos, notes);
-                if (refusal.empty()) refusal = planNamedMaps(photos, out, plan, format, overlays);
-                if (refusal.empty() && !report.is_none()) refusal = reportProblem(plan, reportPath, out, "", "report");
-            }
-            if (!refusal.empty()) raiseText(PyExc_ValueError, refusal);
-            py::list items, noted;
-            for (const BatchItem& item : plan.items)
-                items.append(py::make_tuple(textOf(item.photo), textOf(item.map),
-                                            item.overlay.empty() ? py::object(py::none()) : textOf(item.overlay)));
-            for (const std::string& note : notes) noted.append(textOf(note));
-            return py::make_tuple(items, noted);
-        },
-        py::arg("paths"), py::arg("out_dir"), py::arg("report") = py::none(), py::arg("format") = "bmp",
-        py::arg("recursive") = false, py::arg("overlay_dir") = py::none(),
-        "([(photo, map, overlay)], [note]): each photo, and each photo of the folders named (with recursive, of their\n"
-        "subfolders too, the tree kept), with its map, OUT_DIR/NAME.bmp (or .png), and its overlay,\n"
-        "OVERLAY_DIR/NAME.jpg (None without overlay_dir), as batch mode pairs them;\n"
-        "and batch mode's line for each folder without photos. Raises ValueError where batch mode refuses its\n"
-        "command line: a folder cannot be read, two photos would write the same map, a map would overwrite a\n"
-        "photo, or the report would replace a photo, a map or anything but a report.");
-
-    m.def(
-        "_read_list",
-        [](const py::object& path, bool null) {
-            const std::string p = pathOf(path);
-            std::vector<std::string> names;
-            int number = 0;
-            std::string why;
-            {
-                py::gil_scoped_release released;
-                why = readList(p, null, names, number);
-            }
-            if (number != 0) raiseOSError(number, why, textOf(p));
-            if (!why.empty()) raiseText(PyExc_ValueError, listRefusal(p, why));
-            py::list list;
-            for (const std::string& name : names) list.append(textOf(name));
-            return list;
-        },
-        py::arg("path"), py::arg("null"),
-        "The names that the list at path ('-': standard input) holds, as batch mode reads --files-from.");
-
-    m.def(
-        "_map_photo",
-        [](const py::object& extractorOf, const py::object& photo, const py::object& map, const py::object& folder,
-           const py::object& overlay, int window, float dimension, float tolerance, bool skipExisting) {
-            const BatchItem item{pathOf(photo), pathOf(map), overlay.is_none() ? std::string() : pathOf(overlay)};
-            const std::string in = pathOf(folder);
-            if (skipExisting && mapExists(placedIn(in, item.map)))
-                return recordOf(ReportRow{item.photo, item.map, kSkipped, 0, 0, {}, {}});
-            const py::object extractor = extractorOf();
-            return recordOf(extractor.cast<PyExtractor&>().mapPhoto(item, in, {window, dimension, tolerance}));
-        },
-        py::arg("extractor_of"), py::arg("photo"), py::arg("map"), py::arg("folder"), py::kw_only(),
-        py::arg("overlay") = py::none(), py::arg("window"), py::arg("dimension"), py::arg("tolerance"),
-        py::arg("skip_existing"),
-        "The record of one photo read, extracted and written (names taken in folder) by the Extractor that\n"
-        "extractor_of() returns, called only if the photo is not skipped. A photo's failure is the record's.");
-
-    m.def(
-        "_photo_note",
-        [](const py::handle& record, float dimension, float tolerance) -> py::object {
-            const std::string note = photoNote(rowOf(record), {roughgc::Params{}.window, dimension, tolerance});
-            if (note.empty()) return py::none();
-            return textOf(note);
-        },
-        py::arg("record"), py::arg("dimension"), py::arg("tolerance"),
-        "What batch mode says of the photo of a record on standard error, after 'PHOTO: ': its error if it\n"
-        "failed, or that its search did not reach dimension within tolerance; None if nothing.");
-
-    m.def(
-        "_failed_record",
-        [](const py::object& photo, const py::object& map, const py::object& error) {
-            return recordOf(ReportRow{bytesOf(photo), bytesOf(map), kFailed, 0, 0, {}, bytesOf(error)});
-        },
-        py::arg("photo"), py::arg("map"), py::arg("error"), "The record of a photo that failed with error.");
-
-    m.def(
-        "_photo_pixels",
-        [](const py::object& path) -> py::object {
-            const std::string name = bytesOf(path);
-            roughgc::Footprint footprint;
-            {
-                py::gil_scoped_release unlocked;
-                footprint = roughgc::photoFootprint(name, false);
-            }
-            if (!footprint.known) return py::none();
-            return py::int_(static_cast<long long>(footprint.size.width) * footprint.size.height);
-        },
-        py::arg("path"),
-        "The pixels that the header of the photo at path announces; None for a file that is not a photo of a\n"
-        "format whose header tells its size, or cannot be read.");
-
-    m.def(
-        "_csv_line", [](const py::handle& record) { return textOf(csvLine(rowOf(record))); }, py::arg("record"),
-        "The report's CSV line of a record, with its newline: the same text as batch mode's row for the same\n"
-        "photo (os.fsencode gives its bytes, names that are not UTF-8 included).");
-
-    py::class_<PyReportFile>(m, "_ReportFile",
-                             "The CSV report, a row appended and flushed to the disk as each photo finishes.")
-        .def(py::init<const py::object&, bool>(), py::arg("path"), py::arg("continuing"),
-             "A new report with its header or, continuing, an earlier one of roughgc's followed by this run's\n"
-             "rows (a row an earlier run cut off goes). Raises OSError if it cannot be opened.")
-        .def("add", &PyReportFile::add, py::arg("record"), "Appends the record's row; raises OSError if it fails.")
-        .def("close", &PyReportFile::close);
-}
-
-}  // namespace
-
-PYBIND11_MODULE(_roughgc, m) {
-    m.doc() = "Rough contour maps of photographs: the compiled part of the roughgc package.";
-    // Keyword defaults: the library's, shown as their shortest text.
-    static const roughgc::Params defaults;
-    static const std::string dimensionText = defaultText(defaults.dimension),
-                             toleranceText = defaultText(defaults.tolerance);
-    m.attr("__version__") = ROUGHGC_VERSION;
-    m.attr("backend") = ROUGHGC_BACKEND_NAME;
-
+void bindErrors(py::module_& m) {
     static py::exception<roughgc::DeviceError> deviceError(m, "DeviceError", PyExc_RuntimeError);
     deviceError.doc() =
         "A GPU runtime call failed. Attributes: call, file, line, code, reason, out_of_memory. The object that "
@@ -598,6 +303,13 @@ PYBIND11_MODULE(_roughgc, m) {
         }
     });
 
+}
+
+void bindExtractor(py::module_& m) {
+    // Keyword defaults: the library's, shown as their shortest text.
+    static const roughgc::Params defaults;
+    static const std::string dimensionText = defaultText(defaults.dimension),
+                             toleranceText = defaultText(defaults.tolerance);
     py::class_<PyResult>(m, "Result", "A rough contour map and what the threshold search found.")
         .def_readonly("map", &PyResult::map,
                       "numpy.uint8 array of H/3 - window rows of W/3 - window: 0 where the photo is rough, 255 "
@@ -666,7 +378,9 @@ PYBIND11_MODULE(_roughgc, m) {
         py::arg_v("tolerance", defaults.tolerance, toleranceText.c_str()), py::arg("order") = "bgr",
         py::arg("device") = 0,
         "Extractor(device).extract(image, ...) in one call, for an image now and then.");
+}
 
+void bindPhotoFiles(py::module_& m) {
     m.def(
         "read_photo",
         [](const py::object& path, const py::object& out) -> py::object {
@@ -731,7 +445,9 @@ PYBIND11_MODULE(_roughgc, m) {
         "the format of its extension (\".bmp\": the roughgc tool's bytes; \".png\"; any other that OpenCV's image\n"
         "codecs write, where they are installed), whole or not at all. Raises OSError when it cannot be written,\n"
         "ValueError for an extension no encoder takes.");
+}
 
+void bindOverlay(py::module_& m) {
     m.def(
         "overlay",
         [](const py::object& photo, const PyResult& result, const py::object& color, const std::string& order) {
@@ -762,7 +478,9 @@ PYBIND11_MODULE(_roughgc, m) {
         "color: three whole numbers from 0 to 255; red when None.\n\n"
         "Raises ValueError for a result that is not of a photo of this size, TypeError and ValueError for a\n"
         "photo or color that is not one. The GIL is released meanwhile.");
+}
 
+void bindStages(py::module_& m) {
     m.def(
         "histogram",
         [](const py::object& values, int bins, float lower, float upper, int device) {
@@ -819,8 +537,23 @@ PYBIND11_MODULE(_roughgc, m) {
         "pixels too. Returns the (H - k) x (W - k) numpy.float32 map: at each marked pixel the metric quotient\n"
         "of u = k (R - Q) and v = k (P - Q), P, Q and R the feature image filtered with the three matrices; 0\n"
         "elsewhere.");
+}
 
+}  // namespace roughgc_python
+
+using namespace roughgc_python;
+
+PYBIND11_MODULE(_roughgc, m) {
+    m.doc() = "Rough contour maps of photographs: the compiled part of the roughgc package.";
+    m.attr("__version__") = ROUGHGC_VERSION;
+    m.attr("backend") = ROUGHGC_BACKEND_NAME;
+    bindErrors(m);
+    bindExtractor(m);
+    bindPhotoFiles(m);
+    bindOverlay(m);
+    bindStages(m);
     bindBatchPolicy(m);
+    bindDaskSupport(m);
 
     // Shown as the package's own, where users import them from.
     for (const char* name : {"DeviceError", "Result", "Extractor", "rough_contours", "read_photo", "write_map",

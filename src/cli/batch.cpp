@@ -340,13 +340,10 @@ struct RecordOutcome {
     }
 };
 
-}  // namespace
-
-int runBatch(int argc, char** argv) {
-    StdoutWatch out;
-    BatchOptions options;
-    if (const auto status = parseBatchOptions(argc, argv, options)) return out.finish(*status);
-    std::vector<BatchItem> items;
+// The command line read and the run planned: its notes said, its folders
+// made. Returns the status that ends the run here, if any.
+std::optional<int> prepareRun(int argc, char** argv, BatchOptions& options, std::vector<BatchItem>& items) {
+    if (const auto status = parseBatchOptions(argc, argv, options)) return status;
     std::vector<std::string> notes;
     if (const std::string refusal = planBatch(options, items, notes); !refusal.empty())
         return refuseCommandLine(refusal);
@@ -360,6 +357,55 @@ int runBatch(int argc, char** argv) {
         if (!folder.empty()) fs::create_directories(folder, ec);
         if (ec) return refuseCommandLine("cannot create " + folder + ": " + ec.message());
     }
+    return std::nullopt;
+}
+
+// The photos through the pipeline's stages. Returns false if the run itself
+// failed (no photo's doing): the photos taken in and not yet reported then
+// get their rows.
+bool runPipeline(BatchRun& run, size_t workers) {
+    // Each photo in flight holds its decoded pixels or its map: the bound
+    // on tokens, and the memory budget, bound memory whatever the
+    // collection.
+    const size_t tokens = 2 * static_cast<size_t>(run.options.jobs) + 2;
+    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, workers);
+    std::string broken;
+    try {
+        tbb::parallel_pipeline(
+            tokens,
+            tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto{&run}) &
+                tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, EachPhotoAlone{DecodePhoto{&run}}) &
+                tbb::make_filter<WorkPtr, WorkPtr>(
+                    Extraction::parallel() ? tbb::filter_mode::parallel : tbb::filter_mode::serial_in_order,
+                    EachPhotoAlone{ExtractMap{&run}}) &
+                tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, EachPhotoAlone{WriteMap{&run}}) &
+                tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome{&run}));
+    } catch (const std::bad_alloc&) {
+        broken = "out of memory";
+    } catch (const std::exception& e) {
+        broken = e.what();
+    } catch (...) {
+        broken = "unknown failure";
+    }
+    run.progress.finish();
+    if (broken.empty()) return true;
+    std::fprintf(run.errors, "roughgc: the run failed: %s\n", broken.c_str());
+    for (size_t i = 0; i < run.taken; ++i) {
+        if (run.recorded[i]) continue;
+        PhotoJob job(run.items[i]);
+        job.fail(broken);
+        RecordOutcome::record(run, job.row);
+    }
+    return false;
+}
+
+}  // namespace
+
+int runBatch(int argc, char** argv) {
+    StdoutWatch out;
+    BatchOptions options;
+    std::vector<BatchItem> items;
+    if (const auto status = prepareRun(argc, argv, options, items)) return out.finish(*status);
 
     const auto start = Clock::now();
     std::optional<Extraction> extraction;
@@ -393,43 +439,7 @@ int runBatch(int argc, char** argv) {
         sigaction(SIGTERM, &stop, nullptr);
         std::signal(SIGXFSZ, SIG_IGN);
 
-        // Each photo in flight holds its decoded pixels or its map: the bound
-        // on tokens, and the memory budget, bound memory whatever the
-        // collection.
-        const size_t tokens = 2 * static_cast<size_t>(options.jobs) + 2;
-        tbb::global_control threads(tbb::global_control::max_allowed_parallelism, workers);
-        std::string broken;
-        try {
-            tbb::parallel_pipeline(
-                tokens,
-                tbb::make_filter<void, WorkPtr>(tbb::filter_mode::serial_in_order, TakeNextPhoto{&run}) &
-                    tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, EachPhotoAlone{DecodePhoto{&run}}) &
-                    tbb::make_filter<WorkPtr, WorkPtr>(
-                        Extraction::parallel() ? tbb::filter_mode::parallel : tbb::filter_mode::serial_in_order,
-                        EachPhotoAlone{ExtractMap{&run}}) &
-                    tbb::make_filter<WorkPtr, WorkPtr>(tbb::filter_mode::parallel, EachPhotoAlone{WriteMap{&run}}) &
-                    tbb::make_filter<WorkPtr, void>(tbb::filter_mode::serial_in_order, RecordOutcome{&run}));
-        } catch (const std::bad_alloc&) {
-            broken = "out of memory";
-        } catch (const std::exception& e) {
-            broken = e.what();
-        } catch (...) {
-            broken = "unknown failure";
-        }
-        run.progress.finish();
-        if (!broken.empty()) {
-            // The run itself failed (no photo's doing): the photos taken in
-            // and not yet reported get their rows, and the summary follows.
-            std::fprintf(err.stream(), "roughgc: the run failed: %s\n", broken.c_str());
-            for (size_t i = 0; i < run.taken; ++i) {
-                if (run.recorded[i]) continue;
-                PhotoJob job(run.items[i]);
-                job.fail(broken);
-                RecordOutcome::record(run, job.row);
-            }
-            deviceFailed = true;
-        }
-
+        deviceFailed = !runPipeline(run, workers);
         status = run.failed == 0 ? kExitAllWritten : kExitSomePhotosFailed;
         run.report.close();
         if (!run.report.failure().empty()) {

@@ -19,7 +19,6 @@
 #include "detail/io/decode_limits.h"
 #include "detail/io/photo_reader.h"
 
-
 // Wall-clock milliseconds, wrapping at 32 bits; only differences are used.
 unsigned int GetTickCount() {
     struct timeval tv;
@@ -30,6 +29,47 @@ unsigned int GetTickCount() {
 template <typename T>
 void prepareImagePointers1(cv::Mat& image, T** out) {
     *out = image.ptr<T>(0);
+}
+
+// The photo, decoded straight into the page-locked memory that the
+// pipeline uploads from, kept until the process ends (`pinned`). Should
+// that memory not be had, it is decoded into ordinary memory, and the
+// page-locked copy is asked for again where it always was, after the
+// photo's size is printed. No pixels: the reader's problem says why.
+cv::Mat decodePinned(roughgc::detail::PhotoReader& reader, const char* path, uchar3*& pinned) {
+    namespace d = roughgc::detail;
+    try {
+        if (reader.load(path) != d::LoadEnd::Loaded) return {};
+        return reader.decode([&pinned](int rows, int cols) {
+            uchar3* pixels = nullptr;
+            const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(cols) * 3;
+            if (cudaMallocHost<uchar3>(&pixels, bytes, 0) != cudaSuccess) {
+                cudaGetLastError();
+                return d::freshMat(rows, cols, CV_8UC3);
+            }
+            pinned = pixels;
+            return cv::Mat(rows, cols, CV_8UC3, pixels);
+        });
+    } catch (const std::bad_alloc&) {
+        // No memory to decode it: for this tool, as unreadable as a broken file.
+        return {};
+    }
+}
+
+// What the tool says of a photo it could not decode, and its status.
+int refuseUnread(roughgc::detail::PhotoReader& reader) {
+    namespace d = roughgc::detail;
+    const d::PhotoReader::Problem problem = reader.problemKind();
+    // A photo over the decoder's size limits is not broken: it is too
+    // large, as one over the extraction's limits is.
+    if (problem == d::PhotoReader::Problem::TooLarge) {
+        std::fprintf(stderr, "%s\n", reader.problem().c_str());
+        return kExitUnsupportedImageSize;
+    }
+    // One that needs codecs that are not installed says which.
+    if (problem == d::PhotoReader::Problem::NoCodecs) std::fprintf(stderr, "%s\n", reader.problem().c_str());
+    std::cout << "(!) Error reading images \n" << std::endl;
+    return -2;
 }
 
 int main(int argc, char** argv) {
@@ -54,44 +94,11 @@ int main(int argc, char** argv) {
     // like any other failed write, instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    // The photo is decoded straight into the page-locked memory that the
-    // pipeline uploads from, kept until the process ends. Should that
-    // memory not be had, it is decoded into ordinary memory, and the
-    // page-locked copy is asked for again where it always was, after the
-    // photo's size is printed.
     namespace d = roughgc::detail;
     d::PhotoReader reader;
     uchar3* h_imageRGB = nullptr;
-    cv::Mat image;
-    try {
-        if (reader.load(argv[1]) == d::LoadEnd::Loaded) {
-            image = reader.decode([&h_imageRGB](int rows, int cols) {
-                uchar3* pinned = nullptr;
-                const size_t bytes = static_cast<size_t>(rows) * static_cast<size_t>(cols) * 3;
-                if (cudaMallocHost<uchar3>(&pinned, bytes, 0) != cudaSuccess) {
-                    cudaGetLastError();
-                    return d::freshMat(rows, cols, CV_8UC3);
-                }
-                h_imageRGB = pinned;
-                return cv::Mat(rows, cols, CV_8UC3, pinned);
-            });
-        }
-    } catch (const std::bad_alloc&) {
-        // No memory to decode it: for this tool, as unreadable as a broken file.
-    }
-    if (image.data == nullptr) {
-        const d::PhotoReader::Problem problem = reader.problemKind();
-        // A photo over the decoder's size limits is not broken: it is too
-        // large, as one over the extraction's limits is.
-        if (problem == d::PhotoReader::Problem::TooLarge) {
-            std::fprintf(stderr, "%s\n", reader.problem().c_str());
-            return out.finish(kExitUnsupportedImageSize);
-        }
-        // One that needs codecs that are not installed says which.
-        if (problem == d::PhotoReader::Problem::NoCodecs) std::fprintf(stderr, "%s\n", reader.problem().c_str());
-        std::cout << "(!) Error reading images \n" << std::endl;
-        return out.finish(-2);
-    }
+    cv::Mat image = decodePinned(reader, argv[1], h_imageRGB);
+    if (image.data == nullptr) return out.finish(refuseUnread(reader));
 
     errno = 0;
     std::cout << "Width of image: " << image.cols << std::endl;
@@ -101,11 +108,11 @@ int main(int argc, char** argv) {
 
     // The library's defaults: window 7, dimension 1.7, tolerance 0.1.
     const roughgc::Params defaults;
-    const size_t kc2 = static_cast<size_t>(defaults.window);
+    const size_t window = static_cast<size_t>(defaults.window);
     const float dim = defaults.dimension;
     const float eps = defaults.tolerance;
     const size_t height = static_cast<size_t>(image.rows), width = static_cast<size_t>(image.cols);
-    requireRoughImageSize(height, width, kc2);
+    requireRoughImageSize(height, width, window);
 
     if (image.data != reinterpret_cast<unsigned char*>(h_imageRGB)) {
         // The pixels as one block of BGR triples, in page-locked memory for
@@ -121,7 +128,7 @@ int main(int argc, char** argv) {
     FirstRun();
 
     const unsigned int startTime = GetTickCount();
-    processImageCUDA(h_imageRGB, height, width, kc2, dim, eps);
+    processImageCUDA(h_imageRGB, height, width, window, dim, eps);
     const unsigned int endTime = GetTickCount();
     errno = 0;
     std::cout << "GC time (ms): " << endTime - startTime << std::endl;
