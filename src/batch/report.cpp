@@ -45,16 +45,13 @@ std::string csvField(const std::string& s) {
     return q + "\"";
 }
 
-// Shortest text that reads back as the same float.
+// Nine significant digits, which read back as the same float: not the
+// shortest such text (1.7f is written 1.70000005).
 std::string exactFloat(float v) {
     char s[32];
     std::snprintf(s, sizeof s, "%.9g", static_cast<double>(v));
     return s;
 }
-
-}  // namespace
-
-namespace {
 
 // Where the CSV record that starts at `begin` ends: after its newline, the
 // first one outside quotes (a name may hold a newline).
