@@ -106,18 +106,16 @@ void BM_EvaluationPass(benchmark::State& state) {
     RoughPassBuffers b{d_metric, deviceAlloc<uchar>(n), deviceAlloc<float>(2048), deviceAlloc<uchar>(boxes),
                        deviceAlloc<uchar>(4 * boxes), deviceAlloc<int>(2), mHeight, mWidth, kc2};
     checkCudaErrors(cudaMemcpy(b.d_kvant, kvant.data(), 2048 * sizeof(float), cudaMemcpyHostToDevice));
-    cudaEvent_t start, stop;
-    checkCudaErrors(cudaEventCreate(&start));
+    cudaEvent_t stop;
     checkCudaErrors(cudaEventCreate(&stop));
     for (auto _ : state) {
-        evaluationPass(b, 1024, 0, start, stop);
+        evaluationPass(b, 1024, stop);
         checkCudaErrors(cudaDeviceSynchronize());
     }
     checkCudaErrors(cudaGetLastError());
     for (void* p : {(void*)d_image, (void*)d_aver, (void*)d_metric, (void*)b.d_out, (void*)b.d_kvant,
                     (void*)b.d_temp1, (void*)b.d_temp2, (void*)b.d_res})
         cudaFree(p);
-    cudaEventDestroy(start);
     cudaEventDestroy(stop);
 }
 BENCHMARK(BM_EvaluationPass)->UseRealTime()->Unit(benchmark::kMillisecond);

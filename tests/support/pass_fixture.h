@@ -30,13 +30,9 @@ public:
           coarse_((rows / 8) * (cols / 8)),
           fine_(4 * (rows / 8) * (cols / 8)),
           res_(std::vector<int>{0, 0}) {
-        checkCudaErrors(cudaEventCreate(&start_));
         checkCudaErrors(cudaEventCreate(&stop_));
     }
-    ~PassFixture() {
-        cudaEventDestroy(start_);
-        cudaEventDestroy(stop_);
-    }
+    ~PassFixture() { cudaEventDestroy(stop_); }
 
     RoughPassBuffers buffers() const {
         return {metric_.get(), out_.get(), kvant_.get(), coarse_.get(), fine_.get(), res_.get(),
@@ -48,11 +44,11 @@ public:
     std::vector<int> counters() const { return res_.download(); }
 
     // One pass at table index sr; the counters are not reset.
-    void pass(int sr) { roughgc::detail::evaluationPass(buffers(), sr, 0, start_, stop_); }
+    void pass(int sr) { roughgc::detail::evaluationPass(buffers(), sr, stop_); }
 
     SearchTrace search(const std::vector<float>& kvant, float dim = 1.7f, float eps = 0.1f) {
         int res[2] = {-1, -1};
-        return roughgc::detail::thresholdSearch(buffers(), res, kvant.data(), kTableSize, dim, eps, start_, stop_);
+        return roughgc::detail::thresholdSearch(buffers(), res, kvant.data(), kTableSize, dim, eps, stop_);
     }
 
     // The binary map, without the guard bytes behind it.
@@ -75,5 +71,5 @@ private:
     DeviceBuffer<float> kvant_;
     DeviceBuffer<uchar> coarse_, fine_;
     DeviceBuffer<int> res_;
-    cudaEvent_t start_ = nullptr, stop_ = nullptr;
+    cudaEvent_t stop_ = nullptr;
 };

@@ -179,16 +179,12 @@ void runFineContours(const uchar4* h_imageRGB, const float* h_roughCont, float* 
     ROUGHGC_CUDA_CHECK(cudaMemcpy(devfmat3, h_fmat3, sizeof(float) * kc2 * kc2, cudaMemcpyHostToDevice));
 
     // Created only after the uploads.
-    const EventPair events;
-    const cudaEvent_t start = events.start, stop = events.stop;
+    const Event stop;
 
-    cudaEventRecord(start, 0);
     launchImageProcessing1(d_imageRGB, d_newImage, height, width);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
     launchImageProcessing2(d_roughCont, tempFineContours, height, width, kc2);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
     launchFineContours(devFineContours, tempFineContours, d_newImage, devfmat1, devfmat2, devfmat3, height, width,
                        kc2);
     deviceCheck(stop);

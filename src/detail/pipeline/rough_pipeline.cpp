@@ -166,24 +166,20 @@ const float* RoughPipeline::metricMap(const HostPhoto& photo, size_t kc2, StageT
     PhotoBuffers& b = *buf_;
     const size_t mHeight = photo.height / 3, mWidth = photo.width / 3;
     const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
-    const cudaEvent_t start = events_.start, stop = events_.stop;
+    const cudaEvent_t stop = stop_;
 
-    cudaEventRecord(start, 0);
     upload(photo);
     eventCheck(stop);
     mark(times, "upload");
 
-    cudaEventRecord(start, 0);
     launchAveraging(b.d_imageRGB.get(), b.d_averImage.get(), mHeight, mWidth, photo.width);
     eventCheck(stop);
     mark(times, "averaging");
 
-    cudaEventRecord(start, 0);
     launchMetric(b.devContMatr.get(), b.d_averImage.get(), mHeight, mWidth, kc2);
     deviceCheck(stop);
     mark(times, "metric");
 
-    cudaEventRecord(start, 0);
     ROUGHGC_CUDA_CHECK(
         cudaMemcpy(b.contMatr.get(), b.devContMatr.get(), sizeof(float) * tSize, cudaMemcpyDeviceToHost));
     deviceCheck(stop);
@@ -205,13 +201,12 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
     const size_t tWidth = (mWidth - kc2) / N;
     const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
     const bool passes = route == SearchRoute::EvaluationPasses;
-    const cudaEvent_t start = events_.start, stop = events_.stop;
+    const cudaEvent_t stop = stop_;
     // The row loops work on "device" memory that is host memory, straight
     // from the photo's pixels: nothing to upload or download.
     const bool onHost = schedule_ == Schedule::Rows;
 
     selectDevice(device_.device);
-    cudaEventRecord(start, 0);
     if (!onHost) {
         b.d_imageRGB.reserve(imgSize);
         b.d_averImage.reserve(mSize);
@@ -260,7 +255,7 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
         const RoughPassBuffers buffers{b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), b.d_temp1.get(),
                                        b.d_temp2.get(),     d_res_.get(), mHeight,         mWidth,
                                        kc2};
-        trace = thresholdSearch(buffers, res, kvant_, kTableSize, dim, eps, start, stop, times);
+        trace = thresholdSearch(buffers, res, kvant_, kTableSize, dim, eps, stop, times);
     } else {
         trace = searchOnBoxMaxima(boxes_, kvant_, kTableSize, dim, eps);
         mark(times, "search");
@@ -270,7 +265,6 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
             thresholdRows(metric, tSize, kvant_[index], b.d_out.get());
         } else {
             ROUGHGC_CUDA_CHECK(cudaMemcpy(d_kvant_.get(), kvant_, sizeof(float) * kTableSize, cudaMemcpyHostToDevice));
-            cudaEventRecord(start, 0);
             launchThreshold(b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), mHeight - kc2, mWidth - kc2, index);
             deviceCheck(stop);
         }

@@ -115,7 +115,7 @@ private:
 
     Schedule schedule_;
     SelectedDevice device_;  // what follows is made on this device
-    EventPair events_;
+    Event stop_;  // ends each phase's check
     DeviceArray<float> d_kvant_;
     DeviceArray<int> d_res_;
     std::optional<PhotoBuffers> buf_;  // always engaged; reset() frees them all

@@ -72,7 +72,7 @@ void launchThreshold(float* devContMatr, uchar* d_out, float* d_kvant, size_t ro
                   static_cast<int>(cols), index);
 }
 
-void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start, cudaEvent_t stop) {
+void evaluationPass(const RoughPassBuffers& b, int sr, cudaEvent_t stop) {
     const int N = kBoxSide;
     // Kernel sizes are 32-bit values formed from the truncated sizes.
     const int rows = static_cast<int>(b.mHeight) - static_cast<int>(b.kc2);
@@ -86,44 +86,36 @@ void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start,
     const dim3 coarseGrid(gridExtent(tWidth, 32), gridExtent(tHeight, 32));
     const dim3 fineGrid(gridExtent(2 * tWidth, 32), gridExtent(2 * tHeight, 32));
 
-    cudaEventRecord(start, 0);
     launchThreshold(b.devContMatr, b.d_out, b.d_kvant, mapRows, mapCols, sr);
     deviceCheck(stop);
 
-    cudaEventRecord(start, 0);
     LAUNCH_KERNEL(calculating0, coarseGrid, blockSize, b.d_temp1, boxRows, boxCols);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
     LAUNCH_KERNEL(calculating1, mapGrid, blockSize, b.d_out, b.d_temp1, rows, cols, boxRows, boxCols, N);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(calculating2, coarseGrid, blockSize, b.d_temp1, b.d_res, boxRows, boxCols, k);
+    LAUNCH_KERNEL(calculating2, coarseGrid, blockSize, b.d_temp1, b.d_res, boxRows, boxCols, 0);
     deviceCheck(stop);
 
-    cudaEventRecord(start, 0);
     LAUNCH_KERNEL(calculating0, fineGrid, blockSize, b.d_temp2, 2 * boxRows, 2 * boxCols);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
     LAUNCH_KERNEL(calculating1, mapGrid, blockSize, b.d_out, b.d_temp2, rows, cols, 2 * boxRows, 2 * boxCols, kFineBoxSide);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(calculating2, fineGrid, blockSize, b.d_temp2, b.d_res, 2 * boxRows, 2 * boxCols, k + 1);
+    LAUNCH_KERNEL(calculating2, fineGrid, blockSize, b.d_temp2, b.d_res, 2 * boxRows, 2 * boxCols, 1);
     deviceCheck(stop);
 }
 
 SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
-                            cudaEvent_t start, cudaEvent_t stop, StageTimes* times) {
-    const int k = 0;
+                            cudaEvent_t stop, StageTimes* times) {
     ROUGHGC_CUDA_CHECK(cudaMemcpy(b.d_kvant, kvant, sizeof(float) * size, cudaMemcpyHostToDevice));
     // One pass for each index, on counters uploaded as zeros before it.
     return bisectQuantileTable(size, dim, eps, [&](int sr, SearchTrace& trace) {
         res[0] = res[1] = 0;
         ROUGHGC_CUDA_CHECK(cudaMemcpy(b.d_res, res, sizeof(int) * 2, cudaMemcpyHostToDevice));
-        evaluationPass(b, sr, k, start, stop);
+        evaluationPass(b, sr, stop);
         ROUGHGC_CUDA_CHECK(cudaMemcpy(res, b.d_res, 2 * sizeof(int), cudaMemcpyDeviceToHost));
-        trace.coarseBoxes = res[k];
-        trace.fineBoxes = res[k + 1];
-        trace.dimension = dimensionEstimate(res[k], res[k + 1], kBoxSide);
+        trace.coarseBoxes = res[0];
+        trace.fineBoxes = res[1];
+        trace.dimension = dimensionEstimate(res[0], res[1], kBoxSide);
         if (times) times->mark("search pass " + std::to_string(trace.indices.size()));
     });
 }

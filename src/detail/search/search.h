@@ -31,9 +31,9 @@ struct RoughPassBuffers {
 void launchThreshold(float* devContMatr, uchar* d_out, float* d_kvant, size_t rows, size_t cols, int index);
 
 // One evaluation of table index sr: thresholds the metric into d_out and
-// adds the occupied boxes of side 8 to d_res[k] and of side 4 to
-// d_res[k + 1]. Seven launches, each timed and followed by a device check.
-void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start, cudaEvent_t stop);
+// adds the occupied boxes of side 8 to d_res[0] and of side 4 to d_res[1].
+// Seven launches, each followed by a device check on `stop`.
+void evaluationPass(const RoughPassBuffers& b, int sr, cudaEvent_t stop);
 
 // Bisects the quantile table (size entries, uploaded to d_kvant here) for a
 // map whose box-counting dimension lies within eps of dim, for at most
@@ -41,7 +41,7 @@ void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start,
 // counters. The map of the last index is left in d_out. Marks each pass in
 // `times` when it is not null.
 SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
-                            cudaEvent_t start, cudaEvent_t stop, StageTimes* times = nullptr);
+                            cudaEvent_t stop, StageTimes* times = nullptr);
 
 // Loads the search's kernels ahead of their first launch (see FirstRun).
 void loadSearchKernels();
