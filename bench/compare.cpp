@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     const int warmups = 2;
     const roughgc::Params defaults;
-    const size_t kc2 = static_cast<size_t>(defaults.window), height = 3000, width = 4000, bytes = height * width * 3;
+    const size_t window = static_cast<size_t>(defaults.window), height = 3000, width = 4000, bytes = height * width * 3;
 
     const fs::path scratch = fs::temp_directory_path() / ("roughgc_compare_" + std::to_string(getpid()));
     fs::create_directories(scratch);
@@ -219,7 +219,7 @@ int main(int argc, char** argv) {
         auto runA = [&](bool record) {
             roughgc::detail::StageTimes times;
             const auto t0 = Clock::now();
-            processImageStaged(pinned, height, width, kc2, defaults.dimension, defaults.tolerance, &times);
+            processImageStaged(pinned, height, width, window, defaults.dimension, defaults.tolerance, &times);
             const double ms = msSince(t0);
             if (record) stagesA.note(times, photoStagesA);
             return ms;
@@ -260,7 +260,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < warmups + reps; ++i) {
             roughgc::detail::StageTimes times;
             times.start();
-            pipeline.run(host, kc2, defaults.dimension, defaults.tolerance, roughgc::detail::SearchRoute::BoxMaxima,
+            pipeline.run(host, window, defaults.dimension, defaults.tolerance, roughgc::detail::SearchRoute::BoxMaxima,
                          &times);
             if (i >= warmups) stagesC.note(times, photoStagesC);
         }

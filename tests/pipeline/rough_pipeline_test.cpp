@@ -75,7 +75,7 @@ int occupiedBoxes(const unsigned char* map, size_t cols, size_t boxRows, size_t 
 
 TEST(RoughImageSize, WindowsAndSizesAreCheckedWithoutWrappingAround) {
     struct Case {
-        size_t height, width, kc2;
+        size_t height, width, window;
         std::string problem;
     };
     const Case cases[] = {
@@ -100,8 +100,8 @@ TEST(RoughImageSize, WindowsAndSizesAreCheckedWithoutWrappingAround) {
         {3145679, 45, 7, ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(roughImageSizeProblem(c.height, c.width, c.kc2), c.problem)
-            << c.height << " x " << c.width << ", window " << c.kc2;
+        EXPECT_EQ(roughImageSizeProblem(c.height, c.width, c.window), c.problem)
+            << c.height << " x " << c.width << ", window " << c.window;
     }
     EXPECT_EQ(roughMinimumSide(15438), 46338u);
     EXPECT_EQ(roughMinimumSide(15439), SIZE_MAX);
@@ -111,10 +111,10 @@ TEST_F(InTempDir, RefusedArgumentsExitWithThreeBeforeTouchingThePixels) {
     EXPECT_EXIT(requireRoughImageSize(47721859, 45, 7), ::testing::ExitedWithCode(kExitUnsupportedImageSize),
                 "^\\(!\\) Image too large: 45 x 47721859 pixels; at most 2147483647 pixels supported\n$");
     // The pixels are never read: a null pointer would crash.
-    for (const size_t kc2 : {SIZE_MAX, SIZE_MAX - 7, size_t{0xAAAAAAAAAAAAAAA3}}) {
-        EXPECT_EXIT(processImageCUDA(nullptr, 100, 100, kc2, 1.7f, 0.1f),
+    for (const size_t window : {SIZE_MAX, SIZE_MAX - 7, size_t{0xAAAAAAAAAAAAAAA3}}) {
+        EXPECT_EXIT(processImageCUDA(nullptr, 100, 100, window, 1.7f, 0.1f),
                     ::testing::ExitedWithCode(kExitUnsupportedImageSize), "^\\(!\\) The metric window must be at most")
-            << kc2;
+            << window;
     }
     EXPECT_EXIT(processImageCUDA(nullptr, 3145680, 45, 7, 1.7f, 0.1f),
                 ::testing::ExitedWithCode(kExitUnsupportedImageSize), "^\\(!\\) Image too tall");
@@ -133,9 +133,9 @@ TEST_F(InTempDir, TallestImageAGpuCanLaunchIsProcessed) {
 
 TEST(RoughPipeline, RefusesSizesWithTheToolsWordingBeforeTouchingThePixels) {
     roughgc::detail::RoughPipeline pipeline(0);
-    auto refusal = [&](size_t height, size_t width, size_t kc2) -> std::string {
+    auto refusal = [&](size_t height, size_t width, size_t window) -> std::string {
         try {
-            pipeline.run({nullptr, 3 * width, height, width, 3}, kc2, 1.7f, 0.1f,
+            pipeline.run({nullptr, 3 * width, height, width, 3}, window, 1.7f, 0.1f,
                          roughgc::detail::SearchRoute::BoxMaxima);  // a read would crash
         } catch (const roughgc::InputError& e) {
             return e.what();

@@ -68,8 +68,8 @@ Schedule defaultSchedule() {
 RoughPipeline::RoughPipeline(int device, Schedule schedule) : schedule_(runnable(schedule)), device_(device) {
     loadRoughStageKernels();
     loadSearchKernels();
-    d_kvant_.reserve(kTableSize);
-    d_res_.reserve(2);
+    deviceQuantiles_.reserve(kTableSize);
+    deviceCounts_.reserve(2);
     buf_.emplace();
 }
 
@@ -79,22 +79,22 @@ void RoughPipeline::upload(const HostPhoto& photo) {
     if (photo.channels != 3) {
         b.staging.reserve(photo.height * photo.width);
         toBgr(photo, b.staging.get());
-        ROUGHGC_CUDA_CHECK(cudaMemcpy(b.d_imageRGB.get(), b.staging.get(), rowBytes * photo.height,
+        ROUGHGC_CUDA_CHECK(cudaMemcpy(b.photo.get(), b.staging.get(), rowBytes * photo.height,
                                       cudaMemcpyHostToDevice));
     } else if (photo.step == rowBytes) {
         ROUGHGC_CUDA_CHECK(
-            cudaMemcpy(b.d_imageRGB.get(), photo.data, rowBytes * photo.height, cudaMemcpyHostToDevice));
+            cudaMemcpy(b.photo.get(), photo.data, rowBytes * photo.height, cudaMemcpyHostToDevice));
     } else {
-        ROUGHGC_CUDA_CHECK(cudaMemcpy2D(b.d_imageRGB.get(), rowBytes, photo.data, photo.step, rowBytes, photo.height,
+        ROUGHGC_CUDA_CHECK(cudaMemcpy2D(b.photo.get(), rowBytes, photo.data, photo.step, rowBytes, photo.height,
                                         cudaMemcpyHostToDevice));
     }
 }
 
 template <class Run>
-const RoughMapView& RoughPipeline::guarded(size_t height, size_t width, size_t kc2, Run run) {
+const RoughMapView& RoughPipeline::guarded(size_t height, size_t width, size_t window, Run run) {
     // Refused before anything is allocated: smaller maps would leave the box
-    // grids empty, and sizes below kc2 would wrap around.
-    if (const std::string problem = roughImageSizeProblem(height, width, kc2); !problem.empty())
+    // grids empty, and sizes below window would wrap around.
+    if (const std::string problem = roughImageSizeProblem(height, width, window); !problem.empty())
         throw InputError(problem);
     try {
         return run();
@@ -112,20 +112,20 @@ const RoughMapView& RoughPipeline::guarded(size_t height, size_t width, size_t k
     }
 }
 
-const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t window, float dim, float eps, SearchRoute route,
                                        StageTimes* times) {
-    return guarded(photo.height, photo.width, kc2, [&]() -> const RoughMapView& {
-        return runPhoto(photo, kc2, dim, eps, route, times);
+    return guarded(photo.height, photo.width, window, [&]() -> const RoughMapView& {
+        return runPhoto(photo, window, dim, eps, route, times);
     });
 }
 
-const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t kc2,
+const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t window,
                                                float dim, float eps, SearchRoute route, StageTimes* times) {
     const HostPhoto photo{nullptr, 3 * width, height, width, 3};
     rowsFailed_ = false;
     const size_t heldBefore = heldBytes();
-    const RoughMapView& view = guarded(height, width, kc2, [&]() -> const RoughMapView& {
-        return runPhoto(photo, kc2, dim, eps, route, times, &rows);
+    const RoughMapView& view = guarded(height, width, window, [&]() -> const RoughMapView& {
+        return runPhoto(photo, window, dim, eps, route, times, &rows);
     });
     if (!rowsFailed_) return &view;
     // A photo whose rows could not be read may have grown the buffers for
@@ -140,10 +140,10 @@ const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, size_t heig
 
 size_t RoughPipeline::heldBytes() const {
     const PhotoBuffers& b = *buf_;
-    return b.d_imageRGB.capacity() * sizeof(uchar3) + b.d_averImage.capacity() * sizeof(float3) +
-           b.devContMatr.capacity() * sizeof(float) + b.d_out.capacity() + b.d_temp1.capacity() +
-           b.d_temp2.capacity() + b.staging.capacity() * sizeof(uchar3) + b.contMatr.capacity() * sizeof(float) +
-           b.contMatrRes.capacity() + rows_.capacity();
+    return b.photo.capacity() * sizeof(uchar3) + b.features.capacity() * sizeof(float3) +
+           b.metric.capacity() * sizeof(float) + b.binaryMap.capacity() + b.coarseBoxes.capacity() +
+           b.fineBoxes.capacity() + b.staging.capacity() * sizeof(uchar3) + b.metricDownload.capacity() * sizeof(float) +
+           b.mapDownload.capacity() + rows_.capacity();
 }
 
 size_t RoughPipeline::keptHostBytes(size_t height, size_t width, bool streamed, Schedule schedule) {
@@ -162,32 +162,32 @@ size_t RoughPipeline::keptHostBytes(size_t height, size_t width, bool streamed, 
     return bytes;
 }
 
-const float* RoughPipeline::metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times) {
+const float* RoughPipeline::downloadedMetric(const HostPhoto& photo, size_t window, StageTimes* times) {
     PhotoBuffers& b = *buf_;
     const size_t mHeight = photo.height / 3, mWidth = photo.width / 3;
-    const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
+    const size_t tSize = (mHeight - window) * (mWidth - window);
     const cudaEvent_t stop = stop_;
 
     upload(photo);
     eventCheck(stop);
     mark(times, "upload");
 
-    launchAveraging(b.d_imageRGB.get(), b.d_averImage.get(), mHeight, mWidth, photo.width);
+    launchAveraging(b.photo.get(), b.features.get(), mHeight, mWidth, photo.width);
     eventCheck(stop);
     mark(times, "averaging");
 
-    launchMetric(b.devContMatr.get(), b.d_averImage.get(), mHeight, mWidth, kc2);
+    launchMetric(b.metric.get(), b.features.get(), mHeight, mWidth, window);
     deviceCheck(stop);
     mark(times, "metric");
 
     ROUGHGC_CUDA_CHECK(
-        cudaMemcpy(b.contMatr.get(), b.devContMatr.get(), sizeof(float) * tSize, cudaMemcpyDeviceToHost));
+        cudaMemcpy(b.metricDownload.get(), b.metric.get(), sizeof(float) * tSize, cudaMemcpyDeviceToHost));
     deviceCheck(stop);
     mark(times, "metric download");
-    return b.contMatr.get();
+    return b.metricDownload.get();
 }
 
-const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t window, float dim, float eps, SearchRoute route,
                                             StageTimes* times, PhotoRowSource* rows) {
     PhotoBuffers& b = *buf_;
     const size_t height = photo.height, width = photo.width;
@@ -197,9 +197,9 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
     const size_t mHeight = height / 3;
     const size_t mWidth = width / 3;
     const size_t mSize = mHeight * mWidth;
-    const size_t tHeight = (mHeight - kc2) / N;
-    const size_t tWidth = (mWidth - kc2) / N;
-    const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
+    const size_t tHeight = (mHeight - window) / N;
+    const size_t tWidth = (mWidth - window) / N;
+    const size_t tSize = (mHeight - window) * (mWidth - window);
     const bool passes = route == SearchRoute::EvaluationPasses;
     const cudaEvent_t stop = stop_;
     // The row loops work on "device" memory that is host memory, straight
@@ -208,29 +208,29 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
 
     selectDevice(device_.device);
     if (!onHost) {
-        b.d_imageRGB.reserve(imgSize);
-        b.d_averImage.reserve(mSize);
-        b.contMatr.reserve(tSize);
-        b.contMatrRes.reserve(tSize);
+        b.photo.reserve(imgSize);
+        b.features.reserve(mSize);
+        b.metricDownload.reserve(tSize);
+        b.mapDownload.reserve(tSize);
     }
-    b.devContMatr.reserve(tSize);
-    b.d_out.reserve(tSize);
+    b.metric.reserve(tSize);
+    b.binaryMap.reserve(tSize);
     if (passes) {
-        b.d_temp1.reserve(tWidth * tHeight);
-        b.d_temp2.reserve(4 * tWidth * tHeight);
+        b.coarseBoxes.reserve(tWidth * tHeight);
+        b.fineBoxes.reserve(4 * tWidth * tHeight);
     }
     eventCheck(stop);
     mark(times, "allocation");
 
     // The metric map in host memory, its histogram and, for the count on
     // boxes, its box maxima.
-    const float* metric = b.devContMatr.get();
+    const float* metric = b.metric.get();
     int cnt = 0;
     if (onHost) {
         const MetricPassOutputs outputs{hist_, &cnt, kTableSize, passes ? nullptr : &boxes_};
         if (rows == nullptr) {
-            metricPass(photo.data, photo.step, photo.channels, mHeight, mWidth, kc2, b.devContMatr.get(), outputs);
-        } else if (!metricPassStreamed(*rows, height, width, kc2, b.devContMatr.get(), outputs, rows_)) {
+            metricPass(photo.data, photo.step, photo.channels, mHeight, mWidth, window, b.metric.get(), outputs);
+        } else if (!metricPassStreamed(*rows, height, width, window, b.metric.get(), outputs, rows_)) {
             rowsFailed_ = true;
             map_ = RoughMapView{};
             return map_;
@@ -238,52 +238,52 @@ const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, 
         mark(times, "averaging, metric, histogram");
     } else {
         if (rows != nullptr) throw std::logic_error("rows streamed to the kernel schedule");
-        metric = metricMap(photo, kc2, times);
-        metricHistogram(metric, mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
+        metric = downloadedMetric(photo, window, times);
+        metricHistogram(metric, mHeight - window, mWidth - window, hist_, &cnt, kTableSize);
         mark(times, "histogram");
         if (!passes) {
-            boxMaxima(metric, mHeight - kc2, mWidth - kc2, boxes_);
+            boxMaxima(metric, mHeight - window, mWidth - window, boxes_);
             mark(times, "box maxima");
         }
     }
-    quantileTable(hist_, &cnt, kvant_, kTableSize);
+    quantileTable(hist_, &cnt, quantiles_, kTableSize);
     mark(times, "quantile table");
 
     SearchTrace trace;
     if (passes) {
         int res[2] = {0, 0};
-        const RoughPassBuffers buffers{b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), b.d_temp1.get(),
-                                       b.d_temp2.get(),     d_res_.get(), mHeight,         mWidth,
-                                       kc2};
-        trace = thresholdSearch(buffers, res, kvant_, kTableSize, dim, eps, stop, times);
+        const RoughPassBuffers buffers{b.metric.get(), b.binaryMap.get(), deviceQuantiles_.get(), b.coarseBoxes.get(),
+                                       b.fineBoxes.get(),     deviceCounts_.get(), mHeight,         mWidth,
+                                       window};
+        trace = thresholdSearch(buffers, res, quantiles_, kTableSize, dim, eps, stop, times);
     } else {
-        trace = searchOnBoxMaxima(boxes_, kvant_, kTableSize, dim, eps);
+        trace = searchOnBoxMaxima(boxes_, quantiles_, kTableSize, dim, eps);
         mark(times, "search");
         // The map of the final index alone.
         const int index = trace.indices.back();
         if (onHost) {
-            thresholdRows(metric, tSize, kvant_[index], b.d_out.get());
+            thresholdRows(metric, tSize, quantiles_[index], b.binaryMap.get());
         } else {
-            ROUGHGC_CUDA_CHECK(cudaMemcpy(d_kvant_.get(), kvant_, sizeof(float) * kTableSize, cudaMemcpyHostToDevice));
-            launchThreshold(b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), mHeight - kc2, mWidth - kc2, index);
+            ROUGHGC_CUDA_CHECK(cudaMemcpy(deviceQuantiles_.get(), quantiles_, sizeof(float) * kTableSize, cudaMemcpyHostToDevice));
+            launchThreshold(b.metric.get(), b.binaryMap.get(), deviceQuantiles_.get(), mHeight - window, mWidth - window, index);
             deviceCheck(stop);
         }
         mark(times, "threshold");
     }
 
-    const unsigned char* pixels = b.d_out.get();
+    const unsigned char* pixels = b.binaryMap.get();
     if (!onHost) {
         ROUGHGC_CUDA_CHECK(
-            cudaMemcpy(b.contMatrRes.get(), b.d_out.get(), tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
-        pixels = b.contMatrRes.get();
+            cudaMemcpy(b.mapDownload.get(), b.binaryMap.get(), tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
+        pixels = b.mapDownload.get();
         mark(times, "map download");
     }
 
     map_.pixels = pixels;
-    map_.rows = mHeight - kc2;
-    map_.cols = mWidth - kc2;
+    map_.rows = mHeight - window;
+    map_.cols = mWidth - window;
     map_.quantileIndex = trace.indices.back();
-    map_.threshold = kvant_[map_.quantileIndex];
+    map_.threshold = quantiles_[map_.quantileIndex];
     map_.coarseBoxes = trace.coarseBoxes;
     map_.fineBoxes = trace.fineBoxes;
     map_.dimension = trace.dimension;

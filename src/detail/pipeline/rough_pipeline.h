@@ -54,7 +54,7 @@ public:
     RoughPipeline(const RoughPipeline&) = delete;
     RoughPipeline& operator=(const RoughPipeline&) = delete;
 
-    // The map of `photo` with metric window kc2, searched toward dimension
+    // The map of `photo` with metric window `window`, searched toward dimension
     // dim within eps (taken as they are, NaN included). Throws InputError,
     // before anything else, for a size or window that roughImageSizeProblem
     // refuses; DeviceError for a failed runtime call, after which the
@@ -62,7 +62,7 @@ public:
     // back every buffer grown for earlier photos, so that a smaller photo
     // after one too large for the device still fits. Marks each phase in
     // `times`.
-    const RoughMapView& run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+    const RoughMapView& run(const HostPhoto& photo, size_t window, float dim, float eps, SearchRoute route,
                             StageTimes* times = nullptr);
 
     // Whether the stages can take a photo's rows as they are decoded (the
@@ -74,7 +74,7 @@ public:
     // top to bottom as it is decoded, never held whole. Null, with nothing
     // of the last map kept and nothing grown for this photo kept either, if
     // the rows cannot be read. Needs streamsRows.
-    const RoughMapView* runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t kc2, float dim,
+    const RoughMapView* runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t window, float dim,
                                     float eps, SearchRoute route, StageTimes* times = nullptr);
 
     // The host memory a pipeline of `schedule` keeps for a photo of
@@ -91,36 +91,36 @@ private:
     // Sized by the photos and grown with them; held together, so that a
     // failed allocation can give them all back at once.
     struct PhotoBuffers {
-        DeviceArray<uchar3> d_imageRGB;
-        DeviceArray<float3> d_averImage;
-        DeviceArray<float> devContMatr;
-        DeviceArray<uchar> d_out;
-        DeviceArray<uchar> d_temp1;
-        DeviceArray<uchar> d_temp2;
+        DeviceArray<uchar3> photo;
+        DeviceArray<float3> features;
+        DeviceArray<float> metric;
+        DeviceArray<uchar> binaryMap;
+        DeviceArray<uchar> coarseBoxes;
+        DeviceArray<uchar> fineBoxes;
         PinnedArray<uchar3> staging;  // grey or four-channel photos, as BGR
-        PinnedArray<float> contMatr;  // the metric map, downloaded
-        PinnedArray<uchar> contMatrRes;  // the final binary map, downloaded
+        PinnedArray<float> metricDownload;  // the metric map, downloaded
+        PinnedArray<uchar> mapDownload;  // the final binary map, downloaded
     };
 
     // run() on a photo of a size already checked.
     // With `rows`, the photo's pixels come from there instead.
-    const RoughMapView& runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+    const RoughMapView& runPhoto(const HostPhoto& photo, size_t window, float dim, float eps, SearchRoute route,
                                  StageTimes* times, PhotoRowSource* rows = nullptr);
     // Guards run() and runStreamed() alike.
     template <class Run>
-    const RoughMapView& guarded(size_t height, size_t width, size_t kc2, Run run);
+    const RoughMapView& guarded(size_t height, size_t width, size_t window, Run run);
     // The kernel schedule's metric map, downloaded.
-    const float* metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times);
+    const float* downloadedMetric(const HostPhoto& photo, size_t window, StageTimes* times);
     void upload(const HostPhoto& photo);
 
     Schedule schedule_;
     SelectedDevice device_;  // what follows is made on this device
     Event stop_;  // ends each phase's check
-    DeviceArray<float> d_kvant_;
-    DeviceArray<int> d_res_;
+    DeviceArray<float> deviceQuantiles_;
+    DeviceArray<int> deviceCounts_;
     std::optional<PhotoBuffers> buf_;  // always engaged; reset() frees them all
     int hist_[kTableSize];
-    float kvant_[kTableSize];
+    float quantiles_[kTableSize];
     BoxMaxima boxes_;
     RoughMapView map_;
     std::vector<unsigned char> rows_;  // a streamed photo's band of rows

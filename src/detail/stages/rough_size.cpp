@@ -25,13 +25,13 @@ std::string formatted(const char* format, auto... values) {
 
 }  // namespace
 
-size_t roughMinimumSide(size_t kc2) { return kc2 > kMaxRoughWindow ? SIZE_MAX : 3 * (kc2 + kBoxSide); }
+size_t roughMinimumSide(size_t window) { return window > kMaxRoughWindow ? SIZE_MAX : 3 * (window + kBoxSide); }
 
-std::string roughImageSizeProblem(size_t height, size_t width, size_t kc2) {
-    if (kc2 == 0) return "(!) The metric window must be at least 1 averaged pixel, not 0";
-    if (kc2 > kMaxRoughWindow)
-        return formatted("(!) The metric window must be at most %zu averaged pixels, not %zu", kMaxRoughWindow, kc2);
-    const size_t side = roughMinimumSide(kc2);
+std::string roughImageSizeProblem(size_t height, size_t width, size_t window) {
+    if (window == 0) return "(!) The metric window must be at least 1 averaged pixel, not 0";
+    if (window > kMaxRoughWindow)
+        return formatted("(!) The metric window must be at most %zu averaged pixels, not %zu", kMaxRoughWindow, window);
+    const size_t side = roughMinimumSide(window);
     if (height < side || width < side)
         return formatted("(!) Image too small: %zu x %zu pixels; at least %zu x %zu needed", width, height, side, side);
     if (height > INT_MAX / width)
