@@ -432,13 +432,13 @@ TEST_F(PhotoRoutes, MemoryGrownForARefusedPhotoIsNotKept) {
     d::RoughPipeline pipeline(0, d::Schedule::Rows);
     const cv::Mat fruits = cv::imread(fruitsPath);
     MemoryRows whole(fruits);
-    ASSERT_NE(pipeline.runStreamed(whole, 480, 512, 7, 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
+    ASSERT_NE(pipeline.runStreamed(whole, *d::roughGeometry(480, 512, 7), 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
     const size_t small = pipeline.heldBytes();
     MemoryRows fewRows(cv::Mat(10000, 10000, CV_8UC3, cv::Scalar::all(0)), 40);
-    EXPECT_EQ(pipeline.runStreamed(fewRows, 10000, 10000, 7, 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
+    EXPECT_EQ(pipeline.runStreamed(fewRows, *d::roughGeometry(10000, 10000, 7), 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
     EXPECT_LE(pipeline.heldBytes(), small);
     MemoryRows again(fruits);
-    EXPECT_NE(pipeline.runStreamed(again, 480, 512, 7, 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
+    EXPECT_NE(pipeline.runStreamed(again, *d::roughGeometry(480, 512, 7), 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
 }
 
 }  // namespace

@@ -107,6 +107,22 @@ TEST(RoughImageSize, WindowsAndSizesAreCheckedWithoutWrappingAround) {
     EXPECT_EQ(roughMinimumSide(15439), SIZE_MAX);
 }
 
+// The grids and maps that an accepted size comes to, and the refusal's line
+// for one that is not accepted.
+TEST(RoughImageSize, GeometryOfAnAcceptedSizeAndTheLineOfARefusedOne) {
+    const auto g = roughgc::detail::roughGeometry(481, 514, 7);
+    ASSERT_TRUE(g);
+    // 160 x 171 averaged points, maps of 153 x 164 pixels, 19 x 20 coarse boxes.
+    EXPECT_EQ((std::vector<size_t>{g->height, g->width, g->window, g->mHeight, g->mWidth, g->rows, g->cols,
+                                   g->boxRows, g->boxCols}),
+              (std::vector<size_t>{481, 514, 7, 160, 171, 153, 164, 19, 20}));
+    EXPECT_EQ(g->mapPixels(), 153u * 164);
+    std::string problem;
+    EXPECT_FALSE(roughgc::detail::roughGeometry(44, 45, 7, &problem));
+    EXPECT_EQ(problem, roughImageSizeProblem(44, 45, 7));
+    EXPECT_FALSE(roughgc::detail::roughGeometry(45, 45, 0));
+}
+
 TEST_F(InTempDir, RefusedArgumentsExitWithThreeBeforeTouchingThePixels) {
     EXPECT_EXIT(requireRoughImageSize(47721859, 45, 7), ::testing::ExitedWithCode(kExitUnsupportedImageSize),
                 "^\\(!\\) Image too large: 45 x 47721859 pixels; at most 2147483647 pixels supported\n$");
@@ -145,6 +161,10 @@ TEST(RoughPipeline, RefusesSizesWithTheToolsWordingBeforeTouchingThePixels) {
     EXPECT_EQ(refusal(30, 30, 7), "(!) Image too small: 30 x 30 pixels; at least 45 x 45 needed");
     EXPECT_EQ(refusal(100, 100, 0), "(!) The metric window must be at least 1 averaged pixel, not 0");
     EXPECT_EQ(refusal(3145680, 45, 7), roughImageSizeProblem(3145680, 45, 7));
+    // A geometry checked for another photo is not taken for this one.
+    EXPECT_THROW(pipeline.run({nullptr, 3 * 60, 60, 60, 3}, *roughgc::detail::roughGeometry(61, 60, 7), 1.7f, 0.1f,
+                              roughgc::detail::SearchRoute::BoxMaxima),
+                 std::logic_error);
 }
 
 // The library's face searches on box maxima, the C entry points with the

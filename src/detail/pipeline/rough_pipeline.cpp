@@ -91,11 +91,7 @@ void RoughPipeline::upload(const HostPhoto& photo) {
 }
 
 template <class Run>
-const RoughMapView& RoughPipeline::guarded(size_t height, size_t width, size_t window, Run run) {
-    // Refused before anything is allocated: smaller maps would leave the box
-    // grids empty, and sizes below window would wrap around.
-    if (const std::string problem = roughImageSizeProblem(height, width, window); !problem.empty())
-        throw InputError(problem);
+const RoughMapView& RoughPipeline::guarded(Run run) {
     try {
         return run();
     } catch (const DeviceError& e) {
@@ -114,19 +110,28 @@ const RoughMapView& RoughPipeline::guarded(size_t height, size_t width, size_t w
 
 const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t window, float dim, float eps, SearchRoute route,
                                        StageTimes* times) {
-    return guarded(photo.height, photo.width, window, [&]() -> const RoughMapView& {
-        return runPhoto(photo, window, dim, eps, route, times);
-    });
+    // Refused before anything is allocated: smaller maps would leave the box
+    // grids empty, and sizes below the window would wrap around.
+    std::string problem;
+    const std::optional<RoughGeometry> geometry = roughGeometry(photo.height, photo.width, window, &problem);
+    if (!geometry) throw InputError(problem);
+    return run(photo, *geometry, dim, eps, route, times);
 }
 
-const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t window,
-                                               float dim, float eps, SearchRoute route, StageTimes* times) {
-    const HostPhoto photo{nullptr, 3 * width, height, width, 3};
+const RoughMapView& RoughPipeline::run(const HostPhoto& photo, const RoughGeometry& geometry, float dim, float eps,
+                                       SearchRoute route, StageTimes* times) {
+    if (photo.height != geometry.height || photo.width != geometry.width)
+        throw std::logic_error("a photo run with another photo's geometry");
+    return guarded([&]() -> const RoughMapView& { return runPhoto(photo, geometry, dim, eps, route, times); });
+}
+
+const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, const RoughGeometry& geometry, float dim,
+                                               float eps, SearchRoute route, StageTimes* times) {
+    const HostPhoto photo{nullptr, 3 * geometry.width, geometry.height, geometry.width, 3};
     rowsFailed_ = false;
     const size_t heldBefore = heldBytes();
-    const RoughMapView& view = guarded(height, width, window, [&]() -> const RoughMapView& {
-        return runPhoto(photo, window, dim, eps, route, times, &rows);
-    });
+    const RoughMapView& view =
+        guarded([&]() -> const RoughMapView& { return runPhoto(photo, geometry, dim, eps, route, times, &rows); });
     if (!rowsFailed_) return &view;
     // A photo whose rows could not be read may have grown the buffers for
     // a size its header made up: they are not kept for it.
@@ -162,126 +167,129 @@ size_t RoughPipeline::keptHostBytes(size_t height, size_t width, bool streamed, 
     return bytes;
 }
 
-const float* RoughPipeline::downloadedMetric(const HostPhoto& photo, size_t window, StageTimes* times) {
-    PhotoBuffers& b = *buf_;
-    const size_t mHeight = photo.height / 3, mWidth = photo.width / 3;
-    const size_t tSize = (mHeight - window) * (mWidth - window);
-    const cudaEvent_t stop = stop_;
-
-    upload(photo);
-    eventCheck(stop);
-    mark(times, "upload");
-
-    launchAveraging(b.photo.get(), b.features.get(), mHeight, mWidth, photo.width);
-    eventCheck(stop);
-    mark(times, "averaging");
-
-    launchMetric(b.metric.get(), b.features.get(), mHeight, mWidth, window);
-    deviceCheck(stop);
-    mark(times, "metric");
-
-    ROUGHGC_CUDA_CHECK(
-        cudaMemcpy(b.metricDownload.get(), b.metric.get(), sizeof(float) * tSize, cudaMemcpyDeviceToHost));
-    deviceCheck(stop);
-    mark(times, "metric download");
-    return b.metricDownload.get();
-}
-
-const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t window, float dim, float eps, SearchRoute route,
-                                            StageTimes* times, PhotoRowSource* rows) {
-    PhotoBuffers& b = *buf_;
-    const size_t height = photo.height, width = photo.width;
-
-    const int N = kBoxSide;
-    const size_t imgSize = height * width;
-    const size_t mHeight = height / 3;
-    const size_t mWidth = width / 3;
-    const size_t mSize = mHeight * mWidth;
-    const size_t tHeight = (mHeight - window) / N;
-    const size_t tWidth = (mWidth - window) / N;
-    const size_t tSize = (mHeight - window) * (mWidth - window);
-    const bool passes = route == SearchRoute::EvaluationPasses;
-    const cudaEvent_t stop = stop_;
-    // The row loops work on "device" memory that is host memory, straight
-    // from the photo's pixels: nothing to upload or download.
-    const bool onHost = schedule_ == Schedule::Rows;
-
+const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, const RoughGeometry& g, float dim, float eps,
+                                            SearchRoute route, StageTimes* times, PhotoRowSource* rows) {
+    const bool boxes = route == SearchRoute::BoxMaxima;
     selectDevice(device_.device);
-    if (!onHost) {
-        b.photo.reserve(imgSize);
-        b.features.reserve(mSize);
-        b.metricDownload.reserve(tSize);
-        b.mapDownload.reserve(tSize);
-    }
-    b.metric.reserve(tSize);
-    b.binaryMap.reserve(tSize);
-    if (passes) {
-        b.coarseBoxes.reserve(tWidth * tHeight);
-        b.fineBoxes.reserve(4 * tWidth * tHeight);
-    }
-    eventCheck(stop);
-    mark(times, "allocation");
-
-    // The metric map in host memory, its histogram and, for the count on
-    // boxes, its box maxima.
-    const float* metric = b.metric.get();
-    int cnt = 0;
-    if (onHost) {
-        const MetricPassOutputs outputs{hist_, &cnt, kTableSize, passes ? nullptr : &boxes_};
-        if (rows == nullptr) {
-            metricPass(photo.data, photo.step, photo.channels, mHeight, mWidth, window, b.metric.get(), outputs);
-        } else if (!metricPassStreamed(*rows, height, width, window, b.metric.get(), outputs, rows_)) {
+    if (schedule_ == Schedule::Rows) {
+        if (!metricOnHost(photo, g, boxes, rows, times)) {
             rowsFailed_ = true;
             map_ = RoughMapView{};
             return map_;
         }
-        mark(times, "averaging, metric, histogram");
     } else {
         if (rows != nullptr) throw std::logic_error("rows streamed to the kernel schedule");
-        metric = downloadedMetric(photo, window, times);
-        metricHistogram(metric, mHeight - window, mWidth - window, hist_, &cnt, kTableSize);
-        mark(times, "histogram");
-        if (!passes) {
-            boxMaxima(metric, mHeight - window, mWidth - window, boxes_);
-            mark(times, "box maxima");
-        }
+        metricOnDevice(photo, g, boxes, times);
     }
-    quantileTable(hist_, &cnt, quantiles_, kTableSize);
+    quantileTable(hist_, &counted_, quantiles_, kTableSize);
     mark(times, "quantile table");
+    const SearchTrace trace = search(g, dim, eps, boxes, times);
+    return viewOf(g, trace, finalMap(g, trace, boxes, times));
+}
 
-    SearchTrace trace;
+void RoughPipeline::reserveMaps(const RoughGeometry& g, bool passes, StageTimes* times) {
+    PhotoBuffers& b = *buf_;
+    b.metric.reserve(g.mapPixels());
+    b.binaryMap.reserve(g.mapPixels());
     if (passes) {
-        int res[2] = {0, 0};
-        const RoughPassBuffers buffers{b.metric.get(), b.binaryMap.get(), deviceQuantiles_.get(), b.coarseBoxes.get(),
-                                       b.fineBoxes.get(),     deviceCounts_.get(), mHeight,         mWidth,
-                                       window};
-        trace = thresholdSearch(buffers, res, quantiles_, kTableSize, dim, eps, stop, times);
-    } else {
-        trace = searchOnBoxMaxima(boxes_, quantiles_, kTableSize, dim, eps);
+        b.coarseBoxes.reserve(g.boxRows * g.boxCols);
+        b.fineBoxes.reserve(4 * g.boxRows * g.boxCols);
+    }
+    eventCheck(stop_);
+    mark(times, "allocation");
+}
+
+// The row loops work on "device" memory that is host memory, straight from
+// the photo's pixels: nothing to upload or download.
+bool RoughPipeline::metricOnHost(const HostPhoto& photo, const RoughGeometry& g, bool boxes, PhotoRowSource* rows,
+                                 StageTimes* times) {
+    reserveMaps(g, !boxes, times);
+    float* metric = buf_->metric.get();
+    const MetricPassOutputs outputs{hist_, &counted_, kTableSize, boxes ? &boxes_ : nullptr};
+    if (rows == nullptr) {
+        metricPass(photo.data, photo.step, photo.channels, g.mHeight, g.mWidth, g.window, metric, outputs);
+    } else if (!metricPassStreamed(*rows, g.height, g.width, g.window, metric, outputs, rows_)) {
+        return false;
+    }
+    mark(times, "averaging, metric, histogram");
+    return true;
+}
+
+void RoughPipeline::metricOnDevice(const HostPhoto& photo, const RoughGeometry& g, bool boxes, StageTimes* times) {
+    PhotoBuffers& b = *buf_;
+    b.photo.reserve(g.height * g.width);
+    b.features.reserve(g.mHeight * g.mWidth);
+    b.metricDownload.reserve(g.mapPixels());
+    b.mapDownload.reserve(g.mapPixels());
+    reserveMaps(g, !boxes, times);
+
+    upload(photo);
+    eventCheck(stop_);
+    mark(times, "upload");
+    launchAveraging(b.photo.get(), b.features.get(), g.mHeight, g.mWidth, g.width);
+    eventCheck(stop_);
+    mark(times, "averaging");
+    launchMetric(b.metric.get(), b.features.get(), g.mHeight, g.mWidth, g.window);
+    deviceCheck(stop_);
+    mark(times, "metric");
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(b.metricDownload.get(), b.metric.get(), sizeof(float) * g.mapPixels(),
+                                  cudaMemcpyDeviceToHost));
+    deviceCheck(stop_);
+    mark(times, "metric download");
+
+    const float* metric = b.metricDownload.get();
+    metricHistogram(metric, g.rows, g.cols, hist_, &counted_, kTableSize);
+    mark(times, "histogram");
+    if (boxes) {
+        boxMaxima(metric, g.rows, g.cols, boxes_);
+        mark(times, "box maxima");
+    }
+}
+
+SearchTrace RoughPipeline::search(const RoughGeometry& g, float dim, float eps, bool boxes, StageTimes* times) {
+    if (boxes) {
+        SearchTrace trace = searchOnBoxMaxima(boxes_, quantiles_, kTableSize, dim, eps);
         mark(times, "search");
-        // The map of the final index alone.
+        return trace;
+    }
+    PhotoBuffers& b = *buf_;
+    int counts[2] = {0, 0};
+    const RoughPassBuffers buffers{b.metric.get(),    b.binaryMap.get(), deviceQuantiles_.get(), b.coarseBoxes.get(),
+                                   b.fineBoxes.get(), deviceCounts_.get(), g.mHeight, g.mWidth, g.window};
+    return thresholdSearch(buffers, counts, quantiles_, kTableSize, dim, eps, stop_, times);
+}
+
+// The evaluation passes leave the final index's map behind them; the count
+// on box maxima thresholds the metric at it alone. The kernels' map is then
+// downloaded.
+const unsigned char* RoughPipeline::finalMap(const RoughGeometry& g, const SearchTrace& trace, bool boxes,
+                                             StageTimes* times) {
+    PhotoBuffers& b = *buf_;
+    const bool onHost = schedule_ == Schedule::Rows;
+    if (boxes) {
         const int index = trace.indices.back();
         if (onHost) {
-            thresholdRows(metric, tSize, quantiles_[index], b.binaryMap.get());
+            thresholdRows(b.metric.get(), g.mapPixels(), quantiles_[index], b.binaryMap.get());
         } else {
-            ROUGHGC_CUDA_CHECK(cudaMemcpy(deviceQuantiles_.get(), quantiles_, sizeof(float) * kTableSize, cudaMemcpyHostToDevice));
-            launchThreshold(b.metric.get(), b.binaryMap.get(), deviceQuantiles_.get(), mHeight - window, mWidth - window, index);
-            deviceCheck(stop);
+            ROUGHGC_CUDA_CHECK(cudaMemcpy(deviceQuantiles_.get(), quantiles_, sizeof(float) * kTableSize,
+                                          cudaMemcpyHostToDevice));
+            launchThreshold(b.metric.get(), b.binaryMap.get(), deviceQuantiles_.get(), g.rows, g.cols, index);
+            deviceCheck(stop_);
         }
         mark(times, "threshold");
     }
+    if (onHost) return b.binaryMap.get();
+    ROUGHGC_CUDA_CHECK(
+        cudaMemcpy(b.mapDownload.get(), b.binaryMap.get(), g.mapPixels() * sizeof(uchar), cudaMemcpyDeviceToHost));
+    mark(times, "map download");
+    return b.mapDownload.get();
+}
 
-    const unsigned char* pixels = b.binaryMap.get();
-    if (!onHost) {
-        ROUGHGC_CUDA_CHECK(
-            cudaMemcpy(b.mapDownload.get(), b.binaryMap.get(), tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
-        pixels = b.mapDownload.get();
-        mark(times, "map download");
-    }
-
+const RoughMapView& RoughPipeline::viewOf(const RoughGeometry& g, const SearchTrace& trace,
+                                          const unsigned char* pixels) {
     map_.pixels = pixels;
-    map_.rows = mHeight - window;
-    map_.cols = mWidth - window;
+    map_.rows = g.rows;
+    map_.cols = g.cols;
     map_.quantileIndex = trace.indices.back();
     map_.threshold = quantiles_[map_.quantileIndex];
     map_.coarseBoxes = trace.coarseBoxes;

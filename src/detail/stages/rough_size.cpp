@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "detail/device/launch.h"
 #include "detail/search/rough_host.h"
@@ -40,6 +41,16 @@ std::string roughImageSizeProblem(size_t height, size_t width, size_t window) {
         return formatted("(!) Image too tall: %zu x %zu pixels; at most %zu rows supported", width, height,
                          kMaxRoughImageRows);
     return "";
+}
+
+std::optional<RoughGeometry> roughGeometry(size_t height, size_t width, size_t window, std::string* problem) {
+    std::string refusal = roughImageSizeProblem(height, width, window);
+    if (!refusal.empty()) {
+        if (problem != nullptr) *problem = std::move(refusal);
+        return std::nullopt;
+    }
+    const size_t mHeight = height / 3, mWidth = width / 3, rows = mHeight - window, cols = mWidth - window;
+    return RoughGeometry{height, width, window, mHeight, mWidth, rows, cols, rows / kBoxSide, cols / kBoxSide};
 }
 
 }  // namespace roughgc::detail
