@@ -16,6 +16,7 @@
 #include "detail/pipeline/rough_pipeline.h"
 #include "detail/stages/rough_size.h"
 #include "detail/stages/rough_stages.h"
+#include "detail/search/rough_host.h"
 #include "detail/search/search.h"
 #include "roughgc/errors.hpp"
 
@@ -98,6 +99,10 @@ void processImageStaged(const uchar3* h_imageRGB, size_t height, size_t width, s
         std::fprintf(stderr, "(!) Error writing RoughGC.bmp: %s\n", why.c_str());
         std::exit(kExitOutputNotWritten);
     }
+}
+
+std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vector<float>& x) {
+    return detail::leastSquaresLine(y, x);
 }
 
 void histogramCUDA(float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t width, float begin, float end,

@@ -91,12 +91,10 @@ float dimensionEstimate(int coarse, int fine, int side) {
         x[c] = key;
         ++c;
     }
-    return NormalEquations2d(y, x)[0];
+    return leastSquaresLine(y, x)[0];
 }
 
-}  // namespace roughgc::detail
-
-std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vector<float>& x) {
+std::vector<float> leastSquaresLine(const std::vector<float>& y, const std::vector<float>& x) {
     // Points come in pairs; a shorter y limits the fit to the points it has.
     const size_t n = std::min(x.size(), y.size());
 
@@ -126,3 +124,5 @@ std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vec
         for (size_t j = 0; j < n; ++j) theta[i] += xtxInvxt[i][j] * y[j];
     return theta;
 }
+
+}  // namespace roughgc::detail

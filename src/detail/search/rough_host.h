@@ -5,9 +5,6 @@
 #include <cstddef>
 #include <vector>
 
-// The least-squares line fit of the threshold search; see CUDA_wrappers.h.
-std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vector<float>& x);
-
 namespace roughgc::detail {
 
 // Side of the coarse boxes of the box count; the fine ones have half of it.
@@ -44,6 +41,12 @@ void metricHistogram(const float* metric, size_t rows, size_t cols, int* hist, i
 // written and the table is non-decreasing; it is all NaN when nothing was
 // counted.
 void quantileTable(const int* hist, const int* cnt, float* quantiles, int size);
+
+// The least-squares line y = theta[0] x + theta[1] through the points
+// (x[j], y[j]), solved through the explicit inverse of the 2 x 2 normal
+// matrix in single precision, for as many points as both vectors hold: the
+// C interface's NormalEquations2d.
+std::vector<float> leastSquaresLine(const std::vector<float>& y, const std::vector<float>& x);
 
 // The box-counting dimension of a map with `coarse` occupied boxes of side
 // `side` and `fine` occupied boxes of side side / 2: the slope of the
