@@ -163,32 +163,12 @@ struct Cold {
     double toolWall, gcTime, cannyWall;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const char* heap = keepHeapWarm();
-    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-    const int warmups = 2;
-    const roughgc::Params defaults;
-    const size_t kc2 = static_cast<size_t>(defaults.window), height = 3000, width = 4000, bytes = height * width * 3;
-
-    const fs::path scratch = fs::temp_directory_path() / ("roughgc_compare_" + std::to_string(getpid()));
-    fs::create_directories(scratch);
-    const fs::path home = fs::current_path();
-    fs::current_path(scratch);
-    const std::vector<fs::path> sources = sourcePhotos();
-    std::vector<fs::path> photos;
-    for (const fs::path& source : sources) {
-        photos.push_back(scratch / (source.stem().string() + ".jpg"));
-        writeUpscaled(source, photos.back());
-    }
-
-    // Cold first, while this process holds no large buffers that a fresh
-    // process would compete with for memory (and huge pages): roughgc and a
-    // one-shot Canny program as fresh processes, as a user runs them.
+// The cold figures, while this process holds no large buffers that a fresh
+// process would compete with for memory (and huge pages): roughgc and a
+// one-shot Canny program as fresh processes, as a user runs them.
+std::vector<Cold> coldRuns(const std::vector<fs::path>& photos, const fs::path& scratch, int coldReps) {
     const std::string toolPath = pathFromEnv("ROUGHGC_TOOL", ROUGHGC_TOOL);
     const std::string cannyPath = pathFromEnv("ROUGHGC_CANNY_ONCE", ROUGHGC_CANNY_ONCE);
-    const int coldReps = 3;
     std::vector<Cold> colds;
     for (const fs::path& photo : photos) {
         std::vector<double> tool, gc, canny;
@@ -201,89 +181,96 @@ int main(int argc, char** argv) {
         }
         colds.push_back({median(tool), gc.empty() ? -1.0 : median(gc), median(canny)});
     }
+    return colds;
+}
 
-    uchar3* pinned = nullptr;
-    checkCudaErrors(cudaMallocHost<uchar3>(&pinned, bytes, 0));
-    FirstRun();
-
-    std::vector<Row> rows;
+// What the warm measurements share from one photo to the next.
+struct Warm {
+    int reps, warmups;
+    roughgc::Params defaults;
+    size_t height, width;
+    uchar3* pinned;
     StageTable stagesA, stagesC;
     cv::Mat grey, edges;
     roughgc::Extractor extractor;
-    roughgc::detail::RoughPipeline pipeline(0);  // C's stages, timed apart from C itself
-    for (size_t p = 0; p < photos.size(); ++p) {
-        const fs::path& source = sources[p];
-        const cv::Mat photo = cv::imread(photos[p].string(), cv::IMREAD_COLOR);
-        std::memcpy(pinned, photo.ptr<uchar3>(0), bytes);
-        std::map<std::string, std::vector<double>> photoStagesA, photoStagesC;
-        auto runA = [&](bool record) {
-            roughgc::detail::StageTimes times;
-            const auto t0 = Clock::now();
-            processImageStaged(pinned, height, width, kc2, defaults.dimension, defaults.tolerance, &times);
-            const double ms = msSince(t0);
-            if (record) stagesA.note(times, photoStagesA);
-            return ms;
-        };
-        auto runB = [&] {
-            const auto t0 = Clock::now();
-            cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
-            cv::Canny(grey, edges, 50, 150);
-            return msSince(t0);
-        };
-        auto runC = [&] {
-            const auto t0 = Clock::now();
-            const roughgc::Result r = extractor.extract(photo);
-            return msSince(t0);
-        };
-        std::vector<double> aAlone, bAlone, cAlone, a, b, c;
-        for (int i = 0; i < warmups + reps; ++i) {
-            const double t = runA(false);
-            if (i >= warmups) aAlone.push_back(t);
-        }
-        for (int i = 0; i < warmups + reps; ++i) {
-            const double t = runB();
-            if (i >= warmups) bAlone.push_back(t);
-        }
-        for (int i = 0; i < warmups + reps; ++i) {
-            const double t = runC();
-            if (i >= warmups) cAlone.push_back(t);
-        }
-        for (int i = 0; i < warmups + reps; ++i) {
-            const double ta = runA(i >= warmups), tb = runB(), tc = runC();
-            if (i < warmups) continue;
-            a.push_back(ta);
-            b.push_back(tb);
-            c.push_back(tc);
-        }
-        // C's stages: the same pipeline run, with a mark after each phase.
-        const roughgc::detail::HostPhoto host{photo.data, photo.step[0], height, width, 3};
-        for (int i = 0; i < warmups + reps; ++i) {
-            roughgc::detail::StageTimes times;
-            times.start();
-            pipeline.run(host, kc2, defaults.dimension, defaults.tolerance, roughgc::detail::SearchRoute::BoxMaxima,
-                         &times);
-            if (i >= warmups) stagesC.note(times, photoStagesC);
-        }
-        stagesA.add(photoStagesA);
-        stagesC.add(photoStagesC);
-        rows.push_back({source.stem().string(), median(aAlone), median(bAlone), median(cAlone), median(a), median(b),
-                        median(c)});
-        std::fflush(stdout);
-    }
+    roughgc::detail::RoughPipeline pipeline{0};  // C's stages, timed apart from C itself
 
-    char cpu[256] = "unknown";
-    {
-        std::ifstream info("/proc/cpuinfo");
-        for (std::string line; std::getline(info, line);)
-            if (line.rfind("model name", 0) == 0) {
-                std::snprintf(cpu, sizeof cpu, "%s", line.substr(line.find(':') + 2).c_str());
-                break;
-            }
+    size_t window() const { return static_cast<size_t>(defaults.window); }
+    // The times of `run` after the warm-ups.
+    template <class Run>
+    std::vector<double> times(Run run) {
+        std::vector<double> kept;
+        for (int i = 0; i < warmups + reps; ++i) {
+            const double t = run(false);
+            if (i >= warmups) kept.push_back(t);
+        }
+        return kept;
     }
-    std::printf("machine: %ld cores, %s\n", sysconf(_SC_NPROCESSORS_ONLN), cpu);
+};
+
+// C's stages: the same pipeline run, with a mark after each phase.
+void noteStagesC(Warm& w, const cv::Mat& photo, std::map<std::string, std::vector<double>>& photoStages) {
+    const roughgc::detail::HostPhoto host{photo.data, photo.step[0], w.height, w.width, 3};
+    for (int i = 0; i < w.warmups + w.reps; ++i) {
+        roughgc::detail::StageTimes times;
+        times.start();
+        w.pipeline.run(host, w.window(), w.defaults.dimension, w.defaults.tolerance,
+                       roughgc::detail::SearchRoute::BoxMaxima, &times);
+        if (i >= w.warmups) w.stagesC.note(times, photoStages);
+    }
+}
+
+// A, B and C on one photo: each alone, then the three alternating.
+Row measure(Warm& w, const std::string& name, const cv::Mat& photo) {
+    std::memcpy(w.pinned, photo.ptr<uchar3>(0), w.height * w.width * 3);
+    std::map<std::string, std::vector<double>> photoStagesA, photoStagesC;
+    auto runA = [&](bool record) {
+        roughgc::detail::StageTimes times;
+        const auto t0 = Clock::now();
+        processImageStaged(w.pinned, w.height, w.width, w.window(), w.defaults.dimension, w.defaults.tolerance,
+                           &times);
+        const double ms = msSince(t0);
+        if (record) w.stagesA.note(times, photoStagesA);
+        return ms;
+    };
+    auto runB = [&](bool) {
+        const auto t0 = Clock::now();
+        cv::cvtColor(photo, w.grey, cv::COLOR_BGR2GRAY);
+        cv::Canny(w.grey, w.edges, 50, 150);
+        return msSince(t0);
+    };
+    auto runC = [&](bool) {
+        const auto t0 = Clock::now();
+        const roughgc::Result r = w.extractor.extract(photo);
+        return msSince(t0);
+    };
+    const std::vector<double> aAlone = w.times(runA), bAlone = w.times(runB), cAlone = w.times(runC);
+    std::vector<double> a, b, c;
+    for (int i = 0; i < w.warmups + w.reps; ++i) {
+        const double ta = runA(i >= w.warmups), tb = runB(false), tc = runC(false);
+        if (i < w.warmups) continue;
+        a.push_back(ta);
+        b.push_back(tb);
+        c.push_back(tc);
+    }
+    noteStagesC(w, photo, photoStagesC);
+    w.stagesA.add(photoStagesA);
+    w.stagesC.add(photoStagesC);
+    return {name, median(aAlone), median(bAlone), median(cAlone), median(a), median(b), median(c)};
+}
+
+std::string cpuModel() {
+    std::ifstream info("/proc/cpuinfo");
+    for (std::string line; std::getline(info, line);)
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    return "unknown";
+}
+
+void printWarm(const Warm& w, const std::vector<Row>& rows, const char* heap) {
+    std::printf("machine: %ld cores, %s\n", sysconf(_SC_NPROCESSORS_ONLN), cpuModel().c_str());
     std::printf("allocator: %s\n", heap);
-    std::printf("photos: bench/data upscaled to %zu x %zu; medians of %d repetitions after %d warm-ups\n", width,
-                height, reps, warmups);
+    std::printf("photos: bench/data upscaled to %zu x %zu; medians of %d repetitions after %d warm-ups\n", w.width,
+                w.height, w.reps, w.warmups);
     std::printf("A: processImageCUDA (GC time); B: cvtColor + Canny(50, 150); C: roughgc::Extractor::extract\n\n");
     std::printf("%-14s %9s %9s %9s %9s %9s %9s %6s %6s\n", "photo", "A alone", "B alone", "C alone", "A alt.", "B alt.",
                 "C alt.", "A / B", "C / B");
@@ -294,8 +281,11 @@ int main(int argc, char** argv) {
     printRatios("A / B", rows, &Row::a);
     printRatios("C / B", rows, &Row::c);
     std::printf("\n");
-    stagesA.print("A");
-    stagesC.print("C");
+    w.stagesA.print("A");
+    w.stagesC.print("C");
+}
+
+void printCold(const std::vector<Row>& rows, const std::vector<Cold>& colds, int coldReps) {
     std::printf("\ncold, fresh processes (medians of %d, run before the warm measurements):\n", coldReps);
     std::printf("%-16s %14s %10s %10s %14s\n", "photo", "roughgc wall", "GC time", "/ warm A", "Canny wall");
     double coldLogSum = 0, coldWorst = 0;
@@ -312,6 +302,42 @@ int main(int argc, char** argv) {
     }
     std::printf("\ncold GC time / warm A: geometric mean %.2f, worst %.2f (%s)\n", std::exp(coldLogSum / rows.size()),
                 coldWorst, coldWorstName.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* heap = keepHeapWarm();
+    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    const size_t height = 3000, width = 4000;
+
+    const fs::path scratch = fs::temp_directory_path() / ("roughgc_compare_" + std::to_string(getpid()));
+    fs::create_directories(scratch);
+    const fs::path home = fs::current_path();
+    fs::current_path(scratch);
+    const std::vector<fs::path> sources = sourcePhotos();
+    std::vector<fs::path> photos;
+    for (const fs::path& source : sources) {
+        photos.push_back(scratch / (source.stem().string() + ".jpg"));
+        writeUpscaled(source, photos.back());
+    }
+    const int coldReps = 3;
+    const std::vector<Cold> colds = coldRuns(photos, scratch, coldReps);
+
+    uchar3* pinned = nullptr;
+    checkCudaErrors(cudaMallocHost<uchar3>(&pinned, height * width * 3, 0));
+    FirstRun();
+    std::vector<Row> rows;
+    {
+        Warm w{reps, 2, roughgc::Params(), height, width, pinned, {}, {}, {}, {}, roughgc::Extractor(),
+               roughgc::detail::RoughPipeline(0)};
+        for (size_t p = 0; p < photos.size(); ++p) {
+            rows.push_back(measure(w, sources[p].stem().string(), cv::imread(photos[p].string(), cv::IMREAD_COLOR)));
+            std::fflush(stdout);
+        }
+        printWarm(w, rows, heap);
+    }
+    printCold(rows, colds, coldReps);
 
     fs::current_path(home);
     fs::remove_all(scratch);

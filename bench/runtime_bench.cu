@@ -41,17 +41,17 @@ void BM_LightKernel(benchmark::State& state) {
     std::vector<float> host(size_t(rows) * cols);
     for (size_t i = 0; i < host.size(); ++i) host[i] = float(i % 97);
     float* d_in = deviceAlloc<float>(host.size());
-    unsigned char* d_out = deviceAlloc<unsigned char>(host.size());
+    unsigned char* binaryMap = deviceAlloc<unsigned char>(host.size());
     checkCudaErrors(cudaMemcpy(d_in, host.data(), host.size() * sizeof(float), cudaMemcpyHostToDevice));
     const dim3 block(32, 32), grid(cols / 32 + 1, rows / 32 + 1);
     for (auto _ : state) {
-        LAUNCH_KERNEL(lightKernel, grid, block, d_in, d_out, 50.0f, rows, cols);
+        LAUNCH_KERNEL(lightKernel, grid, block, d_in, binaryMap, 50.0f, rows, cols);
         checkCudaErrors(cudaDeviceSynchronize());
     }
     checkCudaErrors(cudaGetLastError());
     perThread(state, grid, block);
     cudaFree(d_in);
-    cudaFree(d_out);
+    cudaFree(binaryMap);
 }
 BENCHMARK(BM_LightKernel)->UseRealTime()->Unit(benchmark::kMillisecond);
 
@@ -77,7 +77,7 @@ BENCHMARK(BM_Averaging)->UseRealTime()->Unit(benchmark::kMillisecond);
 // One evaluation pass of the threshold search (seven launches) on the
 // metric map of a real photo tiled to 4000 x 3000, at the median threshold.
 void BM_EvaluationPass(benchmark::State& state) {
-    const size_t height = 3000, width = 4000, mHeight = height / 3, mWidth = width / 3, kc2 = 7;
+    const size_t height = 3000, width = 4000, mHeight = height / 3, mWidth = width / 3, window = 7;
     const cv::Mat tile = cv::imread(ROUGHGC_BENCH_PHOTO, cv::IMREAD_COLOR);
     if (tile.empty()) {
         state.SkipWithError("cannot read " ROUGHGC_BENCH_PHOTO);
@@ -89,35 +89,33 @@ void BM_EvaluationPass(benchmark::State& state) {
             const cv::Vec3b& p = tile.at<cv::Vec3b>(int(r % tile.rows), int(c % tile.cols));
             image[r * width + c] = {p[0], p[1], p[2]};
         }
-    const size_t rows = mHeight - kc2, cols = mWidth - kc2, n = rows * cols;
+    const size_t rows = mHeight - window, cols = mWidth - window, n = rows * cols;
     uchar3* d_image = deviceAlloc<uchar3>(image.size());
     float3* d_aver = deviceAlloc<float3>(mHeight * mWidth);
     float* d_metric = deviceAlloc<float>(n);
     checkCudaErrors(cudaMemcpy(d_image, image.data(), image.size() * sizeof(uchar3), cudaMemcpyHostToDevice));
     launchAveraging(d_image, d_aver, mHeight, mWidth, width);
-    launchMetric(d_metric, d_aver, mHeight, mWidth, kc2);
-    std::vector<float> metric(n), kvant(2048);
+    launchMetric(d_metric, d_aver, mHeight, mWidth, window);
+    std::vector<float> metric(n), quantiles(2048);
     std::vector<int> hist(2048);
     int cnt = 0;
     checkCudaErrors(cudaMemcpy(metric.data(), d_metric, n * sizeof(float), cudaMemcpyDeviceToHost));
     metricHistogram(metric.data(), rows, cols, hist.data(), &cnt, 2048);
-    quantileTable(hist.data(), &cnt, kvant.data(), 2048);
+    quantileTable(hist.data(), &cnt, quantiles.data(), 2048);
     const size_t boxes = (rows / 8) * (cols / 8);
     RoughPassBuffers b{d_metric, deviceAlloc<uchar>(n), deviceAlloc<float>(2048), deviceAlloc<uchar>(boxes),
-                       deviceAlloc<uchar>(4 * boxes), deviceAlloc<int>(2), mHeight, mWidth, kc2};
-    checkCudaErrors(cudaMemcpy(b.d_kvant, kvant.data(), 2048 * sizeof(float), cudaMemcpyHostToDevice));
-    cudaEvent_t start, stop;
-    checkCudaErrors(cudaEventCreate(&start));
+                       deviceAlloc<uchar>(4 * boxes), deviceAlloc<int>(2), mHeight, mWidth, window};
+    checkCudaErrors(cudaMemcpy(b.quantiles, quantiles.data(), 2048 * sizeof(float), cudaMemcpyHostToDevice));
+    cudaEvent_t stop;
     checkCudaErrors(cudaEventCreate(&stop));
     for (auto _ : state) {
-        evaluationPass(b, 1024, 0, start, stop);
+        evaluationPass(b, 1024, stop);
         checkCudaErrors(cudaDeviceSynchronize());
     }
     checkCudaErrors(cudaGetLastError());
-    for (void* p : {(void*)d_image, (void*)d_aver, (void*)d_metric, (void*)b.d_out, (void*)b.d_kvant,
-                    (void*)b.d_temp1, (void*)b.d_temp2, (void*)b.d_res})
+    for (void* p : {(void*)d_image, (void*)d_aver, (void*)d_metric, (void*)b.binaryMap, (void*)b.quantiles,
+                    (void*)b.coarseBoxes, (void*)b.fineBoxes, (void*)b.counts})
         cudaFree(p);
-    cudaEventDestroy(start);
     cudaEventDestroy(stop);
 }
 BENCHMARK(BM_EvaluationPass)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -141,11 +141,12 @@ Result Extractor::extractFile(const std::string& path, const Params& params, cv:
     const detail::PhotoRoute route =
         s.pipeline.streamsRows() && accepted ? s.reader.route(true) : detail::PhotoRoute::Refused;
     const cv::Size size = s.reader.streamedSize();
-    const bool streamed = (route == detail::PhotoRoute::StreamedJpeg || route == detail::PhotoRoute::StreamedPng) &&
-                          detail::roughImageSizeProblem(static_cast<size_t>(size.height), static_cast<size_t>(size.width),
-                                                        static_cast<size_t>(params.window))
-                              .empty();
-    if (streamed) {
+    const bool streams = route == detail::PhotoRoute::StreamedJpeg || route == detail::PhotoRoute::StreamedPng;
+    const std::optional<detail::RoughGeometry> geometry =
+        streams ? detail::roughGeometry(static_cast<size_t>(size.height), static_cast<size_t>(size.width),
+                                        static_cast<size_t>(params.window))
+                : std::nullopt;
+    if (geometry) {
         // Known from the header: a failure of the device still has a size,
         // a photo whose rows cannot all be read has none.
         s.photoSize = size;
@@ -159,8 +160,7 @@ Result Extractor::extractFile(const std::string& path, const Params& params, cv:
         detail::PhotoRowSource& rows = scaling ? static_cast<detail::PhotoRowSource&>(*scaling) : decoded;
         const bool begun = jpeg ? s.reader.jpeg().begin() : s.reader.png().begin();
         const detail::RoughMapView* view =
-            begun ? s.pipeline.runStreamed(rows, static_cast<size_t>(size.height), static_cast<size_t>(size.width),
-                                           static_cast<size_t>(params.window), params.dimension, params.tolerance,
+            begun ? s.pipeline.runStreamed(rows, *geometry, params.dimension, params.tolerance,
                                            detail::SearchRoute::BoxMaxima)
                   : nullptr;
         if (view != nullptr) return resultOf(*view, params);

@@ -1,6 +1,4 @@
 // What a photo file will hold when it is extracted, from its header.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "detail/io/jpeg_rows.h"
+#include "detail/io/opened_file.h"
 #include "detail/io/photo_header.h"
 #include "detail/io/photo_reader.h"
 #include "detail/io/png_rows.h"
@@ -28,23 +27,15 @@ struct FileStart {
     size_t fileSize = 0;
 };
 
+// Only a regular file is opened (see OpenedFile).
 std::optional<FileStart> fileStart(const std::string& path) {
-    // Only a regular file is opened: opening a pipe, even to look, would let
-    // its writer go on and its bytes be lost to the reader that decodes it.
-    struct stat named;
-    if (stat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return std::nullopt;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    std::optional<FileStart> start;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        start.emplace();
-        start->fileSize = static_cast<size_t>(st.st_size);
-        start->bytes.resize(std::min(kHeaderBytes, start->fileSize));
-        const ssize_t n = pread(fd, start->bytes.data(), start->bytes.size(), 0);
-        start->bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    }
-    close(fd);
+    const detail::OpenedFile file(path.c_str(), true);
+    if (!file.regular()) return std::nullopt;
+    FileStart start;
+    start.fileSize = file.size();
+    start.bytes.resize(std::min(kHeaderBytes, start.fileSize));
+    const ssize_t n = pread(file.fd(), start.bytes.data(), start.bytes.size(), 0);
+    start.bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return start;
 }
 

@@ -43,15 +43,15 @@ void fineContours(cv::InputArray photo, cv::InputArray roughCells, cv::InputArra
         throw InputError("(!) Fine contours: the three filters must have one size");
 
     const size_t height = static_cast<size_t>(image.rows), width = static_cast<size_t>(image.cols);
-    const size_t kc2 = static_cast<size_t>(p.rows);
-    if (const std::string problem = detail::fineSizeProblem(height, width, kc2); !problem.empty())
+    const size_t window = static_cast<size_t>(p.rows);
+    if (const std::string problem = detail::fineSizeProblem(height, width, window); !problem.empty())
         throw InputError("(!) Fine contours: " + problem);
 
     const cv::Mat cells = roughCells.getMat();
     detail::requireType(cells.dims == 2 && (cells.type() == CV_8UC1 || cells.type() == CV_32FC1), "Rough cells",
                         "CV_8UC1 or CV_32FC1", cells);
     const cv::Size cellSize(static_cast<int>(width / 3 - 2), static_cast<int>(height / 3 - 2));
-    const cv::Size mapSize(static_cast<int>(width - kc2), static_cast<int>(height - kc2));
+    const cv::Size mapSize(static_cast<int>(width - window), static_cast<int>(height - window));
     auto sizeText = [](cv::Size s) { return std::to_string(s.width) + " x " + std::to_string(s.height); };
     if (cells.size() != cellSize)
         throw InputError("(!) Fine contours: rough cells of " + sizeText(cells.size()) + "; a photo of " +
@@ -83,7 +83,7 @@ void fineContours(cv::InputArray photo, cv::InputArray roughCells, cv::InputArra
     cells.convertTo(cellValues, CV_32F);
     const cv::Mat pc = detail::continuous(p), qc = detail::continuous(q), rc = detail::continuous(r);
     detail::runFineContours(bgra.ptr<uchar4>(), cellValues.ptr<float>(), fine.ptr<float>(), pc.ptr<float>(),
-                            qc.ptr<float>(), rc.ptr<float>(), height, width, kc2, device);
+                            qc.ptr<float>(), rc.ptr<float>(), height, width, window, device);
     contours.assign(fine);
 }
 

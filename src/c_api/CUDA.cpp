@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "CUDA_staged.h"
@@ -15,6 +16,7 @@
 #include "detail/pipeline/rough_pipeline.h"
 #include "detail/stages/rough_size.h"
 #include "detail/stages/rough_stages.h"
+#include "detail/search/rough_host.h"
 #include "detail/search/search.h"
 #include "roughgc/errors.hpp"
 
@@ -27,6 +29,12 @@ namespace detail = roughgc::detail;
 [[noreturn]] void exitWith(const roughgc::DeviceError& e) {
     check(static_cast<cudaError_t>(e.code()), e.call().c_str(), e.file().c_str(), e.line());
     std::exit(1);
+}
+
+// A size refused: its line on standard error, and the status that says so.
+[[noreturn]] void exitRefusingSize(const std::string& problem) {
+    std::fprintf(stderr, "%s\n", problem.c_str());
+    std::exit(kExitUnsupportedImageSize);
 }
 
 }  // namespace
@@ -54,9 +62,7 @@ std::string roughImageSizeProblem(size_t height, size_t width, size_t kc2) {
 
 void requireRoughImageSize(size_t height, size_t width, size_t kc2) {
     const std::string problem = roughImageSizeProblem(height, width, kc2);
-    if (problem.empty()) return;
-    std::fprintf(stderr, "%s\n", problem.c_str());
-    std::exit(kExitUnsupportedImageSize);
+    if (!problem.empty()) exitRefusingSize(problem);
 }
 
 void processImageCUDA(const uchar3* h_imageRGB, size_t height, size_t width, size_t kc2, float dim, float eps) {
@@ -67,7 +73,9 @@ void processImageStaged(const uchar3* h_imageRGB, size_t height, size_t width, s
                         detail::StageTimes* times) {
     if (times) times->start();
     // Refused before anything is allocated, or the pixels read.
-    requireRoughImageSize(height, width, kc2);
+    std::string problem;
+    const std::optional<detail::RoughGeometry> geometry = detail::roughGeometry(height, width, kc2, &problem);
+    if (!geometry) exitRefusingSize(problem);
 
     std::string why;
     bool written = false;
@@ -78,7 +86,7 @@ void processImageStaged(const uchar3* h_imageRGB, size_t height, size_t width, s
         // The evaluation passes on the device; the library's face counts on
         // box maxima instead, to the same result.
         const detail::RoughMapView& map =
-            pipeline.run(photo, kc2, dim, eps, detail::SearchRoute::EvaluationPasses, times);
+            pipeline.run(photo, *geometry, dim, eps, detail::SearchRoute::EvaluationPasses, times);
         written = detail::writeGreyBmp(map.pixels, static_cast<int>(map.rows), static_cast<int>(map.cols),
                                        "RoughGC.bmp", why);
         if (times) times->mark("file write");
@@ -91,6 +99,10 @@ void processImageStaged(const uchar3* h_imageRGB, size_t height, size_t width, s
         std::fprintf(stderr, "(!) Error writing RoughGC.bmp: %s\n", why.c_str());
         std::exit(kExitOutputNotWritten);
     }
+}
+
+std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vector<float>& x) {
+    return detail::leastSquaresLine(y, x);
 }
 
 void histogramCUDA(float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t width, float begin, float end,

@@ -21,7 +21,7 @@ const uchar4 kWhite = {255, 255, 255, 255};
 
 // One call of fineContoursCUDA and what it printed.
 struct FineCall {
-    size_t height, width, kc2;
+    size_t height, width, window;
     std::vector<uchar4> image;
     std::vector<float> rough, fine, fmat1, fmat2, fmat3;
     std::string out, err;
@@ -29,7 +29,7 @@ struct FineCall {
     FineCall(size_t h, size_t w, size_t k, uchar4 fill = kWhite)
         : height(h),
           width(w),
-          kc2(k),
+          window(k),
           image(h * w, fill),
           rough(h >= 6 && w >= 6 ? (h / 3 - 2) * (w / 3 - 2) : 1, 255.0f),
           fine(h >= k && w >= k ? (h - k) * (w - k) : 1, 0.0f),
@@ -37,11 +37,11 @@ struct FineCall {
           fmat2(k * k, 0.0f),
           fmat3(k * k, 0.0f) {}
 
-    size_t fineWidth() const { return width - kc2; }
+    size_t fineWidth() const { return width - window; }
     float& mark(size_t y, size_t x) { return fine[y * fineWidth() + x]; }
     float at(size_t y, size_t x) const { return fine[y * fineWidth() + x]; }
 
-    // The forward differences at kc2 = 3: u towards the right neighbour, v
+    // The forward differences at window = 3: u towards the right neighbour, v
     // towards the pixel below.
     void useNeighbourDifferences() {
         fmat2[1 * 3 + 1] = 1;
@@ -53,7 +53,7 @@ struct FineCall {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         fineContoursCUDA(image.data(), rough.data(), fine.data(), fmat1.data(), fmat2.data(), fmat3.data(), height,
-                         width, kc2);
+                         width, window);
         err = testing::internal::GetCapturedStderr();
         out = testing::internal::GetCapturedStdout();
     }
@@ -75,7 +75,7 @@ TEST(FineFeatures, WhitePixelsCarryTheirPositionAlone) {
     image[2 * w + 3] = {10, 200, 30, 17};
     DeviceBuffer<uchar4> d_image(image);
     DeviceBuffer<float4> d_features(h * w);
-    launchImageProcessing1(d_image.get(), d_features.get(), h, w);
+    launchFineFeatures(d_image.get(), d_features.get(), h, w);
     ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     const std::vector<float4> f = d_features.download();
@@ -105,7 +105,7 @@ TEST(FineFeatures, PositionsOnVeryWideImagesAreExact) {
     DeviceBuffer<uchar4> d_image(width);
     DeviceBuffer<float4> d_features(width);
     ASSERT_EQ(cudaMemset(d_image.get(), 255, width * sizeof(uchar4)), cudaSuccess);
-    launchImageProcessing1(d_image.get(), d_features.get(), 1, width);
+    launchFineFeatures(d_image.get(), d_features.get(), 1, width);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     float4 last;
     ASSERT_EQ(cudaMemcpy(&last, d_features.get() + width - 1, sizeof last, cudaMemcpyDeviceToHost), cudaSuccess);
@@ -113,8 +113,8 @@ TEST(FineFeatures, PositionsOnVeryWideImagesAreExact) {
 }
 
 TEST(FineMarks, CellsBelow255MarkTheirBlockExceptInRowAndColumnZero) {
-    // A 30 x 30 image: an 8 x 8 rough map, a 27 x 27 mark map at kc2 = 3.
-    const size_t h = 30, w = 30, kc2 = 3, fineWidth = w - kc2;
+    // A 30 x 30 image: an 8 x 8 rough map, a 27 x 27 mark map at window = 3.
+    const size_t h = 30, w = 30, window = 3, fineWidth = w - window;
     std::vector<float> rough(8 * 8, 255.0f);
     rough[1 * 8 + 1] = 254.9f;
     rough[2 * 8 + 5] = -1.0f;
@@ -125,7 +125,7 @@ TEST(FineMarks, CellsBelow255MarkTheirBlockExceptInRowAndColumnZero) {
     rough[7 * 8 + 7] = 0.0f;  // the last cell
     DeviceBuffer<float> d_rough(rough);
     DeviceBuffer<float> d_marks(std::vector<float>(fineWidth * fineWidth, 7.0f));
-    launchImageProcessing2(d_rough.get(), d_marks.get(), h, w, kc2);
+    launchMarkRoughBlocks(d_rough.get(), d_marks.get(), h, w, window);
     ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     ASSERT_EQ(cudaGetLastError(), cudaSuccess);
     const std::vector<float> marks = d_marks.download();
@@ -216,7 +216,7 @@ TEST(FineContoursCUDA, NoRoughCellAndNoMarkGiveAllZeros) {
 }
 
 TEST(FineContoursCUDA, FullyRoughMapMarksAllButTheFirstBlocks) {
-    // 640 x 480 with kc2 = 5: a 158 x 211 rough map over a 475 x 635 fine
+    // 640 x 480 with window = 5: a 158 x 211 rough map over a 475 x 635 fine
     // map; marked blocks reach row 473 and column 632.
     FineCall call(480, 640, 5);
     for (float& w : call.fmat2) w = 1.0f / 25;
@@ -247,11 +247,11 @@ TEST(FineContoursCUDA, CallersOwnMarksAreEvaluatedAlongsideTheRoughMap) {
 
 TEST(FineContoursCUDA, SizesThatDoNotFitAreRefusedWithTheBufferUnchanged) {
     struct Case {
-        size_t height, width, kc2;
+        size_t height, width, window;
     };
     // Under 6 pixels; a window whose blocks would leave the fine map.
     for (const Case c : {Case{5, 40, 0}, Case{40, 5, 0}, Case{30, 31, 7}, Case{31, 30, 7}, Case{32, 32, 9}}) {
-        FineCall call(c.height, c.width, c.kc2);
+        FineCall call(c.height, c.width, c.window);
         for (float& m : call.fine) m = -3.5f;
         call.run();
         EXPECT_EQ(call.fine, std::vector<float>(call.fine.size(), -3.5f)) << c.height << " x " << c.width;
@@ -266,7 +266,7 @@ TEST(FineContoursCUDA, SizesThatDoNotFitAreRefusedWithTheBufferUnchanged) {
 }
 
 TEST(FineContoursCUDA, TallestImageAGpuCanLaunchRunsAndTallerOnesAreRefused) {
-    // Blocks of 16 rows over height - kc2 rows: 1048559 rows take 65535 of
+    // Blocks of 16 rows over height - window rows: 1048559 rows take 65535 of
     // them in y, a GPU's limit.
     FineCall fits(1048565, 7, 6);
     fits.run();

@@ -1,15 +1,19 @@
 // Photo sizes read from file headers, which bound batch mode's memory before
 // a photo is decoded.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <filesystem>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 #include <vector>
 
+#include "detail/io/opened_file.h"
 #include "detail/io/photo_header.h"
 #include "scratch_dir.h"
 
@@ -17,6 +21,38 @@ namespace {
 
 using roughgc::detail::photoDimensions;
 using roughgc::detail::photoDimensionsOfFile;
+using roughgc::detail::OpenedFile;
+
+// What a name is, asked of its descriptor; a FIFO without a writer opened
+// at once, or, where only regular files are wanted, not at all.
+TEST_F(InScratchDir, OpenedFilesSayWhatTheyAreAndNeverWaitForAWriter) {
+    std::ofstream("seven") << "1234567";
+    const OpenedFile regular("seven");
+    EXPECT_TRUE(regular.regular());
+    EXPECT_EQ(regular.size(), 7u);
+
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    const OpenedFile stream("fifo");
+    ASSERT_TRUE(stream.isOpen());
+    EXPECT_EQ(stream.kind(), OpenedFile::Kind::Stream);
+    EXPECT_FALSE(OpenedFile("fifo", true).isOpen());
+    EXPECT_EQ(OpenedFile("/dev/null").kind(), OpenedFile::Kind::Device);
+    EXPECT_EQ(OpenedFile(".").kind(), OpenedFile::Kind::Other);
+    EXPECT_FALSE(OpenedFile(".", true).isOpen());
+    EXPECT_FALSE(OpenedFile("missing").isOpen());
+
+    // Released, the descriptor outlives its owner.
+    int fd = -1;
+    {
+        OpenedFile handed("seven");
+        fd = handed.release();
+        EXPECT_FALSE(handed.isOpen());
+    }
+    char first = 0;
+    EXPECT_EQ(pread(fd, &first, 1, 0), 1);
+    EXPECT_EQ(first, '1');
+    close(fd);
+}
 
 TEST_F(InScratchDir, HeadersGiveTheSizeTheDecoderGives) {
     // Wider than high, so that a swap shows; grey and colour.

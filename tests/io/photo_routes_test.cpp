@@ -361,24 +361,24 @@ TEST(StreamedPass, GivesTheMetricHistogramAndBoxesOfThePassOverTheWholePhoto) {
     std::vector<unsigned char> rows;
     // Sizes around the band height and the box side, odd widths, windows of
     // both parities.
-    for (const auto& [height, width, kc2] : std::vector<std::tuple<int, int, size_t>>{
+    for (const auto& [height, width, window] : std::vector<std::tuple<int, int, size_t>>{
              {45, 45, 7}, {46, 47, 7}, {100, 61, 2}, {147, 99, 7}, {150, 100, 8}, {161, 200, 1}, {97, 50, 3}}) {
         cv::Mat photo(height, width, CV_8UC3);
         cv::randu(photo, 0, 256);
         // Flat patches too: ties in the histogram and the box maxima.
         photo(cv::Rect(0, 0, width / 2, height / 3)).setTo(cv::Scalar(40, 40, 40));
-        const size_t mHeight = height / 3, mWidth = width / 3, count = (mHeight - kc2) * (mWidth - kc2);
+        const size_t mHeight = height / 3, mWidth = width / 3, count = (mHeight - window) * (mWidth - window);
         std::vector<float> wholeMetric(count), streamedMetric(count, -1.0f);
         std::vector<int> wholeHist(64), streamedHist(64, 5);
         int wholeCounted = 0, streamedCounted = 0;
         d::BoxMaxima wholeBoxes, streamedBoxes;
-        d::metricPass(photo.data, photo.step, 3, mHeight, mWidth, kc2, wholeMetric.data(),
+        d::metricPass(photo.data, photo.step, 3, mHeight, mWidth, window, wholeMetric.data(),
                       {wholeHist.data(), &wholeCounted, 64, &wholeBoxes});
         MemoryRows source(photo);
-        ASSERT_TRUE(d::metricPassStreamed(source, height, width, kc2, streamedMetric.data(),
+        ASSERT_TRUE(d::metricPassStreamed(source, height, width, window, streamedMetric.data(),
                                           {streamedHist.data(), &streamedCounted, 64, &streamedBoxes}, rows));
         const std::string what = std::to_string(width) + " x " + std::to_string(height) + ", window " +
-                                 std::to_string(kc2);
+                                 std::to_string(window);
         // The rows the map needs, read in order, and the rest left to one
         // finish(), which reads them to the end of the photo.
         EXPECT_EQ(source.finishes_, 1) << what;
@@ -396,7 +396,7 @@ TEST(StreamedPass, GivesTheMetricHistogramAndBoxesOfThePassOverTheWholePhoto) {
         // A source that fails at any row, the last ones included, fails the pass.
         for (int failAt : {0, height / 2, height - 1}) {
             MemoryRows failing(photo, failAt);
-            EXPECT_FALSE(d::metricPassStreamed(failing, height, width, kc2, streamedMetric.data(),
+            EXPECT_FALSE(d::metricPassStreamed(failing, height, width, window, streamedMetric.data(),
                                                {streamedHist.data(), &streamedCounted, 64, &streamedBoxes}, rows))
                 << what << ", failing at " << failAt;
         }
@@ -425,13 +425,13 @@ TEST_F(PhotoRoutes, MemoryGrownForARefusedPhotoIsNotKept) {
     d::RoughPipeline pipeline(0, d::Schedule::Rows);
     const cv::Mat fruits = cv::imread(fruitsPath);
     MemoryRows whole(fruits);
-    ASSERT_NE(pipeline.runStreamed(whole, 480, 512, 7, 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
+    ASSERT_NE(pipeline.runStreamed(whole, *d::roughGeometry(480, 512, 7), 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
     const size_t small = pipeline.heldBytes();
     MemoryRows fewRows(cv::Mat(10000, 10000, CV_8UC3, cv::Scalar::all(0)), 40);
-    EXPECT_EQ(pipeline.runStreamed(fewRows, 10000, 10000, 7, 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
+    EXPECT_EQ(pipeline.runStreamed(fewRows, *d::roughGeometry(10000, 10000, 7), 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
     EXPECT_LE(pipeline.heldBytes(), small);
     MemoryRows again(fruits);
-    EXPECT_NE(pipeline.runStreamed(again, 480, 512, 7, 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
+    EXPECT_NE(pipeline.runStreamed(again, *d::roughGeometry(480, 512, 7), 1.7f, 0.1f, d::SearchRoute::BoxMaxima), nullptr);
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ int occupiedBoxes(const unsigned char* map, size_t cols, size_t boxRows, size_t 
 
 TEST(RoughImageSize, WindowsAndSizesAreCheckedWithoutWrappingAround) {
     struct Case {
-        size_t height, width, kc2;
+        size_t height, width, window;
         std::string problem;
     };
     const Case cases[] = {
@@ -100,21 +100,37 @@ TEST(RoughImageSize, WindowsAndSizesAreCheckedWithoutWrappingAround) {
         {3145679, 45, 7, ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(roughImageSizeProblem(c.height, c.width, c.kc2), c.problem)
-            << c.height << " x " << c.width << ", window " << c.kc2;
+        EXPECT_EQ(roughImageSizeProblem(c.height, c.width, c.window), c.problem)
+            << c.height << " x " << c.width << ", window " << c.window;
     }
     EXPECT_EQ(roughMinimumSide(15438), 46338u);
     EXPECT_EQ(roughMinimumSide(15439), SIZE_MAX);
+}
+
+// The grids and maps that an accepted size comes to, and the refusal's line
+// for one that is not accepted.
+TEST(RoughImageSize, GeometryOfAnAcceptedSizeAndTheLineOfARefusedOne) {
+    const auto g = roughgc::detail::roughGeometry(481, 514, 7);
+    ASSERT_TRUE(g);
+    // 160 x 171 averaged points, maps of 153 x 164 pixels, 19 x 20 coarse boxes.
+    EXPECT_EQ((std::vector<size_t>{g->height, g->width, g->window, g->mHeight, g->mWidth, g->rows, g->cols,
+                                   g->boxRows, g->boxCols}),
+              (std::vector<size_t>{481, 514, 7, 160, 171, 153, 164, 19, 20}));
+    EXPECT_EQ(g->mapPixels(), 153u * 164);
+    std::string problem;
+    EXPECT_FALSE(roughgc::detail::roughGeometry(44, 45, 7, &problem));
+    EXPECT_EQ(problem, roughImageSizeProblem(44, 45, 7));
+    EXPECT_FALSE(roughgc::detail::roughGeometry(45, 45, 0));
 }
 
 TEST_F(InTempDir, RefusedArgumentsExitWithThreeBeforeTouchingThePixels) {
     EXPECT_EXIT(requireRoughImageSize(47721859, 45, 7), ::testing::ExitedWithCode(kExitUnsupportedImageSize),
                 "^\\(!\\) Image too large: 45 x 47721859 pixels; at most 2147483647 pixels supported\n$");
     // The pixels are never read: a null pointer would crash.
-    for (const size_t kc2 : {SIZE_MAX, SIZE_MAX - 7, size_t{0xAAAAAAAAAAAAAAA3}}) {
-        EXPECT_EXIT(processImageCUDA(nullptr, 100, 100, kc2, 1.7f, 0.1f),
+    for (const size_t window : {SIZE_MAX, SIZE_MAX - 7, size_t{0xAAAAAAAAAAAAAAA3}}) {
+        EXPECT_EXIT(processImageCUDA(nullptr, 100, 100, window, 1.7f, 0.1f),
                     ::testing::ExitedWithCode(kExitUnsupportedImageSize), "^\\(!\\) The metric window must be at most")
-            << kc2;
+            << window;
     }
     EXPECT_EXIT(processImageCUDA(nullptr, 3145680, 45, 7, 1.7f, 0.1f),
                 ::testing::ExitedWithCode(kExitUnsupportedImageSize), "^\\(!\\) Image too tall");
@@ -133,9 +149,9 @@ TEST_F(InTempDir, TallestImageAGpuCanLaunchIsProcessed) {
 
 TEST(RoughPipeline, RefusesSizesWithTheToolsWordingBeforeTouchingThePixels) {
     roughgc::detail::RoughPipeline pipeline(0);
-    auto refusal = [&](size_t height, size_t width, size_t kc2) -> std::string {
+    auto refusal = [&](size_t height, size_t width, size_t window) -> std::string {
         try {
-            pipeline.run({nullptr, 3 * width, height, width, 3}, kc2, 1.7f, 0.1f,
+            pipeline.run({nullptr, 3 * width, height, width, 3}, window, 1.7f, 0.1f,
                          roughgc::detail::SearchRoute::BoxMaxima);  // a read would crash
         } catch (const roughgc::InputError& e) {
             return e.what();
@@ -145,6 +161,10 @@ TEST(RoughPipeline, RefusesSizesWithTheToolsWordingBeforeTouchingThePixels) {
     EXPECT_EQ(refusal(30, 30, 7), "(!) Image too small: 30 x 30 pixels; at least 45 x 45 needed");
     EXPECT_EQ(refusal(100, 100, 0), "(!) The metric window must be at least 1 averaged pixel, not 0");
     EXPECT_EQ(refusal(3145680, 45, 7), roughImageSizeProblem(3145680, 45, 7));
+    // A geometry checked for another photo is not taken for this one.
+    EXPECT_THROW(pipeline.run({nullptr, 3 * 60, 60, 60, 3}, *roughgc::detail::roughGeometry(61, 60, 7), 1.7f, 0.1f,
+                              roughgc::detail::SearchRoute::BoxMaxima),
+                 std::logic_error);
 }
 
 // The library's face searches on box maxima, the C entry points with the

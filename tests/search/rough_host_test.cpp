@@ -20,13 +20,13 @@ constexpr float kBinWidth = 0.0712890625f;  // 146 / 2048
 struct Table {
     std::vector<int> hist = std::vector<int>(kSize, -1);
     int cnt = -1;
-    std::vector<float> kvant = std::vector<float>(kSize, -7.0f);  // -7 marks an unwritten entry
+    std::vector<float> quantiles = std::vector<float>(kSize, -7.0f);  // -7 marks an unwritten entry
 };
 
 Table tableOf(const std::vector<float>& map, size_t rows, size_t cols) {
     Table t;
     metricHistogram(map.data(), rows, cols, t.hist.data(), &t.cnt, kSize);
-    quantileTable(t.hist.data(), &t.cnt, t.kvant.data(), kSize);
+    quantileTable(t.hist.data(), &t.cnt, t.quantiles.data(), kSize);
     return t;
 }
 
@@ -34,9 +34,9 @@ TEST(QuantileTable, MapOfAllTensFillsOneBinAndSpansIt) {
     const Table t = tableOf(std::vector<float>(6 * 9, 10.0f), 6, 9);
     EXPECT_EQ(t.cnt, 54);
     for (int b = 0; b < kSize; ++b) ASSERT_EQ(t.hist[b], b == 140 ? 54 : 0) << b;
-    EXPECT_EQ(t.kvant[0], 0x1.3f6048p+3f);     // 9.9805031
-    EXPECT_EQ(t.kvant[1023], 0x1.4084p+3f);    // 10.016113
-    EXPECT_EQ(t.kvant[2047], 141 * kBinWidth);  // 10.0517578, the bin's upper edge
+    EXPECT_EQ(t.quantiles[0], 0x1.3f6048p+3f);     // 9.9805031
+    EXPECT_EQ(t.quantiles[1023], 0x1.4084p+3f);    // 10.016113
+    EXPECT_EQ(t.quantiles[2047], 141 * kBinWidth);  // 10.0517578, the bin's upper edge
 }
 
 TEST(QuantileTable, TwoValuesSplitTheTableInHalves) {
@@ -44,12 +44,12 @@ TEST(QuantileTable, TwoValuesSplitTheTableInHalves) {
     EXPECT_EQ(t.cnt, 2);
     EXPECT_EQ(t.hist[70], 1);
     EXPECT_EQ(t.hist[140], 1);
-    EXPECT_EQ(t.kvant[0], 0x1.3f6124p+2f);      // 4.9903040
-    EXPECT_EQ(t.kvant[1023], 71 * kBinWidth);    // 5.0615234
-    EXPECT_EQ(t.kvant[1024], 0x1.3f6092p+3f);   // 9.9805384
-    EXPECT_EQ(t.kvant[2047], 141 * kBinWidth);   // 10.0517578
-    for (int j = 0; j < 1024; ++j) ASSERT_LT(t.kvant[j], 5.1f);
-    for (int j = 1024; j < kSize; ++j) ASSERT_GT(t.kvant[j], 9.9f);
+    EXPECT_EQ(t.quantiles[0], 0x1.3f6124p+2f);      // 4.9903040
+    EXPECT_EQ(t.quantiles[1023], 71 * kBinWidth);    // 5.0615234
+    EXPECT_EQ(t.quantiles[1024], 0x1.3f6092p+3f);   // 9.9805384
+    EXPECT_EQ(t.quantiles[2047], 141 * kBinWidth);   // 10.0517578
+    for (int j = 0; j < 1024; ++j) ASSERT_LT(t.quantiles[j], 5.1f);
+    for (int j = 1024; j < kSize; ++j) ASSERT_GT(t.quantiles[j], 9.9f);
 }
 
 TEST(QuantileTable, UpperEndOfTheRangeIsExclusive) {
@@ -72,7 +72,7 @@ TEST(QuantileTable, BinsStartAtZeroAndTruncateTowardZero) {
 TEST(QuantileTable, NothingCountedGivesATableOfNaN) {
     const Table t = tableOf({146.0f, NAN, 500.0f, INFINITY}, 2, 2);
     EXPECT_EQ(t.cnt, 0);
-    for (int j = 0; j < kSize; ++j) ASSERT_TRUE(std::isnan(t.kvant[j])) << j;
+    for (int j = 0; j < kSize; ++j) ASSERT_TRUE(std::isnan(t.quantiles[j])) << j;
 }
 
 TEST(QuantileTable, EveryEntryWrittenAndNonDecreasingForAnyMap) {
@@ -88,8 +88,8 @@ TEST(QuantileTable, EveryEntryWrittenAndNonDecreasingForAnyMap) {
         for (int h : t.hist) counted += h;
         EXPECT_EQ(counted, t.cnt);
         if (t.cnt == 0) continue;
-        for (int j = 0; j < kSize; ++j) ASSERT_NE(t.kvant[j], -7.0f) << "entry " << j << " unwritten";
-        for (int j = 1; j < kSize; ++j) ASSERT_LE(t.kvant[j - 1], t.kvant[j]) << j;
+        for (int j = 0; j < kSize; ++j) ASSERT_NE(t.quantiles[j], -7.0f) << "entry " << j << " unwritten";
+        for (int j = 1; j < kSize; ++j) ASSERT_LE(t.quantiles[j - 1], t.quantiles[j]) << j;
     }
 }
 

@@ -52,10 +52,10 @@ std::vector<uchar> patternMap() {
 std::vector<float> tableOf(const std::vector<float>& metric, size_t rows, size_t cols) {
     std::vector<int> hist(kTableSize);
     int cnt = 0;
-    std::vector<float> kvant(kTableSize);
+    std::vector<float> quantiles(kTableSize);
     metricHistogram(metric.data(), rows, cols, hist.data(), &cnt, kTableSize);
-    quantileTable(hist.data(), &cnt, kvant.data(), kTableSize);
-    return kvant;
+    quantileTable(hist.data(), &cnt, quantiles.data(), kTableSize);
+    return quantiles;
 }
 
 TEST(ThresholdSearch, StopsAtOnceWhenTheFirstMapIsCloseEnough) {
@@ -104,11 +104,11 @@ TEST(ThresholdSearch, MovesUpUntilTheBackgroundTurnsSmooth) {
     // second, which leaves the pattern.
     const float background = 140.6f * 0.0712890625f;
     const std::vector<float> metric = patternMetric(background);
-    const std::vector<float> kvant = tableOf(metric, kRows, kCols);
-    ASSERT_LE(kvant[1024], background);
-    ASSERT_GT(kvant[1535], background);
+    const std::vector<float> quantiles = tableOf(metric, kRows, kCols);
+    ASSERT_LE(quantiles[1024], background);
+    ASSERT_GT(quantiles[1535], background);
     PassFixture f(metric, kRows, kCols);
-    const SearchTrace trace = f.search(kvant);
+    const SearchTrace trace = f.search(quantiles);
     EXPECT_EQ(trace.indices, (std::vector<int>{1024, 1535}));
     EXPECT_EQ(f.map(), patternMap());
 }
@@ -127,19 +127,19 @@ TEST(ThresholdSearch, ToleranceTestIsStrictAndNegativeToleranceNeverStops) {
 
 // Both routes of the search on one map and table: the evaluation passes on
 // the device, and counts over box maxima with one threshold at the end.
-void expectSameSearch(const std::vector<float>& metric, size_t rows, size_t cols, const std::vector<float>& kvant,
+void expectSameSearch(const std::vector<float>& metric, size_t rows, size_t cols, const std::vector<float>& quantiles,
                       float dim, float eps) {
     PassFixture f(metric, rows, cols);
-    const SearchTrace passes = f.search(kvant, dim, eps);
+    const SearchTrace passes = f.search(quantiles, dim, eps);
     BoxMaxima boxes;
     boxMaxima(metric.data(), rows, cols, boxes);
-    const SearchTrace counted = searchOnBoxMaxima(boxes, kvant.data(), kTableSize, dim, eps);
+    const SearchTrace counted = searchOnBoxMaxima(boxes, quantiles.data(), kTableSize, dim, eps);
     EXPECT_EQ(counted.indices, passes.indices);
     EXPECT_EQ(counted.coarseBoxes, passes.coarseBoxes);
     EXPECT_EQ(counted.fineBoxes, passes.fineBoxes);
     EXPECT_EQ(std::bit_cast<uint32_t>(counted.dimension), std::bit_cast<uint32_t>(passes.dimension));
     std::vector<uchar> map(rows * cols);
-    thresholdRows(metric.data(), map.size(), kvant[counted.indices.back()], map.data());
+    thresholdRows(metric.data(), map.size(), quantiles[counted.indices.back()], map.data());
     EXPECT_EQ(map, f.map());
 }
 
@@ -163,9 +163,9 @@ TEST(BoxMaximaSearch, ChoosesAsTheEvaluationPassesOnAnyMap) {
                     default: v = 4.0f;                                           // all equal
                 }
             }
-            const std::vector<float> kvant = tableOf(metric, rows, cols);
+            const std::vector<float> quantiles = tableOf(metric, rows, cols);
             for (const auto& [dim, eps] : {std::pair{1.7f, 0.1f}, {1.3f, 0.01f}, {1.9f, -1.0f}})
-                expectSameSearch(metric, rows, cols, kvant, dim, eps);
+                expectSameSearch(metric, rows, cols, quantiles, dim, eps);
         }
     }
     // Tables that no histogram gives: constant, and NaN.

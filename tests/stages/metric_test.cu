@@ -36,12 +36,12 @@ struct MetricMap {
     }
 };
 
-MetricMap metricOf(const std::vector<float3>& features, size_t mHeight, size_t mWidth, size_t kc2) {
-    const int rows = std::max(0, static_cast<int>(mHeight) - static_cast<int>(kc2));
-    const int cols = std::max(0, static_cast<int>(mWidth) - static_cast<int>(kc2));
+MetricMap metricOf(const std::vector<float3>& features, size_t mHeight, size_t mWidth, size_t window) {
+    const int rows = std::max(0, static_cast<int>(mHeight) - static_cast<int>(window));
+    const int cols = std::max(0, static_cast<int>(mWidth) - static_cast<int>(window));
     DeviceBuffer<float3> d_features(features);
     DeviceBuffer<float> d_metric(std::vector<float>(static_cast<size_t>(rows) * cols + kGuard, kUntouched));
-    launchMetric(d_metric.get(), d_features.get(), mHeight, mWidth, kc2);
+    launchMetric(d_metric.get(), d_features.get(), mHeight, mWidth, window);
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     return {rows, cols, d_metric.download()};
@@ -56,13 +56,13 @@ std::vector<float3> flatFeatures(size_t mHeight, size_t mWidth) {
 }
 
 // Averaging then metric, as the pipeline runs them.
-MetricMap metricOfImage(const std::vector<uchar3>& image, size_t height, size_t width, size_t kc2) {
+MetricMap metricOfImage(const std::vector<uchar3>& image, size_t height, size_t width, size_t window) {
     const size_t mHeight = height / 3, mWidth = width / 3;
     DeviceBuffer<uchar3> d_image(image);
     DeviceBuffer<float3> d_features(mHeight * mWidth);
     launchAveraging(d_image.get(), d_features.get(), mHeight, mWidth, width);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-    return metricOf(d_features.download(), mHeight, mWidth, kc2);
+    return metricOf(d_features.download(), mHeight, mWidth, window);
 }
 
 TEST(Metric, ConstantGreyIsExactlyFour) {
@@ -83,7 +83,7 @@ TEST(Metric, ConstantColourIsFourWithinRounding) {
 }
 
 TEST(Metric, OddWindowReadsOnlyTheCentralPixels) {
-    // kc2 = 7 on a 20 x 20 grid: pixels 3 .. 15 are evaluated and read 3 .. 16.
+    // window = 7 on a 20 x 20 grid: pixels 3 .. 15 are evaluated and read 3 .. 16.
     std::vector<float3> f = flatFeatures(20, 20);
     for (int r = 0; r < 20; ++r)
         for (int c = 0; c < 20; ++c)
@@ -97,7 +97,7 @@ TEST(Metric, OddWindowReadsOnlyTheCentralPixels) {
 }
 
 TEST(Metric, EvenWindowReachesOneFurther) {
-    // kc2 = 6: pixels 3 .. 16 are evaluated and read 3 .. 17.
+    // window = 6: pixels 3 .. 16 are evaluated and read 3 .. 17.
     std::vector<float3> f = flatFeatures(20, 20);
     for (int r = 0; r < 20; ++r)
         for (int c = 0; c < 20; ++c)
@@ -163,9 +163,9 @@ TEST(Metric, DegenerateDifferencesAreStoredUnguarded) {
 }
 
 TEST(Metric, WindowAsLargeAsTheGridWritesNothing) {
-    for (const size_t kc2 : {10, 12, 30}) {
-        const MetricMap m = metricOf(flatFeatures(10, 12), 10, 12, kc2);
-        EXPECT_TRUE(m.guardUntouched()) << kc2;
+    for (const size_t window : {10, 12, 30}) {
+        const MetricMap m = metricOf(flatFeatures(10, 12), 10, 12, window);
+        EXPECT_TRUE(m.guardUntouched()) << window;
     }
 }
 
@@ -194,15 +194,16 @@ TEST(Metric, OnePassOverThePhotoStoresWhatTheKernelsAndHostStepsDo) {
                     if (channels == 1) asBgr[r * w + c] = {px.y, px.y, px.y};
                     for (int k = 0; k < channels; ++k) p[k] = k == 3 ? 0x5A : channels == 1 ? px.y : (&px.x)[k];
                 }
-            for (const size_t kc2 : {1, 2, 7, 8}) {
-                SCOPED_TRACE(::testing::Message() << w << " x " << h << ", " << channels << " channels, window " << kc2);
+            for (const size_t window : {1, 2, 7, 8}) {
+                SCOPED_TRACE(::testing::Message() << w << " x " << h << ", " << channels << " channels, window "
+                                                  << window);
                 const size_t mHeight = h / 3, mWidth = w / 3;
-                const MetricMap kernel = metricOfImage(asBgr, h, w, kc2);
+                const MetricMap kernel = metricOfImage(asBgr, h, w, window);
                 std::vector<float> metric(static_cast<size_t>(kernel.rows) * kernel.cols);
                 std::vector<int> hist(kTableSize), expectedHist(kTableSize);
                 int counted = 0, expectedCounted = 0;
                 BoxMaxima boxes, expectedBoxes;
-                metricPass(photo.data(), step, channels, mHeight, mWidth, kc2, metric.data(),
+                metricPass(photo.data(), step, channels, mHeight, mWidth, window, metric.data(),
                            {hist.data(), &counted, kTableSize, &boxes});
                 for (size_t i = 0; i < metric.size(); ++i)
                     ASSERT_EQ(std::bit_cast<uint32_t>(metric[i]), std::bit_cast<uint32_t>(kernel.values[i])) << i;

@@ -26,33 +26,29 @@ public:
           cols_(cols),
           metric_(metric),
           out_(std::vector<uchar>(rows * cols + kGuardBytes, kGuardByte)),
-          kvant_(kTableSize),
+          quantiles_(kTableSize),
           coarse_((rows / 8) * (cols / 8)),
           fine_(4 * (rows / 8) * (cols / 8)),
           res_(std::vector<int>{0, 0}) {
-        checkCudaErrors(cudaEventCreate(&start_));
         checkCudaErrors(cudaEventCreate(&stop_));
     }
-    ~PassFixture() {
-        cudaEventDestroy(start_);
-        cudaEventDestroy(stop_);
-    }
+    ~PassFixture() { cudaEventDestroy(stop_); }
 
     RoughPassBuffers buffers() const {
-        return {metric_.get(), out_.get(), kvant_.get(), coarse_.get(), fine_.get(), res_.get(),
+        return {metric_.get(), out_.get(), quantiles_.get(), coarse_.get(), fine_.get(), res_.get(),
                 rows_ + kWindow, cols_ + kWindow, kWindow};
     }
 
-    void setTable(const std::vector<float>& kvant) { kvant_.upload(kvant); }
+    void setTable(const std::vector<float>& quantiles) { quantiles_.upload(quantiles); }
     void zeroCounters() { res_.upload({0, 0}); }
     std::vector<int> counters() const { return res_.download(); }
 
-    // One pass at table index sr; the counters are not reset.
-    void pass(int sr) { roughgc::detail::evaluationPass(buffers(), sr, 0, start_, stop_); }
+    // One pass at table index `index`; the counters are not reset.
+    void pass(int index) { roughgc::detail::evaluationPass(buffers(), index, stop_); }
 
-    SearchTrace search(const std::vector<float>& kvant, float dim = 1.7f, float eps = 0.1f) {
+    SearchTrace search(const std::vector<float>& quantiles, float dim = 1.7f, float eps = 0.1f) {
         int res[2] = {-1, -1};
-        return roughgc::detail::thresholdSearch(buffers(), res, kvant.data(), kTableSize, dim, eps, start_, stop_);
+        return roughgc::detail::thresholdSearch(buffers(), res, quantiles.data(), kTableSize, dim, eps, stop_);
     }
 
     // The binary map, without the guard bytes behind it.
@@ -72,8 +68,8 @@ private:
     size_t rows_, cols_;
     DeviceBuffer<float> metric_;
     DeviceBuffer<uchar> out_;
-    DeviceBuffer<float> kvant_;
+    DeviceBuffer<float> quantiles_;
     DeviceBuffer<uchar> coarse_, fine_;
     DeviceBuffer<int> res_;
-    cudaEvent_t start_ = nullptr, stop_ = nullptr;
+    cudaEvent_t stop_ = nullptr;
 };

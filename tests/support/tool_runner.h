@@ -170,6 +170,86 @@ inline std::string commandLine(const std::vector<std::string>& args) {
     return line;
 }
 
+// The forked child's side of run(): a process group of its own, the
+// options' limits, user and environment, the files as its standard streams,
+// then the tool. Never returns.
+[[noreturn]] inline void execTool(std::vector<char*>& argv, const std::string& dir, const RunOptions& options, int in,
+                                  int out, int err, pid_t parent) {
+    // A group of its own, so that whatever it starts is ended with it;
+    // and should the test itself die first, the tool goes too.
+    setpgid(0, 0);
+    const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+    const rlimit space{options.addressSpaceLimit, options.addressSpaceLimit};
+    const rlimit files{options.openFileLimit, options.openFileLimit};
+    alarm(static_cast<unsigned>(options.most.count() / 1000) + 30);
+    for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
+    for (const std::string& name : options.unset) unsetenv(name.c_str());
+    const bool asUser = options.user == 0 || (setgroups(0, nullptr) == 0 && setgid(options.user) == 0 &&
+                                              setuid(options.user) == 0);
+    // After the change of user, which clears it.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+    if (asUser && setrlimit(RLIMIT_FSIZE, &limit) == 0 && setrlimit(RLIMIT_AS, &space) == 0 &&
+        (options.openFileLimit == RLIM_INFINITY || setrlimit(RLIMIT_NOFILE, &files) == 0) && chdir(dir.c_str()) == 0 &&
+        dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2)
+        execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// Why a run that went quiet, or ran too long, was killed.
+inline std::string hungReason(bool quiet, const RunOptions& options, const std::string& dir, const std::string& shown) {
+    std::ostringstream why;
+    if (quiet)
+        why << "the tool went quiet for " << secondsIn(options.quiet) << " s (no output, no file changed in " << dir
+            << ", no work) while the test waited for `" << shown << "` to exit; it was killed";
+    else
+        why << "`" << shown << "` in " << dir << " ran for " << secondsIn(options.most)
+            << " s, the most a run may take, while the test waited for it to exit; it was killed";
+    return why.str();
+}
+
+// Waits for the tool `pid` to end and gives its wait status. One that goes
+// quiet (no new output or file in `cwd`, no work) or runs too long is
+// killed with its group, the reason in `hung`.
+inline int waitWatching(pid_t pid, const fs::path& cwd, const std::vector<std::string>& outputs,
+                        const RunOptions& options, const std::string& shown, std::string& hung) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto lastSign = start, nextLook = start;
+    uint64_t files = filesIn(cwd, outputs);
+    long ticksAtSign = ticksOf(pid);
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK) > 0 ? sysconf(_SC_CLK_TCK) : 100;
+    int wstatus = 0;
+    for (int round = 0;; ++round) {
+        const pid_t ended = waitpid(pid, &wstatus, WNOHANG);
+        if (ended == pid) return wstatus;
+        if (ended < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
+        std::this_thread::sleep_for(std::chrono::milliseconds(round < 50 ? 5 : 20));
+        const auto now = Clock::now();
+        if (now < nextLook) continue;
+        nextLook = now + std::min<std::chrono::milliseconds>(std::chrono::milliseconds(250), options.quiet / 3);
+        const uint64_t nowFiles = filesIn(cwd, outputs);
+        const long ticks = ticksOf(pid);
+        // A tenth of a core since the last sign, and a few ticks at least:
+        // a poll now and then is no work.
+        const double sinceSign = std::chrono::duration<double>(now - lastSign).count();
+        const bool worked = ticks - ticksAtSign >= std::max(3.0, 0.1 * sinceSign * ticksPerSecond);
+        if (nowFiles != files || worked) {
+            files = nowFiles;
+            ticksAtSign = ticks;
+            lastSign = now;
+        }
+        const bool quiet = now - lastSign >= options.quiet, tooLong = now - start >= options.most;
+        if (!quiet && !tooLong) continue;
+        hung = hungReason(quiet, options, cwd.string(), shown);
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        while (waitpid(pid, &wstatus, 0) < 0)
+            if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
+        ADD_FAILURE() << hung;
+        return wstatus;
+    }
+}
+
 }  // namespace detail
 
 // Runs the tool with `args` in the directory `cwd`; standard output and
@@ -192,26 +272,7 @@ inline RunResult run(std::vector<std::string> args, const fs::path& cwd, const R
 
     const pid_t parent = getpid();
     const pid_t pid = fork();
-    if (pid == 0) {
-        // A group of its own, so that whatever it starts is ended with it;
-        // and should the test itself die first, the tool goes too.
-        setpgid(0, 0);
-        const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
-        const rlimit space{options.addressSpaceLimit, options.addressSpaceLimit};
-        const rlimit files{options.openFileLimit, options.openFileLimit};
-        alarm(static_cast<unsigned>(options.most.count() / 1000) + 30);
-        for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
-        for (const std::string& name : options.unset) unsetenv(name.c_str());
-        const bool asUser = options.user == 0 || (setgroups(0, nullptr) == 0 && setgid(options.user) == 0 &&
-                                                  setuid(options.user) == 0);
-        // After the change of user, which clears it.
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
-        if (asUser && setrlimit(RLIMIT_FSIZE, &limit) == 0 && setrlimit(RLIMIT_AS, &space) == 0 &&
-            (options.openFileLimit == RLIM_INFINITY || setrlimit(RLIMIT_NOFILE, &files) == 0) && chdir(dir.c_str()) == 0 && dup2(in, 0) == 0 &&
-            dup2(out, 1) == 1 && dup2(err, 2) == 2)
-            execv(argv[0], argv.data());
-        _exit(127);
-    }
+    if (pid == 0) detail::execTool(argv, dir, options, in, out, err, parent);
     close(in);
     close(out);
     close(err);
@@ -219,52 +280,8 @@ inline RunResult run(std::vector<std::string> args, const fs::path& cwd, const R
     setpgid(pid, pid);  // as the child does: whichever comes first
     if (options.started) options.started(pid);
 
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    auto lastSign = start;
-    const std::vector<std::string> outputs = {outPath, errPath};
-    uint64_t files = detail::filesIn(cwd, outputs);
-    long ticksAtSign = detail::ticksOf(pid);
-    const long ticksPerSecond = sysconf(_SC_CLK_TCK) > 0 ? sysconf(_SC_CLK_TCK) : 100;
     RunResult r;
-    int wstatus = 0;
-    auto nextLook = start;
-    for (int round = 0;; ++round) {
-        const pid_t ended = waitpid(pid, &wstatus, WNOHANG);
-        if (ended == pid) break;
-        if (ended < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
-        std::this_thread::sleep_for(std::chrono::milliseconds(round < 50 ? 5 : 20));
-        const auto now = Clock::now();
-        if (now < nextLook) continue;
-        nextLook = now + std::min<std::chrono::milliseconds>(std::chrono::milliseconds(250), options.quiet / 3);
-        const uint64_t nowFiles = detail::filesIn(cwd, outputs);
-        const long ticks = detail::ticksOf(pid);
-        // A tenth of a core since the last sign, and a few ticks at least:
-        // a poll now and then is no work.
-        const double sinceSign = std::chrono::duration<double>(now - lastSign).count();
-        const bool worked = ticks - ticksAtSign >= std::max(3.0, 0.1 * sinceSign * ticksPerSecond);
-        if (nowFiles != files || worked) {
-            files = nowFiles;
-            ticksAtSign = ticks;
-            lastSign = now;
-        }
-        const bool quiet = now - lastSign >= options.quiet, tooLong = now - start >= options.most;
-        if (!quiet && !tooLong) continue;
-        std::ostringstream why;
-        if (quiet)
-            why << "the tool went quiet for " << detail::secondsIn(options.quiet) << " s (no output, no file changed in "
-                << dir << ", no work) while the test waited for `" << shown << "` to exit; it was killed";
-        else
-            why << "`" << shown << "` in " << dir << " ran for " << detail::secondsIn(options.most)
-                << " s, the most a run may take, while the test waited for it to exit; it was killed";
-        r.hung = why.str();
-        kill(-pid, SIGKILL);
-        kill(pid, SIGKILL);
-        while (waitpid(pid, &wstatus, 0) < 0)
-            if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
-        ADD_FAILURE() << r.hung;
-        break;
-    }
+    const int wstatus = detail::waitWatching(pid, cwd, {outPath, errPath}, options, shown, r.hung);
     if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
     if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
     if (options.stdoutPath.empty()) r.out = readFile(outPath);

@@ -27,19 +27,8 @@ void deviceCheck(cudaEvent_t stop, const char* file, int line) {
     checkCall(cudaGetLastError(), "cudaGetLastError()", file, line);
 }
 
-EventPair::EventPair() {
-    ROUGHGC_CUDA_CHECK(cudaEventCreate(&start));
-    try {
-        ROUGHGC_CUDA_CHECK(cudaEventCreate(&stop));
-    } catch (...) {
-        cudaEventDestroy(start);
-        throw;
-    }
-}
+Event::Event() { ROUGHGC_CUDA_CHECK(cudaEventCreate(&event_)); }
 
-EventPair::~EventPair() {
-    cudaEventDestroy(start);
-    cudaEventDestroy(stop);
-}
+Event::~Event() { cudaEventDestroy(event_); }
 
 }  // namespace roughgc::detail

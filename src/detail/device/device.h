@@ -43,13 +43,23 @@ struct SelectedDevice {
 void eventCheck(cudaEvent_t stop, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 void deviceCheck(cudaEvent_t stop, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
-// The start and stop events of an entry point, destroyed with it.
+// An event of the runtime, destroyed with its owner: the stop event that
+// the checks above record and wait for, or the start of a timed phase.
+class Event {
+public:
+    Event();
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    operator cudaEvent_t() const { return event_; }
+
+private:
+    cudaEvent_t event_ = nullptr;
+};
+
+// The start and stop events of an entry point that times a kernel.
 struct EventPair {
-    cudaEvent_t start = nullptr, stop = nullptr;
-    EventPair();
-    ~EventPair();
-    EventPair(const EventPair&) = delete;
-    EventPair& operator=(const EventPair&) = delete;
+    Event start, stop;
 };
 
 // Frees the device buffers whose pointers it refers to when it goes, on

@@ -19,34 +19,35 @@ __device__ __forceinline__ int truncateToInt(float q) {
     return static_cast<int>(q);
 }
 
-// Counts matr's elements into N bins of width (end - begin) / N starting at
+// Counts the elements of `values` into N bins of width (end - begin) / N starting at
 // 0 (begin only sets the width): per block in shared memory first, then
-// merged into hist and cnt by the block's first thread.
-__global__ void histogram(float* matr, int* hist, int* cnt, int height, int width, float begin, float end, int N) {
-    __shared__ int temp[kMaxHistogramBins + 1];
+// merged into hist and *counted by the block's first thread.
+__global__ void histogram(float* values, int* hist, int* counted, int height, int width, float begin, float end,
+                          int N) {
+    __shared__ int binCounts[kMaxHistogramBins + 1];
     const int col = blockDim.x * blockIdx.x + threadIdx.x;
     const int row = blockDim.y * blockIdx.y + threadIdx.y;
     const bool first = threadIdx.x == 0 && threadIdx.y == 0;
 
     if (first) {
-        for (int k = 0; k <= N; ++k) temp[k] = 0;
+        for (int k = 0; k <= N; ++k) binCounts[k] = 0;
     }
     __syncthreads();
 
     if (row < height && col < width) {
         const float w = (end - begin) / static_cast<float>(N);
-        const float v = matr[row * width + col];
+        const float v = values[row * width + col];
         const int k = truncateToInt(v / w);
         if (k >= 0 && k < N) {
-            atomicAdd(&temp[k], 1);
-            atomicAdd(&temp[N], 1);
+            atomicAdd(&binCounts[k], 1);
+            atomicAdd(&binCounts[N], 1);
         }
     }
     __syncthreads();
 
     if (first) {
-        for (int k = 0; k < N; ++k) atomicAdd(&hist[k], temp[k]);
-        atomicAdd(cnt, temp[N]);
+        for (int k = 0; k < N; ++k) atomicAdd(&hist[k], binCounts[k]);
+        atomicAdd(counted, binCounts[N]);
     }
     __syncthreads();
 }
@@ -70,7 +71,7 @@ std::string histogramSizeProblem(size_t height, size_t width, size_t N) {
     return "";
 }
 
-void runHistogram(const float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t width, float begin, float end,
+void runHistogram(const float* values, int* hist, int* counted, size_t height, size_t width, float begin, float end,
                   size_t N, int device, void (*kernelTime)(float)) {
     const size_t imgSize = height * width;
     float milliseconds = 0;
@@ -79,32 +80,32 @@ void runHistogram(const float* h_matr, int* h_hist, int* h_cnt, size_t height, s
     const EventPair events;
     const cudaEvent_t start = events.start, stop = events.stop;
 
-    float* d_matr = nullptr;
+    float* d_values = nullptr;
     int* d_hist = nullptr;
-    int* d_cnt = nullptr;
-    const FreeOnExit release(d_matr, d_hist, d_cnt);
-    ROUGHGC_CUDA_CHECK(cudaMalloc((void**)&d_matr, sizeof(float) * imgSize));
+    int* d_counted = nullptr;
+    const FreeOnExit release(d_values, d_hist, d_counted);
+    ROUGHGC_CUDA_CHECK(cudaMalloc((void**)&d_values, sizeof(float) * imgSize));
     ROUGHGC_CUDA_CHECK(cudaMalloc((void**)&d_hist, sizeof(int) * N));
-    ROUGHGC_CUDA_CHECK(cudaMalloc((void**)&d_cnt, sizeof(int)));
+    ROUGHGC_CUDA_CHECK(cudaMalloc((void**)&d_counted, sizeof(int)));
 
     cudaEventRecord(start, 0);
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_matr, h_matr, sizeof(float) * imgSize, cudaMemcpyHostToDevice));
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_hist, h_hist, sizeof(int) * N, cudaMemcpyHostToDevice));
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_cnt, h_cnt, sizeof(int), cudaMemcpyHostToDevice));
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_values, values, sizeof(float) * imgSize, cudaMemcpyHostToDevice));
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_hist, hist, sizeof(int) * N, cudaMemcpyHostToDevice));
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(d_counted, counted, sizeof(int), cudaMemcpyHostToDevice));
     deviceCheck(stop);
 
     const dim3 blockSize(32, 32);
     const dim3 gridSize(gridExtent(width, 32), gridExtent(height, 32));
     cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(histogram, gridSize, blockSize, d_matr, d_hist, d_cnt, static_cast<int>(height),
+    LAUNCH_KERNEL(histogram, gridSize, blockSize, d_values, d_hist, d_counted, static_cast<int>(height),
                   static_cast<int>(width), begin, end, static_cast<int>(N));
     eventCheck(stop);
     cudaEventElapsedTime(&milliseconds, start, stop);
     if (kernelTime) kernelTime(milliseconds);
 
     cudaEventRecord(start, 0);
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(h_hist, d_hist, sizeof(int) * N, cudaMemcpyDeviceToHost));
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(h_cnt, d_cnt, sizeof(int), cudaMemcpyDeviceToHost));
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(hist, d_hist, sizeof(int) * N, cudaMemcpyDeviceToHost));
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(counted, d_counted, sizeof(int), cudaMemcpyDeviceToHost));
     deviceCheck(stop);
 }
 

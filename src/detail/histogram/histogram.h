@@ -16,13 +16,13 @@ constexpr int kMaxHistogramBins = 2048;
 // 65535 blocks of 32 rows).
 std::string histogramSizeProblem(size_t height, size_t width, size_t N);
 
-// Counts the height x width floats of h_matr into N bins of width
-// (end - begin) / N on device `device`, adding the counts to h_hist and
-// their total to *h_cnt (see histogramCUDA for the binning). The sizes must
+// Counts the height x width floats of `values` into N bins of width
+// (end - begin) / N on device `device`, adding the counts to hist and
+// their total to *counted (see histogramCUDA for the binning). The sizes must
 // be taken by histogramSizeProblem and not empty. Calls kernelTime with the
 // kernel's milliseconds once the kernel has run, if it is given. Throws
 // DeviceError for a failed runtime call, releasing what it allocated.
-void runHistogram(const float* h_matr, int* h_hist, int* h_cnt, size_t height, size_t width, float begin, float end,
+void runHistogram(const float* values, int* hist, int* counted, size_t height, size_t width, float begin, float end,
                   size_t N, int device, void (*kernelTime)(float milliseconds) = nullptr);
 
 void loadHistogramKernels();

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "detail/io/signatures.h"
+
 namespace roughgc::detail {
 
 namespace {
@@ -113,7 +115,7 @@ const char* codecFormat(const unsigned char* b, size_t n) {
     // The signatures OpenCV's decoders take, in the order it tries them.
     if (startsWith(b, n, "BM", 2)) return "BMP";
     if (startsWith(b, n, "#?RGBE", 6) || startsWith(b, n, "#?RADIANCE", 10)) return "Radiance HDR";
-    if (startsWith(b, n, "RIFF", 4) && n >= 12 && std::memcmp(b + 8, "WEBP", 4) == 0) return "WebP";
+    if (looksLikeWebp(b, n)) return "WebP";
     if (startsWith(b, n, "\x59\xA6\x6A\x95", 4)) return "Sun raster";
     if (n >= 3 && b[0] == 'P' && std::isspace(b[2])) {
         if (b[1] >= '1' && b[1] <= '6') return "PNM";

@@ -9,19 +9,21 @@ namespace roughgc::detail {
 
 // Writes `size` bytes to `path` so that the file is either the complete new
 // content or, on failure, exactly what was there before (nothing, if there
-// was nothing), also across a crash: the bytes go to an unnamed file in the
-// target's folder (or, where the file system has none, to a file with a
-// short random name there), which is flushed to disk and only then linked
-// to the target's name or renamed over it; the folder is flushed after. The
-// temporary's name never depends on the target's, so any legal name can be
-// written. A symbolic link is followed to the file it names, and the link is
-// kept. Should flushing the folder fail, the call fails with that error,
-// though the new content already has the name. A target that exists but is not a regular file writable by the
-// caller (a directory, a pipe, a device) is refused without being opened, so
-// a pipe with no reader cannot block the call. On failure returns false with
-// the reason, one line, in `why`, and errno set to the reason's error number
-// (0 where the reason is not a system error). Safe to call from many threads
-// at once. Not `durable`: the same, but nothing is flushed to the disk,
+// was nothing): the bytes go to an unnamed file in the target's folder (or,
+// where the file system has none, to a file with a short random name
+// there), which is linked to the target's name or renamed over it only once
+// complete. The temporary's name never depends on the target's, so any
+// legal name can be written. A symbolic link is followed to the file it
+// names, and the link is kept. A target that exists but is not a regular
+// file writable by the caller (a directory, a pipe, a device) is refused
+// without being opened, so a pipe with no reader cannot block the call. On
+// failure returns false with the reason, one line, in `why`, and errno set
+// to the reason's error number (0 where the reason is not a system error).
+// Safe to call from many threads at once.
+// `durable`: the new file is flushed to disk before it gets the name, and
+// the folder after, so that this holds across a crash of the machine too;
+// should flushing the folder fail, the call fails with that error, though
+// the new content already has the name. Not durable: nothing is flushed,
 // for files that are cheaper to make again than to flush one by one (a
 // crash of the machine, not of the process, may then leave an empty or
 // partial file under the name).

@@ -1,13 +1,12 @@
 #include "detail/io/photo_bytes.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "detail/io/opened_file.h"
 #include "detail/io/photo_input.h"
 
 namespace roughgc::detail {
@@ -43,41 +42,25 @@ LoadEnd PhotoBytes::load(const std::string& path, const std::function<bool()>& s
     path_ = path;
     read_ = end_ = 0;
     regularFile_ = false;
-    // Non-blocking, since opening a FIFO would otherwise wait for a writer
-    // with no way to give up. What the path is comes from the descriptor,
-    // so a file replaced by a FIFO after a look at its name cannot block.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return LoadEnd::Failed;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        ::close(fd);
-        return LoadEnd::Failed;
-    }
-    if (S_ISREG(st.st_mode)) {
-        if (st.st_size <= 0) {
-            ::close(fd);
-            return LoadEnd::Failed;
-        }
-        fd_ = fd;
+    OpenedFile file(path.c_str());
+    if (file.regular()) {
+        if (file.size() == 0) return LoadEnd::Failed;
+        end_ = file.size();
+        fd_ = file.release();
         regularFile_ = true;
-        end_ = static_cast<size_t>(st.st_size);
         buffer_.reserve(std::min(end_, kRoomAtOnce));
         return fetch(kFirstRead) > 0 ? LoadEnd::Loaded : LoadEnd::Failed;
     }
-    const bool pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-    if (!pipe && !S_ISCHR(st.st_mode)) {
-        ::close(fd);
-        return LoadEnd::Failed;
-    }
+    const bool pipe = file.kind() == OpenedFile::Kind::Stream;
+    if (!file.isOpen() || (!pipe && file.kind() != OpenedFile::Kind::Device)) return LoadEnd::Failed;
     const StreamEnd streamed =
-        readToEnd(fd, pipe, kMaxStreamedPhotoBytes, stopRequested, [this](const unsigned char* data, size_t n) {
+        readToEnd(file.fd(), pipe, kMaxStreamedPhotoBytes, stopRequested, [this](const unsigned char* data, size_t n) {
             if (read_ + n > buffer_.capacity())
                 buffer_.reserve(std::max(read_ + n, std::max(buffer_.capacity() * 2, size_t{65536})), read_);
             std::memcpy(buffer_.data() + read_, data, n);
             read_ += n;
             return true;
         });
-    ::close(fd);
     end_ = read_;
     if (streamed == StreamEnd::Interrupted) return LoadEnd::Interrupted;
     return streamed == StreamEnd::Complete ? LoadEnd::Loaded : LoadEnd::Failed;

@@ -1,12 +1,13 @@
 #include "detail/io/photo_header.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstring>
 #include <vector>
+
+#include "detail/io/opened_file.h"
+#include "detail/io/signatures.h"
 
 namespace roughgc::detail {
 
@@ -130,36 +131,29 @@ std::optional<PhotoDimensions> webp(const unsigned char* b, size_t n) {
 std::optional<PhotoDimensions> photoDimensions(const unsigned char* b, size_t n) {
     if (n < 4) return std::nullopt;
     if (b[0] == 0xFF && b[1] == 0xD8) return jpeg(b, n);
-    if (n >= 8 && std::memcmp(b, "\x89PNG\r\n\x1a\n", 8) == 0) return png(b, n);
+    if (looksLikePng(b, n)) return png(b, n);
     if (b[0] == 'B' && b[1] == 'M') return bmp(b, n);
     if (b[0] == 'P' && b[1] >= '1' && b[1] <= '6' && std::isspace(b[2])) return pnm(b, n);
     if (std::memcmp(b, "II*\0", 4) == 0 || std::memcmp(b, "MM\0*", 4) == 0) return tiff(b, n);
-    if (n >= 16 && std::memcmp(b, "RIFF", 4) == 0 && std::memcmp(b + 8, "WEBP", 4) == 0) return webp(b, n);
+    if (looksLikeWebp(b, n)) return webp(b, n);
     return std::nullopt;
 }
 
 std::optional<PhotoDimensions> photoDimensionsOfFile(const char* path) {
-    // A pipe is not opened at all: that alone would release its writer.
-    struct stat named;
-    if (stat(path, &named) != 0 || !S_ISREG(named.st_mode)) return std::nullopt;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    struct stat st;
+    const OpenedFile file(path, true);
+    if (!file.regular()) return std::nullopt;
+    // JPEG metadata segments come before the frame header, each at most
+    // 64 KiB: read more while the header is not found.
     std::optional<PhotoDimensions> found;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        // JPEG metadata segments come before the frame header, each at most
-        // 64 KiB: read more while the header is not found.
-        std::vector<unsigned char> bytes;
-        for (size_t want = size_t{64} << 10; !found && want <= (size_t{4} << 20); want *= 4) {
-            const size_t had = bytes.size();
-            bytes.resize(want);
-            const ssize_t n = pread(fd, bytes.data() + had, want - had, static_cast<off_t>(had));
-            bytes.resize(had + static_cast<size_t>(n > 0 ? n : 0));
-            found = photoDimensions(bytes.data(), bytes.size());
-            if (n <= 0 || bytes.size() < want) break;
-        }
+    std::vector<unsigned char> bytes;
+    for (size_t want = size_t{64} << 10; !found && want <= (size_t{4} << 20); want *= 4) {
+        const size_t had = bytes.size();
+        bytes.resize(want);
+        const ssize_t n = pread(file.fd(), bytes.data() + had, want - had, static_cast<off_t>(had));
+        bytes.resize(had + static_cast<size_t>(n > 0 ? n : 0));
+        found = photoDimensions(bytes.data(), bytes.size());
+        if (n <= 0 || bytes.size() < want) break;
     }
-    close(fd);
     return found;
 }
 

@@ -111,10 +111,6 @@ bool exifMayFollow(Input& in) {
 
 }  // namespace
 
-bool looksLikePng(const unsigned char* bytes, size_t size) {
-    return size >= 8 && std::memcmp(bytes, "\x89PNG\r\n\x1a\n", 8) == 0;
-}
-
 struct PngRows::State {
     png_structp png = nullptr;
     png_infop info = nullptr, endInfo = nullptr;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "detail/io/byte_source.h"
+#include "detail/io/signatures.h"
 
 namespace roughgc::detail {
 
@@ -74,9 +75,5 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
-
-// Whether `bytes` begin with the PNG signature, as OpenCV takes a file for a
-// PNG.
-bool looksLikePng(const unsigned char* bytes, size_t size);
 
 }  // namespace roughgc::detail

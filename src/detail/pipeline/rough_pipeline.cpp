@@ -68,8 +68,8 @@ Schedule defaultSchedule() {
 RoughPipeline::RoughPipeline(int device, Schedule schedule) : schedule_(runnable(schedule)), device_(device) {
     loadRoughStageKernels();
     loadSearchKernels();
-    d_kvant_.reserve(kTableSize);
-    d_res_.reserve(2);
+    deviceQuantiles_.reserve(kTableSize);
+    deviceCounts_.reserve(2);
     buf_.emplace();
 }
 
@@ -79,23 +79,19 @@ void RoughPipeline::upload(const HostPhoto& photo) {
     if (photo.channels != 3) {
         b.staging.reserve(photo.height * photo.width);
         toBgr(photo, b.staging.get());
-        ROUGHGC_CUDA_CHECK(cudaMemcpy(b.d_imageRGB.get(), b.staging.get(), rowBytes * photo.height,
+        ROUGHGC_CUDA_CHECK(cudaMemcpy(b.photo.get(), b.staging.get(), rowBytes * photo.height,
                                       cudaMemcpyHostToDevice));
     } else if (photo.step == rowBytes) {
         ROUGHGC_CUDA_CHECK(
-            cudaMemcpy(b.d_imageRGB.get(), photo.data, rowBytes * photo.height, cudaMemcpyHostToDevice));
+            cudaMemcpy(b.photo.get(), photo.data, rowBytes * photo.height, cudaMemcpyHostToDevice));
     } else {
-        ROUGHGC_CUDA_CHECK(cudaMemcpy2D(b.d_imageRGB.get(), rowBytes, photo.data, photo.step, rowBytes, photo.height,
+        ROUGHGC_CUDA_CHECK(cudaMemcpy2D(b.photo.get(), rowBytes, photo.data, photo.step, rowBytes, photo.height,
                                         cudaMemcpyHostToDevice));
     }
 }
 
 template <class Run>
-const RoughMapView& RoughPipeline::guarded(size_t height, size_t width, size_t kc2, Run run) {
-    // Refused before anything is allocated: smaller maps would leave the box
-    // grids empty, and sizes below kc2 would wrap around.
-    if (const std::string problem = roughImageSizeProblem(height, width, kc2); !problem.empty())
-        throw InputError(problem);
+const RoughMapView& RoughPipeline::guarded(Run run) {
     try {
         return run();
     } catch (const DeviceError& e) {
@@ -112,21 +108,30 @@ const RoughMapView& RoughPipeline::guarded(size_t height, size_t width, size_t k
     }
 }
 
-const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+const RoughMapView& RoughPipeline::run(const HostPhoto& photo, size_t window, float dim, float eps, SearchRoute route,
                                        StageTimes* times) {
-    return guarded(photo.height, photo.width, kc2, [&]() -> const RoughMapView& {
-        return runPhoto(photo, kc2, dim, eps, route, times);
-    });
+    // Refused before anything is allocated: smaller maps would leave the box
+    // grids empty, and sizes below the window would wrap around.
+    std::string problem;
+    const std::optional<RoughGeometry> geometry = roughGeometry(photo.height, photo.width, window, &problem);
+    if (!geometry) throw InputError(problem);
+    return run(photo, *geometry, dim, eps, route, times);
 }
 
-const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t kc2,
-                                               float dim, float eps, SearchRoute route, StageTimes* times) {
-    const HostPhoto photo{nullptr, 3 * width, height, width, 3};
+const RoughMapView& RoughPipeline::run(const HostPhoto& photo, const RoughGeometry& geometry, float dim, float eps,
+                                       SearchRoute route, StageTimes* times) {
+    if (photo.height != geometry.height || photo.width != geometry.width)
+        throw std::logic_error("a photo run with another photo's geometry");
+    return guarded([&]() -> const RoughMapView& { return runPhoto(photo, geometry, dim, eps, route, times); });
+}
+
+const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, const RoughGeometry& geometry, float dim,
+                                               float eps, SearchRoute route, StageTimes* times) {
+    const HostPhoto photo{nullptr, 3 * geometry.width, geometry.height, geometry.width, 3};
     rowsFailed_ = false;
     const size_t heldBefore = heldBytes();
-    const RoughMapView& view = guarded(height, width, kc2, [&]() -> const RoughMapView& {
-        return runPhoto(photo, kc2, dim, eps, route, times, &rows);
-    });
+    const RoughMapView& view =
+        guarded([&]() -> const RoughMapView& { return runPhoto(photo, geometry, dim, eps, route, times, &rows); });
     if (!rowsFailed_) return &view;
     // A photo whose rows could not be read may have grown the buffers for
     // a size its header made up: they are not kept for it.
@@ -140,10 +145,10 @@ const RoughMapView* RoughPipeline::runStreamed(PhotoRowSource& rows, size_t heig
 
 size_t RoughPipeline::heldBytes() const {
     const PhotoBuffers& b = *buf_;
-    return b.d_imageRGB.capacity() * sizeof(uchar3) + b.d_averImage.capacity() * sizeof(float3) +
-           b.devContMatr.capacity() * sizeof(float) + b.d_out.capacity() + b.d_temp1.capacity() +
-           b.d_temp2.capacity() + b.staging.capacity() * sizeof(uchar3) + b.contMatr.capacity() * sizeof(float) +
-           b.contMatrRes.capacity() + rows_.capacity();
+    return b.photo.capacity() * sizeof(uchar3) + b.features.capacity() * sizeof(float3) +
+           b.metric.capacity() * sizeof(float) + b.binaryMap.capacity() + b.coarseBoxes.capacity() +
+           b.fineBoxes.capacity() + b.staging.capacity() * sizeof(uchar3) + b.metricDownload.capacity() * sizeof(float) +
+           b.mapDownload.capacity() + rows_.capacity();
 }
 
 size_t RoughPipeline::keptHostBytes(size_t height, size_t width, bool streamed, Schedule schedule) {
@@ -162,134 +167,131 @@ size_t RoughPipeline::keptHostBytes(size_t height, size_t width, bool streamed, 
     return bytes;
 }
 
-const float* RoughPipeline::metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times) {
-    PhotoBuffers& b = *buf_;
-    const size_t mHeight = photo.height / 3, mWidth = photo.width / 3;
-    const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
-    const cudaEvent_t start = events_.start, stop = events_.stop;
-
-    cudaEventRecord(start, 0);
-    upload(photo);
-    eventCheck(stop);
-    mark(times, "upload");
-
-    cudaEventRecord(start, 0);
-    launchAveraging(b.d_imageRGB.get(), b.d_averImage.get(), mHeight, mWidth, photo.width);
-    eventCheck(stop);
-    mark(times, "averaging");
-
-    cudaEventRecord(start, 0);
-    launchMetric(b.devContMatr.get(), b.d_averImage.get(), mHeight, mWidth, kc2);
-    deviceCheck(stop);
-    mark(times, "metric");
-
-    cudaEventRecord(start, 0);
-    ROUGHGC_CUDA_CHECK(
-        cudaMemcpy(b.contMatr.get(), b.devContMatr.get(), sizeof(float) * tSize, cudaMemcpyDeviceToHost));
-    deviceCheck(stop);
-    mark(times, "metric download");
-    return b.contMatr.get();
-}
-
-const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
-                                            StageTimes* times, PhotoRowSource* rows) {
-    PhotoBuffers& b = *buf_;
-    const size_t height = photo.height, width = photo.width;
-
-    const int N = kBoxSide;
-    const size_t imgSize = height * width;
-    const size_t mHeight = height / 3;
-    const size_t mWidth = width / 3;
-    const size_t mSize = mHeight * mWidth;
-    const size_t tHeight = (mHeight - kc2) / N;
-    const size_t tWidth = (mWidth - kc2) / N;
-    const size_t tSize = (mHeight - kc2) * (mWidth - kc2);
-    const bool passes = route == SearchRoute::EvaluationPasses;
-    const cudaEvent_t start = events_.start, stop = events_.stop;
-    // The row loops work on "device" memory that is host memory, straight
-    // from the photo's pixels: nothing to upload or download.
-    const bool onHost = schedule_ == Schedule::Rows;
-
+const RoughMapView& RoughPipeline::runPhoto(const HostPhoto& photo, const RoughGeometry& g, float dim, float eps,
+                                            SearchRoute route, StageTimes* times, PhotoRowSource* rows) {
+    const bool boxes = route == SearchRoute::BoxMaxima;
     selectDevice(device_.device);
-    cudaEventRecord(start, 0);
-    if (!onHost) {
-        b.d_imageRGB.reserve(imgSize);
-        b.d_averImage.reserve(mSize);
-        b.contMatr.reserve(tSize);
-        b.contMatrRes.reserve(tSize);
-    }
-    b.devContMatr.reserve(tSize);
-    b.d_out.reserve(tSize);
-    if (passes) {
-        b.d_temp1.reserve(tWidth * tHeight);
-        b.d_temp2.reserve(4 * tWidth * tHeight);
-    }
-    eventCheck(stop);
-    mark(times, "allocation");
-
-    // The metric map in host memory, its histogram and, for the count on
-    // boxes, its box maxima.
-    const float* metric = b.devContMatr.get();
-    int cnt = 0;
-    if (onHost) {
-        const MetricPassOutputs outputs{hist_, &cnt, kTableSize, passes ? nullptr : &boxes_};
-        if (rows == nullptr) {
-            metricPass(photo.data, photo.step, photo.channels, mHeight, mWidth, kc2, b.devContMatr.get(), outputs);
-        } else if (!metricPassStreamed(*rows, height, width, kc2, b.devContMatr.get(), outputs, rows_)) {
+    if (schedule_ == Schedule::Rows) {
+        if (!metricOnHost(photo, g, boxes, rows, times)) {
             rowsFailed_ = true;
             map_ = RoughMapView{};
             return map_;
         }
-        mark(times, "averaging, metric, histogram");
     } else {
         if (rows != nullptr) throw std::logic_error("rows streamed to the kernel schedule");
-        metric = metricMap(photo, kc2, times);
-        metricHistogram(metric, mHeight - kc2, mWidth - kc2, hist_, &cnt, kTableSize);
-        mark(times, "histogram");
-        if (!passes) {
-            boxMaxima(metric, mHeight - kc2, mWidth - kc2, boxes_);
-            mark(times, "box maxima");
-        }
+        metricOnDevice(photo, g, boxes, times);
     }
-    quantileTable(hist_, &cnt, kvant_, kTableSize);
+    quantileTable(hist_, &counted_, quantiles_, kTableSize);
     mark(times, "quantile table");
+    const SearchTrace trace = search(g, dim, eps, boxes, times);
+    return viewOf(g, trace, finalMap(g, trace, boxes, times));
+}
 
-    SearchTrace trace;
+void RoughPipeline::reserveMaps(const RoughGeometry& g, bool passes, StageTimes* times) {
+    PhotoBuffers& b = *buf_;
+    b.metric.reserve(g.mapPixels());
+    b.binaryMap.reserve(g.mapPixels());
     if (passes) {
-        int res[2] = {0, 0};
-        const RoughPassBuffers buffers{b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), b.d_temp1.get(),
-                                       b.d_temp2.get(),     d_res_.get(), mHeight,         mWidth,
-                                       kc2};
-        trace = thresholdSearch(buffers, res, kvant_, kTableSize, dim, eps, start, stop, times);
-    } else {
-        trace = searchOnBoxMaxima(boxes_, kvant_, kTableSize, dim, eps);
+        b.coarseBoxes.reserve(g.boxRows * g.boxCols);
+        b.fineBoxes.reserve(4 * g.boxRows * g.boxCols);
+    }
+    eventCheck(stop_);
+    mark(times, "allocation");
+}
+
+// The row loops work on "device" memory that is host memory, straight from
+// the photo's pixels: nothing to upload or download.
+bool RoughPipeline::metricOnHost(const HostPhoto& photo, const RoughGeometry& g, bool boxes, PhotoRowSource* rows,
+                                 StageTimes* times) {
+    reserveMaps(g, !boxes, times);
+    float* metric = buf_->metric.get();
+    const MetricPassOutputs outputs{hist_, &counted_, kTableSize, boxes ? &boxes_ : nullptr};
+    if (rows == nullptr) {
+        metricPass(photo.data, photo.step, photo.channels, g.mHeight, g.mWidth, g.window, metric, outputs);
+    } else if (!metricPassStreamed(*rows, g.height, g.width, g.window, metric, outputs, rows_)) {
+        return false;
+    }
+    mark(times, "averaging, metric, histogram");
+    return true;
+}
+
+void RoughPipeline::metricOnDevice(const HostPhoto& photo, const RoughGeometry& g, bool boxes, StageTimes* times) {
+    PhotoBuffers& b = *buf_;
+    b.photo.reserve(g.height * g.width);
+    b.features.reserve(g.mHeight * g.mWidth);
+    b.metricDownload.reserve(g.mapPixels());
+    b.mapDownload.reserve(g.mapPixels());
+    reserveMaps(g, !boxes, times);
+
+    upload(photo);
+    eventCheck(stop_);
+    mark(times, "upload");
+    launchAveraging(b.photo.get(), b.features.get(), g.mHeight, g.mWidth, g.width);
+    eventCheck(stop_);
+    mark(times, "averaging");
+    launchMetric(b.metric.get(), b.features.get(), g.mHeight, g.mWidth, g.window);
+    deviceCheck(stop_);
+    mark(times, "metric");
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(b.metricDownload.get(), b.metric.get(), sizeof(float) * g.mapPixels(),
+                                  cudaMemcpyDeviceToHost));
+    deviceCheck(stop_);
+    mark(times, "metric download");
+
+    const float* metric = b.metricDownload.get();
+    metricHistogram(metric, g.rows, g.cols, hist_, &counted_, kTableSize);
+    mark(times, "histogram");
+    if (boxes) {
+        boxMaxima(metric, g.rows, g.cols, boxes_);
+        mark(times, "box maxima");
+    }
+}
+
+SearchTrace RoughPipeline::search(const RoughGeometry& g, float dim, float eps, bool boxes, StageTimes* times) {
+    if (boxes) {
+        SearchTrace trace = searchOnBoxMaxima(boxes_, quantiles_, kTableSize, dim, eps);
         mark(times, "search");
-        // The map of the final index alone.
+        return trace;
+    }
+    PhotoBuffers& b = *buf_;
+    int counts[2] = {0, 0};
+    const RoughPassBuffers buffers{b.metric.get(),    b.binaryMap.get(), deviceQuantiles_.get(), b.coarseBoxes.get(),
+                                   b.fineBoxes.get(), deviceCounts_.get(), g.mHeight, g.mWidth, g.window};
+    return thresholdSearch(buffers, counts, quantiles_, kTableSize, dim, eps, stop_, times);
+}
+
+// The evaluation passes leave the final index's map behind them; the count
+// on box maxima thresholds the metric at it alone. The kernels' map is then
+// downloaded.
+const unsigned char* RoughPipeline::finalMap(const RoughGeometry& g, const SearchTrace& trace, bool boxes,
+                                             StageTimes* times) {
+    PhotoBuffers& b = *buf_;
+    const bool onHost = schedule_ == Schedule::Rows;
+    if (boxes) {
         const int index = trace.indices.back();
         if (onHost) {
-            thresholdRows(metric, tSize, kvant_[index], b.d_out.get());
+            thresholdRows(b.metric.get(), g.mapPixels(), quantiles_[index], b.binaryMap.get());
         } else {
-            ROUGHGC_CUDA_CHECK(cudaMemcpy(d_kvant_.get(), kvant_, sizeof(float) * kTableSize, cudaMemcpyHostToDevice));
-            cudaEventRecord(start, 0);
-            launchThreshold(b.devContMatr.get(), b.d_out.get(), d_kvant_.get(), mHeight - kc2, mWidth - kc2, index);
-            deviceCheck(stop);
+            ROUGHGC_CUDA_CHECK(cudaMemcpy(deviceQuantiles_.get(), quantiles_, sizeof(float) * kTableSize,
+                                          cudaMemcpyHostToDevice));
+            launchThreshold(b.metric.get(), b.binaryMap.get(), deviceQuantiles_.get(), g.rows, g.cols, index);
+            deviceCheck(stop_);
         }
         mark(times, "threshold");
     }
+    if (onHost) return b.binaryMap.get();
+    ROUGHGC_CUDA_CHECK(
+        cudaMemcpy(b.mapDownload.get(), b.binaryMap.get(), g.mapPixels() * sizeof(uchar), cudaMemcpyDeviceToHost));
+    mark(times, "map download");
+    return b.mapDownload.get();
+}
 
-    const unsigned char* pixels = b.d_out.get();
-    if (!onHost) {
-        ROUGHGC_CUDA_CHECK(
-            cudaMemcpy(b.contMatrRes.get(), b.d_out.get(), tSize * sizeof(uchar), cudaMemcpyDeviceToHost));
-        pixels = b.contMatrRes.get();
-        mark(times, "map download");
-    }
-
+const RoughMapView& RoughPipeline::viewOf(const RoughGeometry& g, const SearchTrace& trace,
+                                          const unsigned char* pixels) {
     map_.pixels = pixels;
-    map_.rows = mHeight - kc2;
-    map_.cols = mWidth - kc2;
+    map_.rows = g.rows;
+    map_.cols = g.cols;
     map_.quantileIndex = trace.indices.back();
-    map_.threshold = kvant_[map_.quantileIndex];
+    map_.threshold = quantiles_[map_.quantileIndex];
     map_.coarseBoxes = trace.coarseBoxes;
     map_.fineBoxes = trace.fineBoxes;
     map_.dimension = trace.dimension;

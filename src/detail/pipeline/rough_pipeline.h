@@ -12,6 +12,7 @@
 #include "detail/device/device.h"
 #include "detail/pipeline/schedule.h"
 #include "detail/search/rough_host.h"
+#include "detail/stages/rough_size.h"
 #include "detail/stages/row_stages.h"
 
 namespace roughgc::detail {
@@ -54,28 +55,32 @@ public:
     RoughPipeline(const RoughPipeline&) = delete;
     RoughPipeline& operator=(const RoughPipeline&) = delete;
 
-    // The map of `photo` with metric window kc2, searched toward dimension
-    // dim within eps (taken as they are, NaN included). Throws InputError,
-    // before anything else, for a size or window that roughImageSizeProblem
-    // refuses; DeviceError for a failed runtime call, after which the
-    // pipeline is ready for the next photo. A failed allocation also gives
-    // back every buffer grown for earlier photos, so that a smaller photo
-    // after one too large for the device still fits. Marks each phase in
-    // `times`.
-    const RoughMapView& run(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
+    // The map of `photo` with metric window `window`, searched toward
+    // dimension dim within eps (taken as they are, NaN included). Throws
+    // InputError, before anything else, for a size or window that
+    // roughImageSizeProblem refuses; DeviceError for a failed runtime call,
+    // after which the pipeline is ready for the next photo. A failed
+    // allocation also gives back every buffer grown for earlier photos, so
+    // that a smaller photo after one too large for the device still fits.
+    // Marks each phase in `times`.
+    const RoughMapView& run(const HostPhoto& photo, size_t window, float dim, float eps, SearchRoute route,
                             StageTimes* times = nullptr);
+    // The same for a caller that has had the photo's size checked already:
+    // `geometry` is the photo's.
+    const RoughMapView& run(const HostPhoto& photo, const RoughGeometry& geometry, float dim, float eps,
+                            SearchRoute route, StageTimes* times = nullptr);
 
     // Whether the stages can take a photo's rows as they are decoded (the
     // row schedule), for runStreamed.
     bool streamsRows() const { return schedule_ == Schedule::Rows; }
     Schedule schedule() const { return schedule_; }
 
-    // run() on a photo of `height` x `width` BGR pixels that `rows` gives
-    // top to bottom as it is decoded, never held whole. Null, with nothing
-    // of the last map kept and nothing grown for this photo kept either, if
-    // the rows cannot be read. Needs streamsRows.
-    const RoughMapView* runStreamed(PhotoRowSource& rows, size_t height, size_t width, size_t kc2, float dim,
-                                    float eps, SearchRoute route, StageTimes* times = nullptr);
+    // run() on a photo of `geometry`'s size, BGR pixels that `rows` gives
+    // top to bottom as they are decoded, never held whole. Null, with
+    // nothing of the last map kept and nothing grown for this photo kept
+    // either, if the rows cannot be read. Needs streamsRows.
+    const RoughMapView* runStreamed(PhotoRowSource& rows, const RoughGeometry& geometry, float dim, float eps,
+                                    SearchRoute route, StageTimes* times = nullptr);
 
     // The host memory a pipeline of `schedule` keeps for a photo of
     // `height` x `width` pixels, streamed or not.
@@ -91,36 +96,54 @@ private:
     // Sized by the photos and grown with them; held together, so that a
     // failed allocation can give them all back at once.
     struct PhotoBuffers {
-        DeviceArray<uchar3> d_imageRGB;
-        DeviceArray<float3> d_averImage;
-        DeviceArray<float> devContMatr;
-        DeviceArray<uchar> d_out;
-        DeviceArray<uchar> d_temp1;
-        DeviceArray<uchar> d_temp2;
-        PinnedArray<uchar3> staging;  // grey or four-channel photos, as BGR
-        PinnedArray<float> contMatr;  // the metric map, downloaded
-        PinnedArray<uchar> contMatrRes;  // the final binary map, downloaded
+        DeviceArray<uchar3> photo;       // the photo, uploaded as BGR
+        DeviceArray<float3> features;    // its averaged grid's feature points
+        DeviceArray<float> metric;       // the metric map
+        DeviceArray<uchar> binaryMap;    // the map at a threshold
+        DeviceArray<uchar> coarseBoxes;  // the evaluation passes' box grids
+        DeviceArray<uchar> fineBoxes;
+        PinnedArray<uchar3> staging;        // grey or four-channel photos, as BGR
+        PinnedArray<float> metricDownload;  // the metric map, downloaded
+        PinnedArray<uchar> mapDownload;     // the final binary map, downloaded
     };
 
-    // run() on a photo of a size already checked.
-    // With `rows`, the photo's pixels come from there instead.
-    const RoughMapView& runPhoto(const HostPhoto& photo, size_t kc2, float dim, float eps, SearchRoute route,
-                                 StageTimes* times, PhotoRowSource* rows = nullptr);
-    // Guards run() and runStreamed() alike.
+    // run() on a photo of a size already checked; with `rows`, the photo's
+    // pixels come from there instead.
+    const RoughMapView& runPhoto(const HostPhoto& photo, const RoughGeometry& g, float dim, float eps,
+                                 SearchRoute route, StageTimes* times, PhotoRowSource* rows = nullptr);
+    // Gives the buffers back after a failed allocation, for run() and
+    // runStreamed() alike.
     template <class Run>
-    const RoughMapView& guarded(size_t height, size_t width, size_t kc2, Run run);
-    // The kernel schedule's metric map, downloaded.
-    const float* metricMap(const HostPhoto& photo, size_t kc2, StageTimes* times);
+    const RoughMapView& guarded(Run run);
+
+    // What each schedule makes of a photo: the metric map, its histogram
+    // (hist_, counted_) and, for the count on box maxima, boxes_.
+    // The row schedule, straight from the photo's pixels (or `rows`) into
+    // host memory; false if the rows cannot be read.
+    bool metricOnHost(const HostPhoto& photo, const RoughGeometry& g, bool boxes, PhotoRowSource* rows,
+                      StageTimes* times);
+    // The kernel schedule: upload, averaging and metric on the device, the
+    // metric downloaded for the histogram and the box maxima.
+    void metricOnDevice(const HostPhoto& photo, const RoughGeometry& g, bool boxes, StageTimes* times);
     void upload(const HostPhoto& photo);
+    // The maps both schedules need, and the box grids of the passes.
+    void reserveMaps(const RoughGeometry& g, bool passes, StageTimes* times);
+
+    // The search on what the schedule made, and the final map in host
+    // memory.
+    SearchTrace search(const RoughGeometry& g, float dim, float eps, bool boxes, StageTimes* times);
+    const unsigned char* finalMap(const RoughGeometry& g, const SearchTrace& trace, bool boxes, StageTimes* times);
+    const RoughMapView& viewOf(const RoughGeometry& g, const SearchTrace& trace, const unsigned char* pixels);
 
     Schedule schedule_;
     SelectedDevice device_;  // what follows is made on this device
-    EventPair events_;
-    DeviceArray<float> d_kvant_;
-    DeviceArray<int> d_res_;
+    Event stop_;  // ends each phase's check
+    DeviceArray<float> deviceQuantiles_;
+    DeviceArray<int> deviceCounts_;
     std::optional<PhotoBuffers> buf_;  // always engaged; reset() frees them all
     int hist_[kTableSize];
-    float kvant_[kTableSize];
+    int counted_ = 0;  // the values that the histogram counted
+    float quantiles_[kTableSize];
     BoxMaxima boxes_;
     RoughMapView map_;
     std::vector<unsigned char> rows_;  // a streamed photo's band of rows

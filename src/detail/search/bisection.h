@@ -19,28 +19,28 @@ struct SearchTrace {
 // The bisection of a quantile table of `size` entries, whichever way the
 // candidates are evaluated: from the middle index, for at most eleven moves,
 // while the estimate lies farther than eps from dim (a NaN estimate ends
-// it). `evaluate(sr, trace)` sets the trace's counts and estimate for index
-// sr, already appended to trace.indices.
+// it). `evaluate(index, trace)` sets the trace's counts and estimate for
+// `index`, already appended to trace.indices.
 template <class Evaluate>
 SearchTrace bisectQuantileTable(int size, float dim, float eps, Evaluate evaluate) {
     int begin = 0;
     int end = size - 1;
-    int sr = static_cast<int>(size * 0.5);
+    int index = static_cast<int>(size * 0.5);
     SearchTrace trace;
     const auto visit = [&] {
-        trace.indices.push_back(sr);
-        evaluate(sr, trace);
+        trace.indices.push_back(index);
+        evaluate(index, trace);
     };
     visit();
     for (int count = 0; std::fabs(trace.dimension - dim) > eps && count <= 10;) {
         ++count;
         // Above the target: too many rough boxes, so raise the threshold.
         if (trace.dimension > dim) {
-            begin = sr;
+            begin = index;
         } else {
-            end = sr;
+            end = index;
         }
-        sr = static_cast<int>((begin + end) * 0.5);
+        index = static_cast<int>((begin + end) * 0.5);
         visit();
     }
     return trace;

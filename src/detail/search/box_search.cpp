@@ -47,10 +47,10 @@ void coarseBoxMaxima(BoxMaxima& boxes) {
 
 int occupiedBoxes(const std::vector<float>& maxima, float t) { return countOccupied(maxima.data(), maxima.size(), t); }
 
-SearchTrace searchOnBoxMaxima(const BoxMaxima& boxes, const float* kvant, int size, float dim, float eps) {
-    return bisectQuantileTable(size, dim, eps, [&](int sr, SearchTrace& trace) {
-        trace.coarseBoxes = occupiedBoxes(boxes.coarse, kvant[sr]);
-        trace.fineBoxes = occupiedBoxes(boxes.fine, kvant[sr]);
+SearchTrace searchOnBoxMaxima(const BoxMaxima& boxes, const float* quantiles, int size, float dim, float eps) {
+    return bisectQuantileTable(size, dim, eps, [&](int index, SearchTrace& trace) {
+        trace.coarseBoxes = occupiedBoxes(boxes.coarse, quantiles[index]);
+        trace.fineBoxes = occupiedBoxes(boxes.fine, quantiles[index]);
         trace.dimension = dimensionEstimate(trace.coarseBoxes, trace.fineBoxes, kBoxSide);
     });
 }

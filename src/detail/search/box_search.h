@@ -54,6 +54,6 @@ int occupiedBoxes(const std::vector<float>& maxima, float t);
 
 // thresholdSearch's bisection of the quantile table on the maxima; the map
 // of the final index is left to the caller.
-SearchTrace searchOnBoxMaxima(const BoxMaxima& boxes, const float* kvant, int size, float dim, float eps);
+SearchTrace searchOnBoxMaxima(const BoxMaxima& boxes, const float* quantiles, int size, float dim, float eps);
 
 }  // namespace roughgc::detail

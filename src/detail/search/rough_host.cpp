@@ -21,7 +21,7 @@ constexpr float kMetricMin = 4.0f;
 
 float metricBinWidth(int size) { return (kMetricMax - kMetricMin) / static_cast<float>(size); }
 
-void metricHistogram(const float* contMatr, size_t rows, size_t cols, int* hist, int* cnt, int size) {
+void metricHistogram(const float* metric, size_t rows, size_t cols, int* hist, int* cnt, int size) {
     const float len = metricBinWidth(size);
     std::fill(hist, hist + size, 0);
     int counted = 0;
@@ -33,7 +33,7 @@ void metricHistogram(const float* contMatr, size_t rows, size_t cols, int* hist,
         int localCount = 0;
 #pragma omp for schedule(static) nowait
         for (long i = 0; i < static_cast<long>(rows); ++i) {
-            const float* row = contMatr + static_cast<size_t>(i) * cols;
+            const float* row = metric + static_cast<size_t>(i) * cols;
             for (size_t j = 0; j < cols; ++j) {
                 const int bin = metricBin(row[j], len, size);
                 if (bin < 0) continue;
@@ -50,7 +50,7 @@ void metricHistogram(const float* contMatr, size_t rows, size_t cols, int* hist,
     cnt[0] = counted;
 }
 
-void quantileTable(const int* hist, const int* cnt, float* kvant, int size) {
+void quantileTable(const int* hist, const int* cnt, float* quantiles, int size) {
     const float len = metricBinWidth(size);
     const float step = static_cast<float>(1.0 / size);  // 1/2048 is exact
     const float last = static_cast<float>(size) * step;
@@ -68,7 +68,7 @@ void quantileTable(const int* hist, const int* cnt, float* kvant, int size) {
                 break;
             }
             const float inBin = (b - static_cast<float>(sum - hist[i])) / static_cast<float>(hist[i]);
-            kvant[count] = inBin * len + static_cast<float>(i) * len;
+            quantiles[count] = inBin * len + static_cast<float>(i) * len;
             ++count;
         }
         if (count >= size) break;
@@ -77,26 +77,24 @@ void quantileTable(const int* hist, const int* cnt, float* kvant, int size) {
 
 float dimensionEstimate(int coarse, int fine, int side) {
     // Keyed by ln(1 / side): the coarse point comes first.
-    std::map<float, float> baList;
+    std::map<float, float> points;
     const std::pair<float, float> elem1(static_cast<float>(std::log(1.0 / side)),
                                         static_cast<float>(std::log(static_cast<double>(coarse))));
     const std::pair<float, float> elem2(static_cast<float>(std::log(1.0 / (side / 2))),
                                         static_cast<float>(std::log(static_cast<double>(fine))));
-    baList.insert(elem1);
-    baList.insert(elem2);
-    std::vector<float> y(baList.size(), 0.0f), x(baList.size(), 0.0f);
+    points.insert(elem1);
+    points.insert(elem2);
+    std::vector<float> y(points.size(), 0.0f), x(points.size(), 0.0f);
     unsigned int c = 0;
-    for (const auto& [key, value] : baList) {
+    for (const auto& [key, value] : points) {
         y[c] = value;
         x[c] = key;
         ++c;
     }
-    return NormalEquations2d(y, x)[0];
+    return leastSquaresLine(y, x)[0];
 }
 
-}  // namespace roughgc::detail
-
-std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vector<float>& x) {
+std::vector<float> leastSquaresLine(const std::vector<float>& y, const std::vector<float>& x) {
     // Points come in pairs; a shorter y limits the fit to the points it has.
     const size_t n = std::min(x.size(), y.size());
 
@@ -126,3 +124,5 @@ std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vec
         for (size_t j = 0; j < n; ++j) theta[i] += xtxInvxt[i][j] * y[j];
     return theta;
 }
+
+}  // namespace roughgc::detail

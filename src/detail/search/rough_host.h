@@ -5,9 +5,6 @@
 #include <cstddef>
 #include <vector>
 
-// The least-squares line fit of the threshold search; see CUDA_wrappers.h.
-std::vector<float> NormalEquations2d(const std::vector<float>& y, const std::vector<float>& x);
-
 namespace roughgc::detail {
 
 // Side of the coarse boxes of the box count; the fine ones have half of it.
@@ -37,13 +34,19 @@ inline int metricBin(float value, float width, int size) {
 // (150 - 4) / size, starting at 0: bin = value / width, truncated. Values
 // whose bin would fall outside 0 .. size - 1, and NaNs, are not counted.
 // Fills hist[0 .. size - 1] and cnt[0], the number of counted values.
-void metricHistogram(const float* contMatr, size_t rows, size_t cols, int* hist, int* cnt, int size);
+void metricHistogram(const float* metric, size_t rows, size_t cols, int* hist, int* cnt, int size);
 
-// The quantile table: kvant[j] is the value below which (j + 1) / size of
+// The quantile table: quantiles[j] is the value below which (j + 1) / size of
 // the counted values lie, interpolated linearly inside a bin. Every entry is
 // written and the table is non-decreasing; it is all NaN when nothing was
 // counted.
-void quantileTable(const int* hist, const int* cnt, float* kvant, int size);
+void quantileTable(const int* hist, const int* cnt, float* quantiles, int size);
+
+// The least-squares line y = theta[0] x + theta[1] through the points
+// (x[j], y[j]), solved through the explicit inverse of the 2 x 2 normal
+// matrix in single precision, for as many points as both vectors hold: the
+// C interface's NormalEquations2d.
+std::vector<float> leastSquaresLine(const std::vector<float>& y, const std::vector<float>& x);
 
 // The box-counting dimension of a map with `coarse` occupied boxes of side
 // `side` and `fine` occupied boxes of side side / 2: the slope of the

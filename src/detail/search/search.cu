@@ -13,19 +13,20 @@
 
 namespace roughgc::detail {
 
-// 255 (smooth) where the metric lies below kvant[kvantIndex], 0 (rough)
+// 255 (smooth) where the metric lies below quantiles[index], 0 (rough)
 // elsewhere, NaN included.
-__global__ void threshold(float* metricMap, uchar* binMap, float* kvant, int rows, int cols, int kvantIndex) {
+__global__ void threshold(float* metric, uchar* binMap, float* quantiles, int rows, int cols, int index) {
     const int col = blockIdx.x * blockDim.x + threadIdx.x;
     const int row = blockIdx.y * blockDim.y + threadIdx.y;
     if (col < cols && row < rows) {
-        binMap[row * cols + col] = binaryPixel(metricMap[row * cols + col], kvant[kvantIndex]);
+        binMap[row * cols + col] = binaryPixel(metric[row * cols + col], quantiles[index]);
     }
 }
 
 // Box counting, in three launches per box size: clear the box grid, mark the
 // boxes that hold a rough pixel (any byte but 255), count the marks.
-__global__ void calculating0(uchar* boxes, int boxRows, int boxCols) {
+// Formerly calculating0.
+__global__ void clearBoxes(uchar* boxes, int boxRows, int boxCols) {
     const int col = blockIdx.x * blockDim.x + threadIdx.x;
     const int row = blockIdx.y * blockDim.y + threadIdx.y;
     if (col < boxCols && row < boxRows) boxes[row * boxCols + col] = 0;
@@ -40,8 +41,9 @@ __device__ __forceinline__ int trailingZeros(unsigned int v) {
 #endif
 }
 
-// Only whole boxes that lie inside the box grid are examined.
-__global__ void calculating1(uchar* binMap, uchar* boxes, int rows, int cols, int boxRows, int boxCols, int boxSize) {
+// Only whole boxes that lie inside the box grid are examined. Formerly
+// calculating1.
+__global__ void markBoxes(uchar* binMap, uchar* boxes, int rows, int cols, int boxRows, int boxCols, int boxSize) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     const int rowsW = rows - rows % boxSize, colsW = cols - cols % boxSize;
@@ -59,26 +61,26 @@ __global__ void calculating1(uchar* binMap, uchar* boxes, int rows, int cols, in
     boxes[by * boxCols + bx] = 1;
 }
 
-__global__ void calculating2(uchar* boxes, int* res, int boxRows, int boxCols, int resIndex) {
+// Adds the marked boxes to counts[slot]. Formerly calculating2.
+__global__ void countBoxes(uchar* boxes, int* counts, int boxRows, int boxCols, int slot) {
     const int col = blockIdx.x * blockDim.x + threadIdx.x;
     const int row = blockIdx.y * blockDim.y + threadIdx.y;
-    if (col < boxCols && row < boxRows && boxes[row * boxCols + col] != 0) atomicAdd(&res[resIndex], 1);
+    if (col < boxCols && row < boxRows && boxes[row * boxCols + col] != 0) atomicAdd(&counts[slot], 1);
 }
 
-void launchThreshold(float* devContMatr, uchar* d_out, float* d_kvant, size_t rows, size_t cols, int index) {
+void launchThreshold(float* metric, uchar* binaryMap, float* quantiles, size_t rows, size_t cols, int index) {
     const dim3 blockSize(32, 32);
     const dim3 mapGrid(gridExtent(cols, 32), gridExtent(rows, 32));
-    LAUNCH_KERNEL(threshold, mapGrid, blockSize, devContMatr, d_out, d_kvant, static_cast<int>(rows),
+    LAUNCH_KERNEL(threshold, mapGrid, blockSize, metric, binaryMap, quantiles, static_cast<int>(rows),
                   static_cast<int>(cols), index);
 }
 
-void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start, cudaEvent_t stop) {
-    const int N = kBoxSide;
+void evaluationPass(const RoughPassBuffers& b, int index, cudaEvent_t stop) {
     // Kernel sizes are 32-bit values formed from the truncated sizes.
-    const int rows = static_cast<int>(b.mHeight) - static_cast<int>(b.kc2);
-    const int cols = static_cast<int>(b.mWidth) - static_cast<int>(b.kc2);
-    const size_t mapRows = b.mHeight - b.kc2, mapCols = b.mWidth - b.kc2;
-    const size_t tHeight = mapRows / N, tWidth = mapCols / N;
+    const int rows = static_cast<int>(b.mHeight) - static_cast<int>(b.window);
+    const int cols = static_cast<int>(b.mWidth) - static_cast<int>(b.window);
+    const size_t mapRows = b.mHeight - b.window, mapCols = b.mWidth - b.window;
+    const size_t tHeight = mapRows / kBoxSide, tWidth = mapCols / kBoxSide;
     const int boxRows = static_cast<int>(tHeight), boxCols = static_cast<int>(tWidth);
 
     const dim3 blockSize(32, 32);
@@ -86,44 +88,37 @@ void evaluationPass(const RoughPassBuffers& b, int sr, int k, cudaEvent_t start,
     const dim3 coarseGrid(gridExtent(tWidth, 32), gridExtent(tHeight, 32));
     const dim3 fineGrid(gridExtent(2 * tWidth, 32), gridExtent(2 * tHeight, 32));
 
-    cudaEventRecord(start, 0);
-    launchThreshold(b.devContMatr, b.d_out, b.d_kvant, mapRows, mapCols, sr);
+    launchThreshold(b.metric, b.binaryMap, b.quantiles, mapRows, mapCols, index);
     deviceCheck(stop);
 
-    cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(calculating0, coarseGrid, blockSize, b.d_temp1, boxRows, boxCols);
+    LAUNCH_KERNEL(clearBoxes, coarseGrid, blockSize, b.coarseBoxes, boxRows, boxCols);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(calculating1, mapGrid, blockSize, b.d_out, b.d_temp1, rows, cols, boxRows, boxCols, N);
+    LAUNCH_KERNEL(markBoxes, mapGrid, blockSize, b.binaryMap, b.coarseBoxes, rows, cols, boxRows, boxCols, kBoxSide);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(calculating2, coarseGrid, blockSize, b.d_temp1, b.d_res, boxRows, boxCols, k);
+    LAUNCH_KERNEL(countBoxes, coarseGrid, blockSize, b.coarseBoxes, b.counts, boxRows, boxCols, 0);
     deviceCheck(stop);
 
-    cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(calculating0, fineGrid, blockSize, b.d_temp2, 2 * boxRows, 2 * boxCols);
+    LAUNCH_KERNEL(clearBoxes, fineGrid, blockSize, b.fineBoxes, 2 * boxRows, 2 * boxCols);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(calculating1, mapGrid, blockSize, b.d_out, b.d_temp2, rows, cols, 2 * boxRows, 2 * boxCols, kFineBoxSide);
+    LAUNCH_KERNEL(markBoxes, mapGrid, blockSize, b.binaryMap, b.fineBoxes, rows, cols, 2 * boxRows, 2 * boxCols,
+                  kFineBoxSide);
     deviceCheck(stop);
-    cudaEventRecord(start, 0);
-    LAUNCH_KERNEL(calculating2, fineGrid, blockSize, b.d_temp2, b.d_res, 2 * boxRows, 2 * boxCols, k + 1);
+    LAUNCH_KERNEL(countBoxes, fineGrid, blockSize, b.fineBoxes, b.counts, 2 * boxRows, 2 * boxCols, 1);
     deviceCheck(stop);
 }
 
-SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kvant, int size, float dim, float eps,
-                            cudaEvent_t start, cudaEvent_t stop, StageTimes* times) {
-    const int k = 0;
-    ROUGHGC_CUDA_CHECK(cudaMemcpy(b.d_kvant, kvant, sizeof(float) * size, cudaMemcpyHostToDevice));
+SearchTrace thresholdSearch(const RoughPassBuffers& b, int* counts, const float* quantiles, int size, float dim,
+                            float eps, cudaEvent_t stop, StageTimes* times) {
+    ROUGHGC_CUDA_CHECK(cudaMemcpy(b.quantiles, quantiles, sizeof(float) * size, cudaMemcpyHostToDevice));
     // One pass for each index, on counters uploaded as zeros before it.
-    return bisectQuantileTable(size, dim, eps, [&](int sr, SearchTrace& trace) {
-        res[0] = res[1] = 0;
-        ROUGHGC_CUDA_CHECK(cudaMemcpy(b.d_res, res, sizeof(int) * 2, cudaMemcpyHostToDevice));
-        evaluationPass(b, sr, k, start, stop);
-        ROUGHGC_CUDA_CHECK(cudaMemcpy(res, b.d_res, 2 * sizeof(int), cudaMemcpyDeviceToHost));
-        trace.coarseBoxes = res[k];
-        trace.fineBoxes = res[k + 1];
-        trace.dimension = dimensionEstimate(res[k], res[k + 1], kBoxSide);
+    return bisectQuantileTable(size, dim, eps, [&](int index, SearchTrace& trace) {
+        counts[0] = counts[1] = 0;
+        ROUGHGC_CUDA_CHECK(cudaMemcpy(b.counts, counts, sizeof(int) * 2, cudaMemcpyHostToDevice));
+        evaluationPass(b, index, stop);
+        ROUGHGC_CUDA_CHECK(cudaMemcpy(counts, b.counts, 2 * sizeof(int), cudaMemcpyDeviceToHost));
+        trace.coarseBoxes = counts[0];
+        trace.fineBoxes = counts[1];
+        trace.dimension = dimensionEstimate(counts[0], counts[1], kBoxSide);
         if (times) times->mark("search pass " + std::to_string(trace.indices.size()));
     });
 }
@@ -131,9 +126,9 @@ SearchTrace thresholdSearch(const RoughPassBuffers& b, int* res, const float* kv
 void loadSearchKernels() {
     cudaFuncAttributes attributes;
     ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, threshold));
-    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, calculating0));
-    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, calculating1));
-    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, calculating2));
+    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, clearBoxes));
+    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, markBoxes));
+    ROUGHGC_CUDA_CHECK(cudaFuncGetAttributes(&attributes, countBoxes));
 }
 
 }  // namespace roughgc::detail

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "detail/device/launch.h"
 #include "detail/search/rough_host.h"
@@ -25,13 +26,13 @@ std::string formatted(const char* format, auto... values) {
 
 }  // namespace
 
-size_t roughMinimumSide(size_t kc2) { return kc2 > kMaxRoughWindow ? SIZE_MAX : 3 * (kc2 + kBoxSide); }
+size_t roughMinimumSide(size_t window) { return window > kMaxRoughWindow ? SIZE_MAX : 3 * (window + kBoxSide); }
 
-std::string roughImageSizeProblem(size_t height, size_t width, size_t kc2) {
-    if (kc2 == 0) return "(!) The metric window must be at least 1 averaged pixel, not 0";
-    if (kc2 > kMaxRoughWindow)
-        return formatted("(!) The metric window must be at most %zu averaged pixels, not %zu", kMaxRoughWindow, kc2);
-    const size_t side = roughMinimumSide(kc2);
+std::string roughImageSizeProblem(size_t height, size_t width, size_t window) {
+    if (window == 0) return "(!) The metric window must be at least 1 averaged pixel, not 0";
+    if (window > kMaxRoughWindow)
+        return formatted("(!) The metric window must be at most %zu averaged pixels, not %zu", kMaxRoughWindow, window);
+    const size_t side = roughMinimumSide(window);
     if (height < side || width < side)
         return formatted("(!) Image too small: %zu x %zu pixels; at least %zu x %zu needed", width, height, side, side);
     if (height > INT_MAX / width)
@@ -40,6 +41,16 @@ std::string roughImageSizeProblem(size_t height, size_t width, size_t kc2) {
         return formatted("(!) Image too tall: %zu x %zu pixels; at most %zu rows supported", width, height,
                          kMaxRoughImageRows);
     return "";
+}
+
+std::optional<RoughGeometry> roughGeometry(size_t height, size_t width, size_t window, std::string* problem) {
+    std::string refusal = roughImageSizeProblem(height, width, window);
+    if (!refusal.empty()) {
+        if (problem != nullptr) *problem = std::move(refusal);
+        return std::nullopt;
+    }
+    const size_t mHeight = height / 3, mWidth = width / 3, rows = mHeight - window, cols = mWidth - window;
+    return RoughGeometry{height, width, window, mHeight, mWidth, rows, cols, rows / kBoxSide, cols / kBoxSide};
 }
 
 }  // namespace roughgc::detail

@@ -21,7 +21,7 @@ static_assert(kBand % kFineBoxSide == 0 && kBand % kBoxSide == 0, "a band holds 
 struct Geometry {
     const unsigned char* photo;  // averaged row firstRow's first photo row
     size_t step;
-    size_t mWidth, kc2, rows, cols;
+    size_t mWidth, window, rows, cols;
     size_t fineRows, fineCols;  // of the fine box grid
     size_t firstRow = 0;
 };
@@ -82,7 +82,7 @@ __attribute__((always_inline)) inline void featureRow(const Geometry& g, size_t 
 template <int Channels>
 __attribute__((always_inline)) inline void band(const Geometry& g, size_t first, size_t last, float* metric,
                                                 const MetricPassOutputs& out, Scratch& s) {
-    const size_t h = g.kc2 / 2, mWidth = g.mWidth;
+    const size_t h = g.window / 2, mWidth = g.mWidth;
     for (size_t i = first; i <= last; ++i) featureRow<Channels>(g, i + h, s, s.features.data() + (i - first) * mWidth);
     // Copies, which no store below can change: they stay in registers.
     const int bins = out.bins;
@@ -127,9 +127,9 @@ ROUGHGC_ROW_CLONES void thresholdSlice(const float* metric, size_t count, float 
 namespace {
 
 // The geometry of a pass, with the box grid sized and the counts cleared.
-Geometry passGeometry(const unsigned char* photo, size_t step, size_t mWidth, size_t mHeight, size_t kc2,
+Geometry passGeometry(const unsigned char* photo, size_t step, size_t mWidth, size_t mHeight, size_t window,
                       const MetricPassOutputs& out) {
-    Geometry g{photo, step, mWidth, kc2, mHeight - kc2, mWidth - kc2, 0, 0};
+    Geometry g{photo, step, mWidth, window, mHeight - window, mWidth - window, 0, 0};
     if (out.boxes != nullptr) {
         BoxMaxima& b = *out.boxes;
         b.tHeight = g.rows / kBoxSide;
@@ -170,9 +170,9 @@ void finishPass(const MetricPassOutputs& out) {
 
 }  // namespace
 
-void metricPass(const unsigned char* photo, size_t step, int channels, size_t mHeight, size_t mWidth, size_t kc2,
+void metricPass(const unsigned char* photo, size_t step, int channels, size_t mHeight, size_t mWidth, size_t window,
                 float* metric, const MetricPassOutputs& out) {
-    const Geometry g = passGeometry(photo, step, mWidth, mHeight, kc2, out);
+    const Geometry g = passGeometry(photo, step, mWidth, mHeight, window, out);
     auto run = channels == 1 ? bandGrey : channels == 4 ? bandBgra : bandBgr;
     const long bands = static_cast<long>((g.rows + kBand - 1) / kBand);
 #pragma omp parallel
@@ -194,11 +194,11 @@ void metricPass(const unsigned char* photo, size_t step, int channels, size_t mH
 // three photo rows move to the front of `rows` for the next band.
 size_t streamedRowBytes(size_t width) { return 3 * (kBand + 1) * 3 * width; }
 
-bool metricPassStreamed(PhotoRowSource& source, size_t height, size_t width, size_t kc2, float* metric,
+bool metricPassStreamed(PhotoRowSource& source, size_t height, size_t width, size_t window, float* metric,
                         const MetricPassOutputs& out, std::vector<unsigned char>& rows) {
-    const size_t step = 3 * width, mHeight = height / 3, h = kc2 / 2;
+    const size_t step = 3 * width, mHeight = height / 3, h = window / 2;
     rows.resize(streamedRowBytes(width));
-    Geometry g = passGeometry(rows.data(), step, width / 3, mHeight, kc2, out);
+    Geometry g = passGeometry(rows.data(), step, width / 3, mHeight, window, out);
     Scratch s = scratchFor(g, 3, out.bins);
     // The photo rows above the first feature row, read and dropped.
     for (size_t skipped = 0; skipped < 3 * h;) {

@@ -22,14 +22,14 @@ struct MetricPassOutputs {
     BoxMaxima* boxes;    // the box maxima, as boxMaxima takes them; null for none
 };
 
-// The metric map of a photo with window kc2, in one pass over its rows in
+// The metric map of a photo with metric window `window`, in one pass over its rows in
 // bands, each band's feature points made and used while they are in the
 // cache: averaging, metric, histogram and box maxima together. The photo has
 // `channels` bytes a pixel (3: BGR, 1: grey, 4: BGRA), rows `step` bytes
-// apart; the map, (mHeight - kc2) x (mWidth - kc2) floats, is what the
+// apart; the map, (mHeight - window) x (mWidth - window) floats, is what the
 // averaging and metric kernels make of it as BGR. Needs mHeight and mWidth
-// above kc2.
-void metricPass(const unsigned char* photo, size_t step, int channels, size_t mHeight, size_t mWidth, size_t kc2,
+// above window.
+void metricPass(const unsigned char* photo, size_t step, int channels, size_t mHeight, size_t mWidth, size_t window,
                 float* metric, const MetricPassOutputs& outputs);
 
 // Rows of a photo as they are decoded, top to bottom, 8-bit BGR.
@@ -49,7 +49,7 @@ public:
 // (kept in `rows` from one photo to the next) are held. Every photo row is
 // read, the unused ones too. The same metric map, histogram and box maxima
 // as metricPass; false, with them incomplete, if the source fails.
-bool metricPassStreamed(PhotoRowSource& source, size_t height, size_t width, size_t kc2, float* metric,
+bool metricPassStreamed(PhotoRowSource& source, size_t height, size_t width, size_t window, float* metric,
                         const MetricPassOutputs& outputs, std::vector<unsigned char>& rows);
 
 // The bytes metricPassStreamed holds of a photo `width` pixels wide.
