@@ -65,24 +65,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t boxes = (rows / 8) * (cols / 8);
     float* d_metric = deviceCopy(metric);
     uchar* d_out = deviceCopy(std::vector<uchar>(rows * cols));
-    float* d_kvant = deviceCopy(std::vector<float>(kTableSize));
+    float* d_quantiles = deviceCopy(std::vector<float>(kTableSize));
     uchar* d_coarse = deviceCopy(std::vector<uchar>(boxes));
     uchar* d_fine = deviceCopy(std::vector<uchar>(4 * boxes));
-    int* d_res = deviceCopy(std::vector<int>(2));
-    cudaEvent_t start_event, stop_event;
-    cudaEventCreate(&start_event);
+    int* d_counts = deviceCopy(std::vector<int>(2));
+    cudaEvent_t stop_event;
     cudaEventCreate(&stop_event);
     // The window is left out of the map already: any one stands for it.
-    const RoughPassBuffers buffers{d_metric, d_out, d_kvant, d_coarse, d_fine, d_res, rows + 1, cols + 1, 1};
-    int res[2];
-    const SearchTrace passes =
-        thresholdSearch(buffers, res, table.data(), kTableSize, dim, eps, start_event, stop_event);
+    const RoughPassBuffers buffers{d_metric, d_out, d_quantiles, d_coarse, d_fine, d_counts, rows + 1, cols + 1, 1};
+    int counts[2];
+    const SearchTrace passes = thresholdSearch(buffers, counts, table.data(), kTableSize, dim, eps, stop_event);
     std::vector<uchar> passesMap(rows * cols);
     cudaMemcpy(passesMap.data(), d_out, rows * cols, cudaMemcpyDeviceToHost);
-    for (void* p : {static_cast<void*>(d_metric), static_cast<void*>(d_out), static_cast<void*>(d_kvant),
-                    static_cast<void*>(d_coarse), static_cast<void*>(d_fine), static_cast<void*>(d_res)})
+    for (void* p : {static_cast<void*>(d_metric), static_cast<void*>(d_out), static_cast<void*>(d_quantiles),
+                    static_cast<void*>(d_coarse), static_cast<void*>(d_fine), static_cast<void*>(d_counts)})
         cudaFree(p);
-    cudaEventDestroy(start_event);
     cudaEventDestroy(stop_event);
 
     BoxMaxima maxima;
