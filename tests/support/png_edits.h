@@ -30,8 +30,11 @@ inline std::string rgbHeader(uint32_t width, uint32_t height) {
 
 // An EXIF block (as a PNG's eXIf chunk holds it) with one orientation entry.
 inline std::string exifOrientation(int orientation) {
-    return std::string("MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0", 19) +
-           static_cast<char>(orientation) + std::string(6, '\0');
+    // Appended piece by piece: GCC 12 warns wrongly on a string + char.
+    std::string exif("MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0", 19);
+    exif += static_cast<char>(orientation);
+    exif.append(6, '\0');
+    return exif;
 }
 
 }  // namespace png_edits
