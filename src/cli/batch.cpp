@@ -1,8 +1,10 @@
-// Batch mode: photos are extracted by reusable extractors (on a GPU, one at
-// a time by the device's, decoded ahead on worker threads; on the cpu
-// backend, each read by its extractor on a worker's core, a JPEG row by row
-// into the first stage), and encoded and written on worker threads. The photos in flight are bounded in number and in
-// bytes; each photo's failure stays its own.
+// Batch mode: the TBB pipeline that runs each photo's job (batch/job.h)
+// stage by stage, and the display. Photos are extracted by reusable
+// extractors (on a GPU, one at a time by the device's, decoded ahead on
+// worker threads; on the cpu backend, each read by its extractor on a
+// worker's core, a JPEG row by row into the first stage), and encoded and
+// written on worker threads. The photos in flight are bounded in number and
+// in bytes; each photo's failure stays its own.
 #include "cli/batch.h"
 
 #include <fcntl.h>
@@ -21,7 +23,6 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <roughgc/roughgc.hpp>
@@ -29,17 +30,18 @@
 #include <system_error>
 #include <vector>
 
-#include "cli/batch_options.h"
+#include "address_sanitizer.h"
 #include "batch/job.h"
+#include "batch/options.h"
 #include "batch/policy.h"
+#include "batch/report.h"
+#include "cli/batch_options.h"
 #include "cli/extraction.h"
 #include "cli/memory_budget.h"
 #include "cli/pool.h"
-#include "batch/report.h"
 #include "cli/stdout_watch.h"
-#include "address_sanitizer.h"
-#include "detail/io/map_file.h"
 #include "detail/io/decode_limits.h"
+#include "detail/io/map_file.h"
 #include "detail/io/photo_reader.h"
 
 #if defined(ROUGHGC_ASAN)
